@@ -1,0 +1,212 @@
+#include "core/common.h"
+
+#include <windows.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cwctype>
+#include <mutex>
+
+// ---- text ---------------------------------------------------------------
+
+// The system conversions take 32-bit lengths; longer inputs are converted in
+// pieces cut at a character boundary so a sequence is never split.
+static constexpr size_t kConvChunk = size_t(1) << 30;
+
+std::wstring widen(std::string_view s) {
+  std::wstring out;
+  while (!s.empty()) {
+    size_t n = s.size();
+    if (n > kConvChunk) {
+      n = kConvChunk;
+      // step back over continuation bytes so the piece ends on a lead byte
+      for (int k = 0; k < 4 && n > 0 && (u8(s[n]) & 0xC0) == 0x80; ++k) --n;
+    }
+    int len = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(n), nullptr, 0);
+    if (len > 0) {
+      size_t at = out.size();
+      out.resize(at + size_t(len));
+      MultiByteToWideChar(CP_UTF8, 0, s.data(), int(n), out.data() + at, len);
+    }
+    s.remove_prefix(n);
+  }
+  return out;
+}
+
+std::string narrow(std::wstring_view s) {
+  std::string out;
+  while (!s.empty()) {
+    size_t n = s.size();
+    if (n > kConvChunk) {
+      n = kConvChunk;
+      if (s[n - 1] >= 0xD800 && s[n - 1] <= 0xDBFF) --n;  // keep surrogate pairs whole
+    }
+    int len = WideCharToMultiByte(CP_UTF8, 0, s.data(), int(n), nullptr, 0, nullptr, nullptr);
+    if (len > 0) {
+      size_t at = out.size();
+      out.resize(at + size_t(len));
+      WideCharToMultiByte(CP_UTF8, 0, s.data(), int(n), out.data() + at, len, nullptr, nullptr);
+    }
+    s.remove_prefix(n);
+  }
+  return out;
+}
+
+std::string upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = char(c - 0x20);
+  return out;
+}
+
+std::wstring lower_w(std::wstring s) {
+  for (wchar_t& c : s) c = wchar_t(towlower(c));
+  return s;
+}
+
+static std::string vstrf(const char* fmt, va_list ap) {
+  char buf[1024];
+  va_list again;
+  va_copy(again, ap);
+  int n = vsnprintf(buf, sizeof buf, fmt, ap);
+  std::string out;
+  if (n >= 0 && n < int(sizeof buf)) {
+    out.assign(buf, size_t(n));
+  } else if (n >= int(sizeof buf)) {
+    out.resize(size_t(n));
+    vsnprintf(out.data(), size_t(n) + 1, fmt, again);
+  }
+  va_end(again);
+  return out;
+}
+
+std::string strf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string s = vstrf(fmt, ap);
+  va_end(ap);
+  return s;
+}
+
+// ---- clock --------------------------------------------------------------
+
+double now_s() {
+  static const double freq = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return double(f.QuadPart);
+  }();
+  LARGE_INTEGER c;
+  QueryPerformanceCounter(&c);
+  return double(c.QuadPart) / freq;
+}
+
+// ---- files and paths ----------------------------------------------------
+
+bool file_exists(const std::wstring& p) {
+  DWORD a = GetFileAttributesW(p.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool dir_exists(const std::wstring& p) {
+  DWORD a = GetFileAttributesW(p.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+u64 file_size(const std::wstring& p) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &d)) return 0;
+  return (u64(d.nFileSizeHigh) << 32) + d.nFileSizeLow;
+}
+
+std::wstring path_join(const std::wstring& a, const std::wstring& b) {
+  if (a.empty()) return b;
+  if (a.back() == L'\\' || a.back() == L'/') return a + b;
+  return a + L'\\' + b;
+}
+
+std::wstring path_leaf(const std::wstring& p) {
+  size_t k = p.find_last_of(L"\\/");
+  return k == std::wstring::npos ? p : p.substr(k + 1);
+}
+
+std::wstring path_dir(const std::wstring& p) {
+  size_t k = p.find_last_of(L"\\/");
+  return k == std::wstring::npos ? std::wstring() : p.substr(0, k);
+}
+
+std::wstring exe_dir() {
+  wchar_t buf[520];
+  DWORD n = GetModuleFileNameW(nullptr, buf, 520);
+  return path_dir(std::wstring(buf, n));
+}
+
+std::wstring full_path(const std::wstring& p) {
+  wchar_t buf[520];
+  DWORD n = GetFullPathNameW(p.c_str(), 520, buf, nullptr);
+  if (n > 0 && n < 520) return std::wstring(buf, n);
+  return p;
+}
+
+// ---- human-readable forms -----------------------------------------------
+
+std::string human_bytes(u64 n) {
+  if (n < 1024) return strf("%lluB", (unsigned long long)n);
+  static const char* units[] = {"K", "M", "G", "T"};
+  double q = double(n);
+  int u = 0;
+  for (; u < 4; ++u) {
+    q /= 1024;
+    if (q < 1024) break;
+  }
+  if (u == 4) u = 3;  // still at or above 1024 after four divisions: T
+  return q < 10 ? strf("%.1f%s", q, units[u]) : strf("%.0f%s", q, units[u]);
+}
+
+std::string human_duration(double x) {
+  // A non-finite time (an ETA at rate 0, say) has no whole-second value.
+  if (!std::isfinite(x) || x < 0) x = 0;
+  if (x > 9.0e18) x = 9.0e18;
+  long long s = (long long)x;
+  long long days = s / 86400, hours = (s / 3600) % 24, minutes = (s / 60) % 60, secs = s % 60;
+  if (days > 0) return strf("%lldD %02lld:%02lld", days, hours, minutes);
+  return strf("%02lld:%02lld:%02lld", hours, minutes, secs);
+}
+
+// ---- program log --------------------------------------------------------
+
+static const std::wstring& log_path() {
+  static const std::wstring path = path_join(exe_dir(), L"vunk.log");
+  return path;
+}
+
+void wlog(const char* fmt, ...) {
+  const std::wstring& path = log_path();
+  {
+    // Two callers rotating at once would carry the fresh log over the older
+    // generation; the test and the move run for one caller at a time.
+    static std::mutex rotate;
+    std::lock_guard<std::mutex> hold(rotate);
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) &&
+        ((u64(d.nFileSizeHigh) << 32) + d.nFileSizeLow) > 2097152)
+      MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+  char msg[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(msg, sizeof msg, fmt, ap);
+  va_end(ap);
+  if (n < 0) msg[0] = 0;
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  std::string line = strf("%04d-%02d-%02d %02d:%02d:%02d.%03d  %s\r\n", t.wYear, t.wMonth, t.wDay,
+                          t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, msg);
+  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD wrote = 0;
+  WriteFile(h, line.data(), DWORD(line.size()), &wrote, nullptr);
+  CloseHandle(h);
+}

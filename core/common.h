@@ -1,0 +1,44 @@
+// Core services: text conversion, formatting, the clock, files and paths,
+// human-readable sizes and durations, and the program log.
+//
+// Two string worlds meet here: text the program formats, logs, parses or sends
+// is UTF-8 in std::string; paths and everything handed to the wide Windows
+// interfaces is UTF-16 in std::wstring. widen and narrow are the only bridges.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+using u8 = uint8_t;
+using u16 = uint16_t;
+using u32 = uint32_t;
+using u64 = uint64_t;
+using i64 = int64_t;
+
+// ---- text ---------------------------------------------------------------
+std::wstring widen(std::string_view s);
+std::string narrow(std::wstring_view s);
+std::string upper(std::string_view s);
+std::wstring lower_w(std::wstring s);
+std::string strf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- clock --------------------------------------------------------------
+double now_s();
+
+// ---- files and paths ----------------------------------------------------
+bool file_exists(const std::wstring& p);
+bool dir_exists(const std::wstring& p);
+u64 file_size(const std::wstring& p);
+std::wstring path_join(const std::wstring& a, const std::wstring& b);
+std::wstring path_leaf(const std::wstring& p);
+std::wstring path_dir(const std::wstring& p);
+std::wstring exe_dir();
+std::wstring full_path(const std::wstring& p);
+
+// ---- human-readable forms -----------------------------------------------
+std::string human_bytes(u64 n);
+std::string human_duration(double seconds);
+
+// ---- program log (vunk.log beside the program) ---------------------------
+void wlog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,27 @@
+# Sourced by the run and test scripts: a Wine prefix inside the build folder,
+# an X display (Xvfb when there is none), and no stale wineserver.
+BUILD=${BUILD:-$(pwd)/build}
+export WINEPREFIX="$BUILD/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+XVFB_PID=""
+wineserver -k 2>/dev/null || true
+# Tests always get a display of their own; a run uses the desktop's when there is one.
+if [ -n "$VUNK_OWN_DISPLAY" ] || [ -z "$DISPLAY" ]; then
+  n=91
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  export DISPLAY=":$n"
+  i=0
+  while [ ! -e "/tmp/.X11-unix/X$n" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+fi
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "creating the Wine prefix (once)"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+fi
+wine_env_stop() {
+  wineserver -k 2>/dev/null || true
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
+}
