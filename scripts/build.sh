@@ -4,4 +4,10 @@ set -e
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-$(pwd)/build}
 cmake --no-warn-unused-cli -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" -- --no-print-directory
+# VUNK_TARGETS limits the build to some targets (a developer working on one area).
+if [ -n "$VUNK_TARGETS" ]; then
+  # shellcheck disable=SC2086
+  cmake --build "$BUILD" -j"$(nproc)" --target $VUNK_TARGETS -- --no-print-directory
+else
+  cmake --build "$BUILD" -j"$(nproc)" -- --no-print-directory
+fi

@@ -4,7 +4,7 @@ set -e
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
 sh scripts/build.sh
-BUILD=$(pwd)/build
+BUILD=${BUILD:-$(pwd)/build}
 . scripts/wine-env.sh
 set +e
 wine "$BUILD/bin/vunk.exe" "$@"

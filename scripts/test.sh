@@ -2,9 +2,10 @@
 # Builds everything and runs every test under Wine; ends with "N passed, N failed".
 set -e
 cd "$(dirname "$0")/.."
+# BUILD picks the build folder (default ./build); arguments go to ctest (-R name).
 sh scripts/deps.sh
 sh scripts/build.sh
-BUILD=$(pwd)/build
+BUILD=${BUILD:-$(pwd)/build}
 VUNK_OWN_DISPLAY=1
 . scripts/wine-env.sh
 set +e
