@@ -1,0 +1,198 @@
+// Graphics layer: the process-wide device (Gfx / g_gfx), the immediate-mode
+// Canvas with its primitives and stroke text, window and off-screen surfaces
+// with the phosphor glow, and image files (PNG, binary PPM).
+//
+// Everything here runs on the user-interface thread. Failures are reported as
+// false or a null reference; nothing is logged.
+#pragma once
+
+#include <windows.h>
+
+#include <d2d1_1.h>
+#include <d3d11.h>
+#include <dwrite.h>
+#include <dxgi1_2.h>
+#include <wincodec.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/common.h"
+
+using Microsoft::WRL::ComPtr;
+
+// ---- device -------------------------------------------------------------
+
+struct Gfx {
+  ComPtr<ID3D11Device> device;
+  ComPtr<ID3D11DeviceContext> context;
+  ComPtr<IDXGIFactory2> dxgi_factory;
+  ComPtr<ID2D1Factory1> d2d_factory;
+  ComPtr<ID2D1Device> d2d_device;
+  ComPtr<IDWriteFactory> dwrite;
+  ComPtr<IWICImagingFactory> wic;  // may stay null: image functions then fail
+  ComPtr<ID2D1StrokeStyle1> stroke;  // round caps and joins, used by every line
+  std::vector<ComPtr<ID2D1PathGeometry>> glyphs;  // 95, index = code - 32
+  std::vector<std::pair<int32_t, int32_t>> widths;  // {left, right} in font units
+
+  // Creates (or recreates) every device-level object; false when a mandatory
+  // one is missing. COM must be initialised on the calling thread.
+  bool init();
+};
+extern Gfx g_gfx;
+
+// ---- canvas -------------------------------------------------------------
+
+// Text alignment for Canvas::text: x is the left edge, the centre or the
+// right edge. Any other value behaves as right.
+using Align = int;
+enum : int { AlignLeft = 0, AlignCentre = 1, AlignRight = 2 };
+
+// The code point starting at pos, advancing pos past it. Never fails on
+// malformed input (truncated sequences give partial values).
+u32 utf8_next(std::string_view s, size_t& pos);
+
+struct Canvas {
+  struct DwRun {
+    ComPtr<IDWriteTextLayout> layout;
+    float width = 0;     // DIPs, including trailing white space
+    float baseline = 0;  // DIPs from the layout's top to its first baseline
+  };
+
+  ComPtr<ID2D1DeviceContext> dc;
+  float dpi = 96;
+  bool mixed_case = false;  // false: a..z drawn with the capital glyphs
+  ComPtr<ID2D1SolidColorBrush> brush;
+  std::unordered_map<std::string, DwRun> runs;  // DirectWrite layouts by text|size
+
+  virtual ~Canvas() = default;
+
+  bool init_dc();
+
+  void line(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width);
+  void poly(const D2D_POINT_2F* points, size_t n, D3DCOLORVALUE colour, float width, bool closed);
+  void fill_poly(const std::vector<D2D_POINT_2F>& points, D3DCOLORVALUE colour);
+  void circle(float cx, float cy, float r, D3DCOLORVALUE colour, float width);
+  void disc(float cx, float cy, float r, D3DCOLORVALUE colour);
+  void arc(float cx, float cy, float r, float a0, float a1, D3DCOLORVALUE colour, float width);
+  void rect(const D2D_RECT_F& r, D3DCOLORVALUE colour, float width);
+  void fill(const D2D_RECT_F& r, D3DCOLORVALUE colour);
+  void rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour, float width);
+  void fill_rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour);
+  void brackets(const D2D_RECT_F& r, float length, D3DCOLORVALUE colour, float width);
+  void dashed(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width, float dash,
+              float gap, float phase);
+  void geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width);
+
+  // Stroke text. size is the cap height in DIPs, tracking extra spacing per
+  // character as a fraction of size, weight the stroke width in DIPs (0 or
+  // less: derived from the size). y is the cap line.
+  float glyph_run(std::string_view text, float x, float y, float size, D3DCOLORVALUE* colour, float tracking,
+                  float weight);
+  DwRun* dw_run(const std::string& text, float size);
+  float text(std::string_view text, float x, float y, float size, D3DCOLORVALUE colour, Align align = AlignLeft,
+             float tracking = 0, float weight = 0);
+  float text_width(std::string_view text, float size, float tracking = 0);
+  std::string fit(std::string_view text, float max_width, float size, float tracking = 0);
+};
+
+// Pure parts of the primitives, kept apart so they can be checked without a device.
+// Stroke width of text drawn with weight 0 or less.
+float text_weight(float size);
+// Spans [a, e] along a segment of length len that Canvas::dashed draws.
+std::vector<std::pair<float, float>> dash_spans(float len, float dash, float gap, float phase);
+// The polyline Canvas::arc strokes (empty for a sweep below 0.0001; a full
+// sweep is drawn as a circle instead and also gives an empty list).
+std::vector<D2D_POINT_2F> arc_points(float cx, float cy, float r, float a0, float a1);
+
+// ---- phosphor glow --------------------------------------------------------
+
+// The frame's drawing bitmap and the glow graph over it:
+// B + a * blur(B, 2.2) + b * blur(B, 10). Where the blur or composite effects
+// cannot be created (some Direct2D implementations lack them) the output is
+// the bitmap itself: everything still draws, without glow.
+struct Phosphor {
+  ComPtr<ID2D1Bitmap1> bitmap;
+  ComPtr<ID2D1Effect> blur_a, blur_b, comp_a, comp_b;
+  bool tried = false;  // effect creation attempted (once per Phosphor)
+  bool glow = false;   // the effect graph exists
+
+  bool create(ID2D1DeviceContext* dc, u32 width, u32 height, float dpi);
+  void strength(float a, float b);
+  ID2D1Image* output();  // non-owning; null before create
+  void detach();         // drops the bitmap from the graph (resize)
+};
+
+// ---- window and off-screen surfaces ---------------------------------------
+
+struct Surface : Canvas {
+  struct Picture {
+    D2D_RECT_F dest{};
+    ComPtr<ID2D1Bitmap> bitmap;  // null: a filled rectangle in colour
+    D2D_RECT_F src{};            // bitmap DIPs; right <= left means the whole bitmap
+    float opacity = 1;
+    D2D1_COLOR_F colour{};
+  };
+
+  HWND hwnd = nullptr;
+  u32 width = 0, height = 0;  // physical pixels, at least 1 once created
+  D2D1_COLOR_F bg{0.006f, 0.012f, 0.022f, 1.0f};
+  bool crt = true;
+  bool scanlines = true;
+  std::vector<Picture> pictures;
+  bool pictures_under = false;
+  ComPtr<IDXGISwapChain1> swap;
+  ComPtr<ID2D1Bitmap1> target;
+  ComPtr<ID2D1Bitmap1> readback;
+  Phosphor phosphor;
+  ComPtr<ID2D1BitmapBrush1> scan_brush;
+  ComPtr<ID2D1Effect> pre_blur, pre_scale;
+
+  static bool force_offscreen;  // every surface renders off-screen (tool modes)
+  static float force_dpi;       // above 0: replaces the window's DPI
+
+  bool create(HWND hwnd);
+  void resize();
+  void begin();
+  void end();
+  bool read_bgra(std::vector<u8>& out);
+
+  ComPtr<ID2D1Bitmap1> load_png(const std::wstring& path);
+  ComPtr<ID2D1Bitmap1> load_ppm(const std::wstring& path);
+  bool save_png(const std::wstring& path);
+
+  bool make_targets();
+  void draw_pictures();
+  bool prefilter(const Picture& p, D2D_RECT_F source);
+
+  bool drawing = false;  // the phosphor pass is open (begin called, end not yet)
+};
+
+// A window-less canvas at 96 DPI (one DIP is one pixel) with the phosphor
+// glow and no CRT layer, for icons and exported pictures.
+struct Offscreen : Canvas {
+  u32 width = 0, height = 0;
+  Phosphor phosphor;
+  ComPtr<ID2D1Bitmap1> composed;
+  ComPtr<ID2D1Bitmap1> readback;
+
+  bool create(u32 width, u32 height);
+  void begin();
+  // Ends the drawing started by begin; premultiplied BGRA, rows top-down.
+  std::vector<u8> pixels(bool opaque, D3DCOLORVALUE bg);
+  bool save_png(const std::wstring& path, bool opaque, D3DCOLORVALUE bg);
+};
+
+// ---- image files ----------------------------------------------------------
+
+// Writes premultiplied BGRA bytes (stride width*4) as a straight-alpha PNG.
+bool save_png_bgra(const std::wstring& path, const u8* bgra, u32 width, u32 height);
+// Premultiplied to straight alpha in place (alpha 0 and 255 left as they are).
+void unpremultiply_bgra(u8* bgra, size_t pixels);
+
+// Largest side a PPM may declare (the largest texture Direct2D is sure to take).
+constexpr u32 kMaxImageSide = 16384;
