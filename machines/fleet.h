@@ -163,7 +163,9 @@ std::wstring test_display();
 std::wstring process_cmdline(HANDLE process);
 
 // ---- screenshots (control.cpp) ------------------------------------------------
-// Pictures\VUNK, or captures beside the program when there is no Pictures folder.
-std::wstring screenshot_folder();
+// The user's Pictures folder; empty when the shell has none.
+std::wstring pictures_folder();
+// Pictures\VUNK, or captures beside the program when pictures is empty.
+std::wstring screenshot_folder(const std::wstring& pictures);
 // "<slug>-YYYYMMDD-HHMMSS.png" for the given local time.
 std::wstring screenshot_name(const std::string& vm_name, const SYSTEMTIME& local);
