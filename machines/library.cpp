@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "machines/fleet.h"
 #include "machines/profile.h"
 #include "machines/settings.h"
 
@@ -98,7 +99,8 @@ bool Machine::is_main_tiger() const {
 // Running machines keep going without their record: the fleet's links to a
 // record about to be destroyed are cleared first.
 static void unlink_fleet(const Machine* m) {
-  (void)m;
+  for (size_t i = 0; i < g_fleet.vms.size(); ++i)
+    if (g_fleet.vms[i] && g_fleet.vms[i]->machine == m) g_fleet.vms[i]->machine = nullptr;
 }
 
 void Library::load() {

@@ -5,3 +5,5 @@
 #include "machines/settings.h"
 #include "machines/library.h"
 #include "machines/proc.h"
+#include "machines/qmp.h"
+#include "machines/fleet.h"
