@@ -1,52 +1,263 @@
-// Temporary: declarations compile and link while the implementation lands.
+// The graphics device (g_gfx) and the Canvas primitives.
 #include "gfx/gfx.h"
 
-Gfx g_gfx;
-bool Surface::force_offscreen = false;
-float Surface::force_dpi = 0;
+#include <cmath>
 
-bool Gfx::init() { return false; }
-u32 utf8_next(std::string_view s, size_t& pos) { return pos < s.size() ? u8(s[pos++]) : 0; }
-bool Canvas::init_dc() { return false; }
-void Canvas::line(float, float, float, float, D3DCOLORVALUE, float) {}
-void Canvas::poly(const D2D_POINT_2F*, size_t, D3DCOLORVALUE, float, bool) {}
-void Canvas::fill_poly(const std::vector<D2D_POINT_2F>&, D3DCOLORVALUE) {}
-void Canvas::circle(float, float, float, D3DCOLORVALUE, float) {}
-void Canvas::disc(float, float, float, D3DCOLORVALUE) {}
-void Canvas::arc(float, float, float, float, float, D3DCOLORVALUE, float) {}
-void Canvas::rect(const D2D_RECT_F&, D3DCOLORVALUE, float) {}
-void Canvas::fill(const D2D_RECT_F&, D3DCOLORVALUE) {}
-void Canvas::rrect(const D2D_RECT_F&, float, D3DCOLORVALUE, float) {}
-void Canvas::fill_rrect(const D2D_RECT_F&, float, D3DCOLORVALUE) {}
-void Canvas::brackets(const D2D_RECT_F&, float, D3DCOLORVALUE, float) {}
-void Canvas::dashed(float, float, float, float, D3DCOLORVALUE, float, float, float, float) {}
-void Canvas::geometry(ID2D1Geometry*, D3DCOLORVALUE, float) {}
-float Canvas::glyph_run(std::string_view, float, float, float, D3DCOLORVALUE*, float, float) { return 0; }
-Canvas::DwRun* Canvas::dw_run(const std::string&, float) { return nullptr; }
-float Canvas::text(std::string_view, float, float, float, D3DCOLORVALUE, Align, float, float) { return 0; }
-float Canvas::text_width(std::string_view, float, float) { return 0; }
-std::string Canvas::fit(std::string_view t, float, float, float) { return std::string(t); }
-float text_weight(float) { return 1; }
-std::vector<std::pair<float, float>> dash_spans(float, float, float, float) { return {}; }
-std::vector<D2D_POINT_2F> arc_points(float, float, float, float, float) { return {}; }
-bool Phosphor::create(ID2D1DeviceContext*, u32, u32, float) { return false; }
-void Phosphor::strength(float, float) {}
-ID2D1Image* Phosphor::output() { return bitmap.Get(); }
-void Phosphor::detach() {}
-bool Surface::create(HWND) { return false; }
-void Surface::resize() {}
-void Surface::begin() {}
-void Surface::end() {}
-bool Surface::read_bgra(std::vector<u8>&) { return false; }
-ComPtr<ID2D1Bitmap1> Surface::load_png(const std::wstring&) { return nullptr; }
-ComPtr<ID2D1Bitmap1> Surface::load_ppm(const std::wstring&) { return nullptr; }
-bool Surface::save_png(const std::wstring&) { return false; }
-bool Surface::make_targets() { return false; }
-void Surface::draw_pictures() {}
-bool Surface::prefilter(const Picture&, D2D_RECT_F) { return false; }
-bool Offscreen::create(u32, u32) { return false; }
-void Offscreen::begin() {}
-std::vector<u8> Offscreen::pixels(bool, D3DCOLORVALUE) { return std::vector<u8>(size_t(width) * height * 4); }
-bool Offscreen::save_png(const std::wstring&, bool, D3DCOLORVALUE) { return false; }
-bool save_png_bgra(const std::wstring&, const u8*, u32, u32) { return false; }
-void unpremultiply_bgra(u8*, size_t) {}
+#include "gfx/hershey.h"
+
+Gfx g_gfx;
+
+// ---- device -------------------------------------------------------------
+
+// One path geometry per glyph: every stroke an open, hollow figure, in font
+// units (scaled when drawn).
+static ComPtr<ID2D1PathGeometry> make_glyph(ID2D1Factory1* factory, const HersheyGlyph& rec) {
+  ComPtr<ID2D1PathGeometry> geo;
+  ComPtr<ID2D1GeometrySink> sink;
+  if (FAILED(factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) return nullptr;
+  size_t at = rec.offset;
+  // The table is ours, but a bad offset must not read past it.
+  auto next = [&](int8_t& v) {
+    if (at >= kHersheyDataSize) return false;
+    v = kHersheyData[at++];
+    return true;
+  };
+  int8_t strokes = 0;
+  bool ok = next(strokes);
+  for (int s = 0; ok && s < strokes; ++s) {
+    int8_t points = 0;
+    ok = next(points);
+    for (int p = 0; ok && p < points; ++p) {
+      int8_t x = 0, y = 0;
+      ok = next(x) && next(y);
+      if (!ok) break;
+      D2D1_POINT_2F pt{float(x), float(y)};
+      if (p == 0) sink->BeginFigure(pt, D2D1_FIGURE_BEGIN_HOLLOW);
+      else sink->AddLine(pt);
+    }
+    if (points > 0) sink->EndFigure(D2D1_FIGURE_END_OPEN);
+  }
+  sink->Close();  // an error here only leaves the glyph incomplete
+  return ok ? geo : nullptr;
+}
+
+bool Gfx::init() {
+  context.Reset();
+  device.Reset();
+  const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1,
+                                      D3D_FEATURE_LEVEL_10_0};
+  HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
+                                 levels, 4, D3D11_SDK_VERSION, &device, nullptr, &context);
+  if (FAILED(hr)) {
+    context.Reset();
+    device.Reset();
+    hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, levels, 4,
+                           D3D11_SDK_VERSION, &device, nullptr, &context);
+    if (FAILED(hr)) {
+      context.Reset();
+      device.Reset();
+      return false;
+    }
+  }
+
+  ComPtr<IDXGIDevice1> dxgi_device;
+  ComPtr<IDXGIAdapter> adapter;
+  dxgi_factory.Reset();
+  if (FAILED(device.As(&dxgi_device)) || FAILED(dxgi_device->GetAdapter(&adapter)) ||
+      FAILED(adapter->GetParent(IID_PPV_ARGS(&dxgi_factory))))
+    return false;
+
+  D2D1_FACTORY_OPTIONS options{D2D1_DEBUG_LEVEL_NONE};
+  d2d_device.Reset();
+  d2d_factory.Reset();
+  if (FAILED(D2D1CreateFactory(D2D1_FACTORY_TYPE_SINGLE_THREADED, __uuidof(ID2D1Factory1), &options,
+                               reinterpret_cast<void**>(d2d_factory.ReleaseAndGetAddressOf()))) ||
+      FAILED(d2d_factory->CreateDevice(dxgi_device.Get(), &d2d_device)))
+    return false;
+
+  dwrite.Reset();
+  if (FAILED(DWriteCreateFactory(DWRITE_FACTORY_TYPE_SHARED, __uuidof(IDWriteFactory),
+                                 reinterpret_cast<IUnknown**>(dwrite.ReleaseAndGetAddressOf()))))
+    return false;
+
+  // Without WIC the program still runs; the image functions then fail.
+  wic.Reset();
+  CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&wic));
+
+  D2D1_STROKE_STYLE_PROPERTIES1 sp{D2D1_CAP_STYLE_ROUND,   D2D1_CAP_STYLE_ROUND, D2D1_CAP_STYLE_ROUND,
+                                   D2D1_LINE_JOIN_ROUND,   10.0f,                D2D1_DASH_STYLE_SOLID,
+                                   0.0f,                   D2D1_STROKE_TRANSFORM_TYPE_NORMAL};
+  stroke.Reset();
+  if (FAILED(d2d_factory->CreateStrokeStyle(&sp, nullptr, 0, &stroke))) return false;
+
+  // Stroke text indexes these without checks, so a missing glyph is an
+  // init failure rather than a crash later.
+  glyphs.assign(95, nullptr);
+  widths.assign(95, {0, 0});
+  for (int g = 0; g < 95; ++g) {
+    widths[g] = {kHersheyGlyphs[g].left, kHersheyGlyphs[g].right};
+    glyphs[g] = make_glyph(d2d_factory.Get(), kHersheyGlyphs[g]);
+    if (!glyphs[g]) return false;
+  }
+  return true;
+}
+
+// ---- canvas -------------------------------------------------------------
+
+static D2D1_COLOR_F col(D3DCOLORVALUE c) { return D2D1_COLOR_F{c.r, c.g, c.b, c.a}; }
+
+bool Canvas::init_dc() {
+  brush.Reset();
+  dc.Reset();
+  if (!g_gfx.d2d_device || FAILED(g_gfx.d2d_device->CreateDeviceContext(D2D1_DEVICE_CONTEXT_OPTIONS_NONE, &dc))) {
+    dc.Reset();
+    return false;
+  }
+  dc->SetDpi(dpi, dpi);
+  dc->SetTextAntialiasMode(D2D1_TEXT_ANTIALIAS_MODE_GRAYSCALE);
+  return SUCCEEDED(dc->CreateSolidColorBrush(D2D1_COLOR_F{0.22f, 0.78f, 1.0f, 1.0f}, &brush));
+}
+
+void Canvas::line(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width) {
+  if (!dc || !brush) return;
+  brush->SetColor(col(colour));
+  dc->DrawLine(D2D1_POINT_2F{x1, y1}, D2D1_POINT_2F{x2, y2}, brush.Get(), width, g_gfx.stroke.Get());
+}
+
+// A fresh path of one figure through the points (the primitives do not cache).
+static ComPtr<ID2D1PathGeometry> path_of(const D2D_POINT_2F* p, size_t n, bool filled, bool closed) {
+  ComPtr<ID2D1PathGeometry> geo;
+  ComPtr<ID2D1GeometrySink> sink;
+  if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink)))
+    return nullptr;
+  sink->BeginFigure(p[0], filled ? D2D1_FIGURE_BEGIN_FILLED : D2D1_FIGURE_BEGIN_HOLLOW);
+  if (n > 1) sink->AddLines(p + 1, UINT32(n - 1));
+  sink->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+  if (FAILED(sink->Close())) return nullptr;
+  return geo;
+}
+
+void Canvas::poly(const D2D_POINT_2F* points, size_t n, D3DCOLORVALUE colour, float width, bool closed) {
+  if (!dc || !brush || !points || n < 2) return;
+  auto geo = path_of(points, n, false, closed);
+  if (!geo) return;
+  brush->SetColor(col(colour));
+  dc->DrawGeometry(geo.Get(), brush.Get(), width, g_gfx.stroke.Get());
+}
+
+void Canvas::fill_poly(const std::vector<D2D_POINT_2F>& points, D3DCOLORVALUE colour) {
+  if (!dc || !brush || points.size() < 3) return;
+  auto geo = path_of(points.data(), points.size(), true, true);
+  if (!geo) return;
+  brush->SetColor(col(colour));
+  dc->FillGeometry(geo.Get(), brush.Get(), nullptr);
+}
+
+void Canvas::circle(float cx, float cy, float r, D3DCOLORVALUE colour, float width) {
+  if (!dc || !brush) return;
+  brush->SetColor(col(colour));
+  dc->DrawEllipse(D2D1_ELLIPSE{{cx, cy}, r, r}, brush.Get(), width, g_gfx.stroke.Get());
+}
+
+void Canvas::disc(float cx, float cy, float r, D3DCOLORVALUE colour) {
+  if (!dc || !brush) return;
+  brush->SetColor(col(colour));
+  dc->FillEllipse(D2D1_ELLIPSE{{cx, cy}, r, r}, brush.Get());
+}
+
+static constexpr float kTwoPi = 6.28318530718f;
+
+std::vector<D2D_POINT_2F> arc_points(float cx, float cy, float r, float a0, float a1) {
+  float sweep = a1 - a0;
+  if (std::fabs(sweep) >= kTwoPi - 0.0001f || std::fabs(sweep) < 0.0001f) return {};
+  // Segments of at most pi/64 stay within a fraction of a pixel of the true
+  // arc up to radii of several hundred DIPs.
+  int n = std::max(2, int(std::ceil(std::fabs(sweep) / (kTwoPi / 128))));
+  std::vector<D2D_POINT_2F> pts(size_t(n) + 1);
+  for (int i = 0; i <= n; ++i) {
+    double a = (i == n) ? a1 : a0 + double(sweep) * i / n;
+    pts[i] = D2D_POINT_2F{float(cx + r * std::cos(a)), float(cy + r * std::sin(a))};
+  }
+  return pts;
+}
+
+// Built from short line segments rather than an arc segment: some Direct2D
+// implementations draw path arcs as nothing, and the polyline looks the same.
+void Canvas::arc(float cx, float cy, float r, float a0, float a1, D3DCOLORVALUE colour, float width) {
+  if (std::fabs(a1 - a0) >= kTwoPi - 0.0001f) {
+    circle(cx, cy, r, colour, width);
+    return;
+  }
+  auto pts = arc_points(cx, cy, r, a0, a1);
+  if (!pts.empty()) poly(pts.data(), pts.size(), colour, width, false);
+}
+
+void Canvas::rect(const D2D_RECT_F& r, D3DCOLORVALUE colour, float width) {
+  if (!dc || !brush) return;
+  brush->SetColor(col(colour));
+  dc->DrawRectangle(r, brush.Get(), width, g_gfx.stroke.Get());
+}
+
+void Canvas::fill(const D2D_RECT_F& r, D3DCOLORVALUE colour) {
+  if (!dc || !brush) return;
+  brush->SetColor(col(colour));
+  dc->FillRectangle(r, brush.Get());
+}
+
+void Canvas::rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour, float width) {
+  if (!dc || !brush) return;
+  brush->SetColor(col(colour));
+  dc->DrawRoundedRectangle(D2D1_ROUNDED_RECT{r, radius, radius}, brush.Get(), width, g_gfx.stroke.Get());
+}
+
+void Canvas::fill_rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour) {
+  if (!dc || !brush) return;
+  brush->SetColor(col(colour));
+  dc->FillRoundedRectangle(D2D1_ROUNDED_RECT{r, radius, radius}, brush.Get());
+}
+
+void Canvas::brackets(const D2D_RECT_F& rc, float L, D3DCOLORVALUE colour, float width) {
+  float l = rc.left, t = rc.top, r = rc.right, b = rc.bottom;
+  const D2D_POINT_2F arms[4][3] = {
+      {{l, t + L}, {l, t}, {l + L, t}},
+      {{r - L, t}, {r, t}, {r, t + L}},
+      {{r, b - L}, {r, b}, {r - L, b}},
+      {{l + L, b}, {l, b}, {l, b - L}},
+  };
+  for (auto& arm : arms) poly(arm, 3, colour, width, false);
+}
+
+static constexpr size_t kMaxDashes = 100000;
+
+std::vector<std::pair<float, float>> dash_spans(float len, float dash, float gap, float phase) {
+  std::vector<std::pair<float, float>> out;
+  if (!(len >= 0.01f)) return out;
+  float period = dash + gap;
+  float off = std::fmod(phase, period);
+  if (std::isnan(off) || !(period > 0)) return out;
+  float s = off >= 0 ? -off : -off - period;
+  // A period too small to move s would never end the walk, and a tiny one
+  // would take millions of draws: the count is bounded.
+  while (s < len && s + period > s && out.size() < kMaxDashes) {
+    float a = std::max(s, 0.0f), e = std::min(len, s + dash);
+    if (e > a) out.push_back({a, e});
+    s += period;
+  }
+  return out;
+}
+
+void Canvas::dashed(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width, float dash,
+                    float gap, float phase) {
+  float dx = x2 - x1, dy = y2 - y1;
+  float len = std::sqrt(dx * dx + dy * dy);
+  if (len < 0.01f) return;
+  float ux = dx / len, uy = dy / len;
+  for (auto [a, e] : dash_spans(len, dash, gap, phase))
+    line(x1 + a * ux, y1 + a * uy, x1 + e * ux, y1 + e * uy, colour, width);
+}
+
+void Canvas::geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width) {
+  if (!dc || !brush || !g) return;
+  brush->SetColor(col(colour));
+  dc->DrawGeometry(g, brush.Get(), width, g_gfx.stroke.Get());
+}

@@ -1,0 +1,314 @@
+// Window surfaces: the phosphor glow, the CRT layer (scanlines, vignette),
+// queued pictures and read-back of off-screen frames.
+#include "gfx/gfx.h"
+
+#include <cfloat>
+#include <cmath>
+#include <initguid.h>  // defines the effect CLSIDs here
+#include <d2d1effects.h>
+
+bool Surface::force_offscreen = false;
+float Surface::force_dpi = 0;
+
+// Values the MinGW headers lack, as documented for Direct2D's effects.
+enum : UINT32 {
+  kBlurOptimizationSpeed = 0,
+  kBlurOptimizationBalanced = 1,
+  kScalePropScale = 0,
+  kScalePropInterpolationMode = 2,
+  kScalePropBorderMode = 3,
+  kScaleInterpolationHighQualityCubic = 5,
+};
+
+static D2D1_BITMAP_PROPERTIES1 bitmap_props(D2D1_BITMAP_OPTIONS options, float dpi,
+                                            D2D1_ALPHA_MODE alpha = D2D1_ALPHA_MODE_PREMULTIPLIED) {
+  return D2D1_BITMAP_PROPERTIES1{{DXGI_FORMAT_B8G8R8A8_UNORM, alpha}, dpi, dpi, options, nullptr};
+}
+
+static const D2D1_MATRIX_3X2_F kIdentity{1, 0, 0, 1, 0, 0};
+
+// ---- phosphor -------------------------------------------------------------
+
+bool Phosphor::create(ID2D1DeviceContext* dc, u32 w, u32 h, float dpi) {
+  detach();
+  bitmap.Reset();
+  if (!dc || FAILED(dc->CreateBitmap(D2D1_SIZE_U{w, h}, nullptr, 0, bitmap_props(D2D1_BITMAP_OPTIONS_TARGET, dpi),
+                                     &bitmap)))
+    return false;
+  if (!tried) {
+    tried = true;
+    // Some Direct2D implementations have no built-in effects; the frame is
+    // then shown as the plain bitmap (no glow) rather than not at all.
+    glow = SUCCEEDED(dc->CreateEffect(CLSID_D2D1GaussianBlur, &blur_a)) &&
+           SUCCEEDED(dc->CreateEffect(CLSID_D2D1GaussianBlur, &blur_b)) &&
+           SUCCEEDED(dc->CreateEffect(CLSID_D2D1ArithmeticComposite, &comp_a)) &&
+           SUCCEEDED(dc->CreateEffect(CLSID_D2D1ArithmeticComposite, &comp_b));
+    if (!glow) {
+      comp_b.Reset();
+      comp_a.Reset();
+      blur_b.Reset();
+      blur_a.Reset();
+    } else {
+      blur_a->SetValue(D2D1_GAUSSIANBLUR_PROP_STANDARD_DEVIATION, 2.2f);
+      blur_a->SetValue(D2D1_GAUSSIANBLUR_PROP_OPTIMIZATION, UINT32(kBlurOptimizationBalanced));
+      blur_b->SetValue(D2D1_GAUSSIANBLUR_PROP_STANDARD_DEVIATION, 10.0f);
+      blur_b->SetValue(D2D1_GAUSSIANBLUR_PROP_OPTIMIZATION, UINT32(kBlurOptimizationSpeed));
+      comp_a->SetInputEffect(0, blur_a.Get());
+      comp_b->SetInputEffect(0, blur_b.Get());
+      comp_b->SetInputEffect(1, comp_a.Get());
+      strength(0.9f, 1.0f);
+    }
+  }
+  if (glow) {
+    blur_a->SetInput(0, bitmap.Get());
+    blur_b->SetInput(0, bitmap.Get());
+    comp_a->SetInput(1, bitmap.Get());
+  }
+  return true;
+}
+
+void Phosphor::strength(float a, float b) {
+  if (!glow) return;
+  comp_a->SetValue(D2D1_ARITHMETICCOMPOSITE_PROP_COEFFICIENTS, D2D1_VECTOR_4F{0, a, 1, 0});
+  comp_b->SetValue(D2D1_ARITHMETICCOMPOSITE_PROP_COEFFICIENTS, D2D1_VECTOR_4F{0, b, 1, 0});
+}
+
+ID2D1Image* Phosphor::output() {
+  if (!bitmap) return nullptr;
+  if (!glow) return bitmap.Get();
+  ID2D1Image* out = nullptr;
+  comp_b->GetOutput(&out);
+  if (out) out->Release();  // the effect keeps its own reference
+  return out;
+}
+
+void Phosphor::detach() {
+  if (!glow) return;
+  blur_a->SetInput(0, nullptr);
+  blur_b->SetInput(0, nullptr);
+  comp_a->SetInput(1, nullptr);
+}
+
+// ---- surface ------------------------------------------------------------
+
+static float window_dpi(HWND hwnd) {
+  if (Surface::force_dpi > 0) return Surface::force_dpi;
+  UINT d = hwnd ? GetDpiForWindow(hwnd) : 0;
+  return d ? float(d) : 96.0f;
+}
+
+bool Surface::create(HWND window) {
+  hwnd = window;
+  dpi = window_dpi(hwnd);
+  RECT rc{};
+  if (hwnd) GetClientRect(hwnd, &rc);
+  width = u32(std::max<LONG>(1, rc.right));
+  height = u32(std::max<LONG>(1, rc.bottom));
+  swap.Reset();
+  if (!force_offscreen && hwnd && g_gfx.dxgi_factory && g_gfx.device) {
+    DXGI_SWAP_CHAIN_DESC1 desc{};
+    desc.Width = width;
+    desc.Height = height;
+    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    desc.Stereo = FALSE;
+    desc.SampleDesc = {1, 0};
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.Scaling = DXGI_SCALING_NONE;
+    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    desc.AlphaMode = DXGI_ALPHA_MODE_IGNORE;
+    if (SUCCEEDED(g_gfx.dxgi_factory->CreateSwapChainForHwnd(g_gfx.device.Get(), hwnd, &desc, nullptr, nullptr,
+                                                             &swap)))
+      g_gfx.dxgi_factory->MakeWindowAssociation(hwnd, DXGI_MWA_NO_ALT_ENTER);
+    else
+      swap.Reset();  // drawing and read-back still work off-screen
+  }
+  if (!init_dc()) return false;
+  make_targets();
+  return true;
+}
+
+bool Surface::make_targets() {
+  if (!dc) return false;
+  target.Reset();
+  readback.Reset();
+  if (swap) {
+    ComPtr<IDXGISurface> buffer;
+    if (SUCCEEDED(swap->GetBuffer(0, IID_PPV_ARGS(&buffer))))
+      dc->CreateBitmapFromDxgiSurface(
+          buffer.Get(), bitmap_props(D2D1_BITMAP_OPTIONS_TARGET | D2D1_BITMAP_OPTIONS_CANNOT_DRAW, dpi,
+                                     D2D1_ALPHA_MODE_IGNORE),
+          &target);
+  } else {
+    dc->CreateBitmap(D2D1_SIZE_U{width, height}, nullptr, 0, bitmap_props(D2D1_BITMAP_OPTIONS_TARGET, dpi), &target);
+    dc->CreateBitmap(D2D1_SIZE_U{width, height}, nullptr, 0,
+                     bitmap_props(D2D1_BITMAP_OPTIONS_CPU_READ | D2D1_BITMAP_OPTIONS_CANNOT_DRAW, dpi), &readback);
+  }
+  bool ok = phosphor.create(dc.Get(), width, height, dpi);
+  if (!scan_brush) {
+    // 1 x 3 pattern: every third physical row darkened by alpha 0x2E.
+    const u8 rows[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x2E};
+    ComPtr<ID2D1Bitmap1> bmp;
+    if (SUCCEEDED(dc->CreateBitmap(D2D1_SIZE_U{1, 3}, rows, 4, bitmap_props(D2D1_BITMAP_OPTIONS_NONE, 96), &bmp))) {
+      D2D1_BITMAP_BRUSH_PROPERTIES1 bp{D2D1_EXTEND_MODE_WRAP, D2D1_EXTEND_MODE_WRAP,
+                                       D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR};
+      D2D1_BRUSH_PROPERTIES brp{1.0f, kIdentity};
+      dc->CreateBitmapBrush(bmp.Get(), &bp, &brp, &scan_brush);
+    }
+  }
+  return ok && target;
+}
+
+void Surface::resize() {
+  if (!dc) return;
+  RECT rc{};
+  if (!hwnd || !GetClientRect(hwnd, &rc)) rc = RECT{0, 0, LONG(width), LONG(height)};
+  u32 w = u32(std::max<LONG>(1, rc.right)), h = u32(std::max<LONG>(1, rc.bottom));
+  float d = window_dpi(hwnd);
+  if (w == width && h == height && d == dpi && target) return;
+  width = w;
+  height = h;
+  dpi = d;
+  dc->SetTarget(nullptr);
+  dc->SetDpi(dpi, dpi);
+  target.Reset();
+  readback.Reset();
+  phosphor.detach();
+  phosphor.bitmap.Reset();
+  if (swap) swap->ResizeBuffers(0, width, height, DXGI_FORMAT_UNKNOWN, 0);  // a failure shows as no target
+  make_targets();
+}
+
+void Surface::begin() {
+  drawing = false;
+  pictures.clear();
+  if (!dc) return;
+  // A frame after a lost target: try once more to rebuild, else draw nothing.
+  if (!phosphor.bitmap && !make_targets() && !phosphor.bitmap) return;
+  dc->SetTarget(phosphor.bitmap.Get());
+  dc->BeginDraw();
+  dc->SetTransform(kIdentity);
+  dc->Clear(D2D1_COLOR_F{0, 0, 0, 0});
+  drawing = true;
+}
+
+void Surface::end() {
+  if (!dc) return;
+  if (drawing) dc->EndDraw();
+  drawing = false;
+  dc->SetTarget(nullptr);
+  if (!target) return;  // lost and not rebuilt: nothing to show this frame
+  dc->SetTarget(target.Get());
+  dc->BeginDraw();
+  dc->SetTransform(kIdentity);
+  dc->Clear(bg);
+  if (pictures_under) draw_pictures();
+  if (ID2D1Image* glow = phosphor.output())
+    dc->DrawImage(glow, D2D1_POINT_2F{0, 0}, D2D1_INTERPOLATION_MODE_LINEAR, D2D1_COMPOSITE_MODE_SOURCE_OVER);
+  if (crt) {
+    float W = width * 96.0f / dpi, H = height * 96.0f / dpi;
+    if (scanlines && scan_brush) {
+      // Scaled so the pattern lands on physical pixel rows at any DPI.
+      float k = 96.0f / dpi;
+      dc->SetTransform(D2D1_MATRIX_3X2_F{k, 0, 0, k, 0, 0});
+      dc->FillRectangle(D2D1_RECT_F{0, 0, float(width), float(height)}, scan_brush.Get());
+      dc->SetTransform(kIdentity);
+    }
+    const D2D1_GRADIENT_STOP stops[3] = {
+        {0.0f, {0, 0, 0, 0}}, {0.62f, {0, 0, 0, 0}}, {1.0f, {0, 0, 0, 0.42f}}};
+    ComPtr<ID2D1GradientStopCollection> coll;
+    ComPtr<ID2D1RadialGradientBrush> vignette;
+    if (SUCCEEDED(dc->CreateGradientStopCollection(stops, 3, D2D1_GAMMA_2_2, D2D1_EXTEND_MODE_CLAMP, &coll)) &&
+        SUCCEEDED(dc->CreateRadialGradientBrush(
+            D2D1_RADIAL_GRADIENT_BRUSH_PROPERTIES{{0.5f * W, 0.5f * H}, {0, 0}, 0.72f * W, 0.8f * H},
+            D2D1_BRUSH_PROPERTIES{1.0f, kIdentity}, coll.Get(), &vignette)))
+      dc->FillRectangle(D2D1_RECT_F{0, 0, W, H}, vignette.Get());
+  }
+  if (!pictures_under) draw_pictures();
+  HRESULT hr = dc->EndDraw();
+  dc->SetTarget(nullptr);
+  if (hr == HRESULT(D2DERR_RECREATE_TARGET)) {
+    target.Reset();
+    make_targets();
+    return;
+  }
+  if (swap) swap->Present(1, 0);
+}
+
+void Surface::draw_pictures() {
+  for (const Picture& p : pictures) {
+    if (!p.bitmap) {
+      if (!brush) continue;
+      D2D1_COLOR_F c = p.colour;
+      c.a *= p.opacity;
+      brush->SetColor(c);
+      dc->FillRectangle(p.dest, brush.Get());
+      continue;
+    }
+    D2D1_SIZE_F size = p.bitmap->GetSize();
+    D2D_RECT_F source = p.src.right > p.src.left ? p.src : D2D_RECT_F{0, 0, size.width, size.height};
+    float sw = source.right - source.left;
+    if (!(sw > 0)) continue;
+    float s = ((p.dest.right - p.dest.left) * dpi / 96) / sw;
+    if (s < 0.99f && prefilter(p, source)) continue;
+    D2D1_INTERPOLATION_MODE mode = std::fabs(s - std::round(s)) < 0.01f ? D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR
+                                                                        : D2D1_INTERPOLATION_MODE_HIGH_QUALITY_CUBIC;
+    dc->DrawBitmap(p.bitmap.Get(), &p.dest, p.opacity, mode, &source, nullptr);
+  }
+}
+
+bool Surface::prefilter(const Picture& p, D2D_RECT_F source) {
+  if (!pre_blur) {
+    if (FAILED(dc->CreateEffect(CLSID_D2D1GaussianBlur, &pre_blur)) ||
+        FAILED(dc->CreateEffect(CLSID_D2D1Scale, &pre_scale))) {
+      pre_scale.Reset();
+      pre_blur.Reset();
+      return false;
+    }
+    pre_blur->SetValue(D2D1_GAUSSIANBLUR_PROP_BORDER_MODE, UINT32(D2D1_BORDER_MODE_HARD));
+    pre_scale->SetInputEffect(0, pre_blur.Get());
+    pre_scale->SetValue(kScalePropInterpolationMode, UINT32(kScaleInterpolationHighQualityCubic));
+    pre_scale->SetValue(kScalePropBorderMode, UINT32(D2D1_BORDER_MODE_HARD));
+  }
+  float k = 96.0f / dpi;
+  float dx = 96, dy = 96;
+  p.bitmap->GetDpi(&dx, &dy);
+  pre_blur->SetInput(0, p.bitmap.Get());
+  pre_blur->SetValue(D2D1_GAUSSIANBLUR_PROP_STANDARD_DEVIATION, 0.55f * k);
+  float fx = (p.dest.right - p.dest.left) / (source.right - source.left);
+  float fy = (p.dest.bottom - p.dest.top) / (source.bottom - source.top);
+  pre_scale->SetValue(kScalePropScale, D2D1_VECTOR_2F{fx * dpi / dx, fy * dpi / dy});
+  D2D1_RECT_F image{source.left * fx, source.top * fy, source.right * fx, source.bottom * fy};
+  bool layer = p.opacity < 1;
+  if (layer) {
+    D2D1_LAYER_PARAMETERS1 lp{{-FLT_MAX, -FLT_MAX, FLT_MAX, FLT_MAX},
+                              nullptr,
+                              D2D1_ANTIALIAS_MODE_PER_PRIMITIVE,
+                              kIdentity,
+                              p.opacity,
+                              nullptr,
+                              D2D1_LAYER_OPTIONS1_NONE};
+    dc->PushLayer(&lp, nullptr);
+  }
+  ComPtr<ID2D1Image> out;
+  pre_scale->GetOutput(&out);
+  D2D1_POINT_2F at{p.dest.left, p.dest.top};
+  dc->DrawImage(out.Get(), &at, &image, D2D1_INTERPOLATION_MODE_LINEAR, D2D1_COMPOSITE_MODE_SOURCE_OVER);
+  if (layer) dc->PopLayer();
+  return true;
+}
+
+bool Surface::read_bgra(std::vector<u8>& out) {
+  if (!readback || !target || !dc) return false;
+  D2D1_POINT_2U origin{0, 0};
+  D2D1_RECT_U all{0, 0, width, height};
+  if (FAILED(readback->CopyFromBitmap(&origin, target.Get(), &all))) return false;
+  D2D1_MAPPED_RECT m{};
+  if (FAILED(readback->Map(D2D1_MAP_OPTIONS_READ, &m))) return false;
+  size_t row = size_t(width) * 4;
+  out.resize(row * height);
+  for (u32 y = 0; y < height; ++y) memcpy(out.data() + y * row, m.bits + size_t(y) * m.pitch, row);
+  readback->Unmap();
+  for (size_t i = 3; i < out.size(); i += 4) out[i] = 255;
+  return true;
+}

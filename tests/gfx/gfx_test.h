@@ -1,0 +1,28 @@
+// Shared set-up for the graphics tests: the device once per process, PNG
+// decoding for checks, pixel probes and a plain test window.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gfx/gfx.h"
+
+// Initialises COM and g_gfx once; true when the device is ready.
+bool gfx_ready();
+
+// Straight-alpha BGRA pixels of an image file, decoded by WIC.
+bool decode_bgra(const std::wstring& path, u32& w, u32& h, std::vector<u8>& out);
+
+struct Box {
+  int left = -1, top = -1, right = -1, bottom = -1;  // inclusive; -1 when nothing is lit
+  bool empty() const { return left < 0; }
+};
+// Bounding box of pixels whose alpha (or, for opaque images, brightest
+// channel) exceeds threshold, within the columns [x0, x1).
+Box lit_box(const std::vector<u8>& px, u32 w, u32 h, int threshold, bool by_alpha, int x0 = 0, int x1 = -1);
+inline const u8* pixel(const std::vector<u8>& px, u32 w, int x, int y) { return px.data() + (size_t(y) * w + x) * 4; }
+
+// A visible pop-up window whose client area is exactly w x h pixels.
+HWND make_window(int w, int h);
+// Dispatches pending window messages.
+void pump();

@@ -1,0 +1,99 @@
+// Canvas primitives: dash and arc geometry, and what they light on a real target.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tests/gfx/gfx_test.h"
+
+static const D3DCOLORVALUE kWhite{1, 1, 1, 1};
+static const float kPi = 3.14159265f;
+
+using Spans = std::vector<std::pair<float, float>>;
+
+TEST(Canvas, DashIntervals) {
+  EXPECT_EQ(dash_spans(10, 4, 4, 0), (Spans{{0, 4}, {8, 10}}));
+  EXPECT_EQ(dash_spans(10, 4, 4, 2), (Spans{{0, 2}, {6, 10}}));
+  EXPECT_EQ(dash_spans(10, 4, 4, -2), (Spans{{2, 6}}));
+  EXPECT_EQ(dash_spans(10, 4, 4, 8), dash_spans(10, 4, 4, 0));  // a whole period changes nothing
+  EXPECT_TRUE(dash_spans(0.005f, 4, 4, 0).empty());
+  EXPECT_TRUE(dash_spans(10, 0, 0, 0).empty());  // zero period
+  EXPECT_TRUE(dash_spans(10, 4, 4, NAN).empty());
+  // a period too small to advance a float must not hang
+  Spans tiny = dash_spans(1e7f, 1e-4f, 1e-4f, 0);
+  EXPECT_LE(tiny.size(), 100000u);
+}
+
+TEST(Canvas, ArcPoints) {
+  EXPECT_TRUE(arc_points(0, 0, 10, 0, 2 * kPi).empty());  // drawn as a circle instead
+  EXPECT_TRUE(arc_points(0, 0, 10, 1, 1.00005f).empty());
+
+  auto pts = arc_points(50, 40, 20, 0, -1.5f * kPi);  // three quarters counter-clockwise
+  ASSERT_GE(pts.size(), 3u);
+  for (auto& p : pts) EXPECT_NEAR(std::hypot(p.x - 50, p.y - 40), 20, 1e-3);
+  EXPECT_NEAR(pts.front().x, 70, 1e-3);
+  EXPECT_NEAR(pts.front().y, 40, 1e-3);
+  EXPECT_NEAR(pts.back().x, 50, 1e-3);  // -1.5 pi points down (y grows downwards)
+  EXPECT_NEAR(pts.back().y, 60, 1e-3);
+  // passes through the top (angle -pi/2), not through the lower right
+  bool top = false, lower_right = false;
+  for (auto& p : pts) {
+    top |= std::hypot(p.x - 50, p.y - 20) < 1.5f;
+    lower_right |= p.x > 55 && p.y > 45;
+  }
+  EXPECT_TRUE(top);
+  EXPECT_FALSE(lower_right);
+  // segments stay short enough to look round
+  for (size_t i = 1; i < pts.size(); ++i)
+    EXPECT_LT(std::hypot(pts[i].x - pts[i - 1].x, pts[i].y - pts[i - 1].y), 20 * kPi / 32);
+}
+
+static bool lit(const std::vector<u8>& px, u32 w, float x, float y) {
+  // the brightest alpha within one pixel of the point
+  int best = 0;
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) best = std::max<int>(best, pixel(px, w, int(x) + dx, int(y) + dy)[3]);
+  return best > 100;
+}
+
+TEST(Canvas, CircleAndArcLightTheirRadius) {
+  ASSERT_TRUE(gfx_ready());
+  Offscreen off;
+  ASSERT_TRUE(off.create(240, 120));
+  off.begin();
+  off.circle(60, 60, 40, kWhite, 2);
+  off.arc(180, 60, 40, 0, kPi / 2, kWhite, 2);  // the lower-right quarter
+  std::vector<u8> px = off.pixels(false, D3DCOLORVALUE{});
+  for (float a = 0; a < 2 * kPi; a += kPi / 8) {
+    EXPECT_TRUE(lit(px, 240, 60 + 40 * std::cos(a), 60 + 40 * std::sin(a))) << "circle angle " << a;
+    EXPECT_FALSE(lit(px, 240, 60 + 30 * std::cos(a), 60 + 30 * std::sin(a)));
+  }
+  for (float a : {0.2f, kPi / 4, 1.3f}) EXPECT_TRUE(lit(px, 240, 180 + 40 * std::cos(a), 60 + 40 * std::sin(a)));
+  for (float a : {kPi, -kPi / 2, 3 * kPi / 4}) EXPECT_FALSE(lit(px, 240, 180 + 40 * std::cos(a), 60 + 40 * std::sin(a)));
+}
+
+TEST(Canvas, ShapesAndDegenerateInputs) {
+  ASSERT_TRUE(gfx_ready());
+  Offscreen off;
+  ASSERT_TRUE(off.create(100, 100));
+  off.begin();
+  D2D_POINT_2F one{5, 5};
+  off.poly(&one, 1, kWhite, 2, false);  // fewer than two points: nothing
+  off.fill_poly({{10, 10}, {20, 10}}, kWhite);
+  off.arc(50, 50, 20, 1, 1, kWhite, 2);
+  off.dashed(3, 3, 3, 3, kWhite, 2, 4, 4, 0);
+  std::vector<u8> px = off.pixels(false, D3DCOLORVALUE{});
+  EXPECT_TRUE(lit_box(px, 100, 100, 0, true).empty());
+
+  off.begin();
+  off.fill_poly({{10, 10}, {30, 10}, {10, 30}}, kWhite);
+  off.brackets(D2D_RECT_F{50, 50, 90, 90}, 8, kWhite, 2);
+  off.dashed(10, 80, 40, 80, kWhite, 2, 4, 4, 0);
+  px = off.pixels(false, D3DCOLORVALUE{});
+  EXPECT_GT(pixel(px, 100, 14, 14)[3], 200);  // inside the triangle
+  EXPECT_EQ(pixel(px, 100, 28, 28)[3], 0);    // outside its hypotenuse
+  EXPECT_GT(pixel(px, 100, 50, 54)[3], 100);  // top-left bracket arm
+  EXPECT_EQ(pixel(px, 100, 70, 50)[3], 0);    // the middle of an edge stays open
+  EXPECT_GT(pixel(px, 100, 12, 80)[3], 100);  // first dash [0, 4]
+  EXPECT_EQ(pixel(px, 100, 16, 80)[3], 0);    // gap [4, 8]
+  EXPECT_GT(pixel(px, 100, 20, 80)[3], 100);  // dash [8, 12]
+}

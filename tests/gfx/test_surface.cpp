@@ -1,0 +1,220 @@
+// Window and off-screen surfaces: frames, resizes, the CRT layer, pictures.
+#include <gtest/gtest.h>
+
+#include "tests/gfx/gfx_test.h"
+
+namespace {
+
+// Brightness of the green channel at a pixel.
+int green(const std::vector<u8>& px, u32 w, int x, int y) { return pixel(px, w, x, y)[1]; }
+
+// An off-screen surface of w x h pixels, grey background, nothing drawn.
+struct GreySurface {
+  HWND hwnd = nullptr;
+  Surface s;
+  std::vector<u8> px;
+  GreySurface(int w, int h, float dpi = 0) {
+    Surface::force_offscreen = true;
+    Surface::force_dpi = dpi;
+    hwnd = make_window(w, h);
+    created = s.create(hwnd);
+    Surface::force_offscreen = false;
+    Surface::force_dpi = 0;
+    s.bg = D2D1_COLOR_F{0.6f, 0.6f, 0.6f, 1};
+  }
+  ~GreySurface() { DestroyWindow(hwnd); }
+  bool frame() {
+    s.begin();
+    s.end();
+    return s.read_bgra(px);
+  }
+  bool created = false;
+};
+
+}  // namespace
+
+TEST(Surface, WindowPresentsAndSurvivesResizes) {
+  ASSERT_TRUE(gfx_ready());
+  HWND hwnd = make_window(320, 200);
+  ASSERT_TRUE(hwnd);
+  Surface s;
+  ASSERT_TRUE(s.create(hwnd));
+  EXPECT_TRUE(s.swap);
+  EXPECT_EQ(s.width, 320u);
+  EXPECT_EQ(s.height, 200u);
+  auto frames = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      pump();
+      s.resize();
+      s.begin();
+      s.line(0, 0, 100, 100, D3DCOLORVALUE{0.2f, 1, 0.4f, 1}, 2);
+      s.text("FRAME", 10, 10, 12, D3DCOLORVALUE{1, 1, 1, 1});
+      s.end();
+    }
+  };
+  frames(3);
+  EXPECT_TRUE(s.target);
+
+  SetWindowPos(hwnd, nullptr, 0, 0, 1, 1, SWP_NOMOVE | SWP_NOZORDER);
+  frames(2);
+  EXPECT_EQ(s.width, 1u);
+  EXPECT_EQ(s.height, 1u);
+  EXPECT_TRUE(s.target);
+
+  SetWindowPos(hwnd, nullptr, 0, 0, 500, 300, SWP_NOMOVE | SWP_NOZORDER);
+  frames(2);
+  EXPECT_EQ(s.width, 500u);
+  EXPECT_EQ(s.height, 300u);
+  EXPECT_TRUE(s.target);
+
+  ShowWindow(hwnd, SW_MINIMIZE);  // an empty client area keeps a 1 x 1 surface
+  frames(1);
+  EXPECT_GE(s.width, 1u);
+  EXPECT_GE(s.height, 1u);
+  ShowWindow(hwnd, SW_RESTORE);
+  frames(2);
+  EXPECT_EQ(s.width, 500u);
+
+  // a window surface cannot be read back, and leaves the output alone
+  std::vector<u8> out{1, 2, 3};
+  EXPECT_FALSE(s.read_bgra(out));
+  EXPECT_EQ(out, (std::vector<u8>{1, 2, 3}));
+  DestroyWindow(hwnd);
+}
+
+TEST(Surface, OffscreenReadBackIsOpaque) {
+  ASSERT_TRUE(gfx_ready());
+  GreySurface g(90, 60);
+  ASSERT_TRUE(g.created);
+  EXPECT_FALSE(g.s.swap);
+  g.s.crt = false;
+  g.s.begin();
+  g.s.fill(D2D_RECT_F{0, 0, 45, 60}, D3DCOLORVALUE{1, 1, 1, 0.5f});
+  g.s.end();
+  ASSERT_TRUE(g.s.read_bgra(g.px));
+  ASSERT_EQ(g.px.size(), 90u * 60 * 4);
+  for (size_t i = 3; i < g.px.size(); i += 4) ASSERT_EQ(g.px[i], 255);
+  EXPECT_GT(green(g.px, 90, 10, 30), green(g.px, 90, 80, 30));  // the fill is there
+  EXPECT_NEAR(green(g.px, 90, 80, 30), 153, 1);                 // background 0.6
+}
+
+TEST(Surface, ScanlinesDarkenEveryThirdRow) {
+  ASSERT_TRUE(gfx_ready());
+  for (float dpi : {96.0f, 192.0f}) {
+    GreySurface g(90, 60, dpi);
+    ASSERT_TRUE(g.created);
+    EXPECT_EQ(g.s.dpi, dpi);
+    g.s.crt = true;
+    ASSERT_TRUE(g.frame());
+    // in the centre the vignette is clear; physical rows 2, 5, 8, ... are darker
+    for (int y = 24; y < 36; ++y) {
+      int v = green(g.px, 90, 45, y), above = green(g.px, 90, 45, y - 1);
+      if (y % 3 == 2) {
+        EXPECT_LT(v, above - 10) << "dpi " << dpi << " row " << y;
+      } else if (y % 3 == 1) {
+        EXPECT_EQ(v, above) << "dpi " << dpi << " row " << y;
+      }
+    }
+    // scanlines off: rows equal
+    g.s.scanlines = false;
+    ASSERT_TRUE(g.frame());
+    for (int y = 24; y < 36; ++y) EXPECT_EQ(green(g.px, 90, 45, y), green(g.px, 90, 45, 24));
+  }
+}
+
+TEST(Surface, VignetteDarkensCorners) {
+  ASSERT_TRUE(gfx_ready());
+  GreySurface g(120, 80);
+  ASSERT_TRUE(g.created);
+  g.s.scanlines = false;  // vignette alone
+  ASSERT_TRUE(g.frame());
+  int centre = green(g.px, 120, 60, 40);
+  EXPECT_NEAR(centre, 153, 1);
+  for (auto [x, y] : {std::pair{0, 0}, {119, 0}, {0, 79}, {119, 79}}) EXPECT_LT(green(g.px, 120, x, y), centre - 20);
+
+  // without crt neither scanlines nor vignette
+  g.s.crt = false;
+  g.s.scanlines = true;
+  ASSERT_TRUE(g.frame());
+  for (int y = 0; y < 80; ++y)
+    for (int x = 0; x < 120; x += 7) ASSERT_EQ(green(g.px, 120, x, y), 153) << x << "," << y;
+}
+
+TEST(Surface, PicturesUnderAndOver) {
+  ASSERT_TRUE(gfx_ready());
+  GreySurface g(40, 20);
+  ASSERT_TRUE(g.created);
+  g.s.crt = false;
+  g.s.bg = D2D1_COLOR_F{0, 0, 0, 1};
+  auto draw = [&](bool under) {
+    g.s.pictures_under = under;
+    g.s.begin();
+    g.s.fill(D2D_RECT_F{0, 0, 20, 20}, D3DCOLORVALUE{1, 1, 1, 1});
+    g.s.pictures.push_back(Surface::Picture{D2D_RECT_F{10, 0, 30, 20}, nullptr, D2D_RECT_F{}, 0.5f,
+                                            D2D1_COLOR_F{1, 0, 0, 1}});
+    g.s.end();
+    return g.s.read_bgra(g.px);
+  };
+  ASSERT_TRUE(draw(false));
+  EXPECT_NEAR(pixel(g.px, 40, 25, 10)[2], 128, 2);  // half-opaque red over black
+  EXPECT_NEAR(pixel(g.px, 40, 15, 10)[1], 128, 2);  // over the white drawing: its green halved
+  EXPECT_EQ(pixel(g.px, 40, 35, 10)[2], 0);
+  ASSERT_TRUE(draw(true));
+  EXPECT_EQ(pixel(g.px, 40, 15, 10)[1], 255);  // the drawing covers the picture
+  EXPECT_NEAR(pixel(g.px, 40, 25, 10)[2], 128, 2);
+  // begin empties the queue
+  g.s.begin();
+  EXPECT_TRUE(g.s.pictures.empty());
+  g.s.end();
+}
+
+TEST(Surface, ScaledPictures) {
+  ASSERT_TRUE(gfx_ready());
+  GreySurface g(40, 20);
+  ASSERT_TRUE(g.created);
+  g.s.crt = false;
+  g.s.bg = D2D1_COLOR_F{0, 0, 0, 1};
+  // a 4 x 2 checker: white, black, white, black
+  const u8 checker[32] = {255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255,
+                          255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255};
+  ComPtr<ID2D1Bitmap1> bmp;
+  D2D1_BITMAP_PROPERTIES1 bp{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, 96, 96,
+                             D2D1_BITMAP_OPTIONS_NONE, nullptr};
+  ASSERT_TRUE(SUCCEEDED(g.s.dc->CreateBitmap(D2D1_SIZE_U{4, 2}, checker, 16, &bp, &bmp)));
+  g.s.begin();
+  g.s.pictures.push_back(Surface::Picture{D2D_RECT_F{0, 0, 8, 4}, bmp, D2D_RECT_F{}, 1, D2D1_COLOR_F{}});    // 2x
+  g.s.pictures.push_back(Surface::Picture{D2D_RECT_F{20, 0, 22, 1}, bmp, D2D_RECT_F{}, 1, D2D1_COLOR_F{}});  // 0.5x
+  g.s.end();
+  ASSERT_TRUE(g.s.read_bgra(g.px));
+  // at 2x each source pixel becomes a sharp 2 x 2 block
+  for (int x = 0; x < 8; ++x) EXPECT_EQ(green(g.px, 40, x, 1), (x / 2) % 2 ? 0 : 255) << x;
+  // at half size the picture still draws (prefiltered, or directly where effects are missing)
+  EXPECT_GT(green(g.px, 40, 20, 0), 40);
+  EXPECT_EQ(green(g.px, 40, 23, 0), 0);
+}
+
+TEST(Surface, UnusableSurfaceNeverCrashes) {
+  ASSERT_TRUE(gfx_ready());
+  Surface s;  // never created: no device context, no targets
+  s.resize();
+  s.begin();
+  s.line(0, 0, 10, 10, D3DCOLORVALUE{1, 1, 1, 1}, 1);
+  s.text("X", 0, 0, 10, D3DCOLORVALUE{1, 1, 1, 1});
+  s.end();
+  std::vector<u8> out{9};
+  EXPECT_FALSE(s.read_bgra(out));
+  EXPECT_EQ(out, std::vector<u8>{9});
+  EXPECT_FALSE(s.save_png(L"C:\\never.png"));
+  EXPECT_FALSE(s.load_png(L"C:\\never.png"));
+  EXPECT_FALSE(s.load_ppm(L"C:\\never.ppm"));
+
+  // a created surface whose targets are gone draws a frame without them
+  GreySurface g(20, 10);
+  ASSERT_TRUE(g.created);
+  g.s.target.Reset();
+  g.s.phosphor.bitmap.Reset();
+  g.s.begin();
+  g.s.fill(D2D_RECT_F{0, 0, 5, 5}, D3DCOLORVALUE{1, 1, 1, 1});
+  g.s.end();
+  EXPECT_TRUE(g.frame());  // rebuilt on the next frame
+}
