@@ -42,6 +42,10 @@ bool mac_is_bare_hfs(const std::wstring& path);
 // left behind.
 bool mac_make_bootable(const std::wstring& source, const std::wstring& destination,
                        std::string& error);
+// The copy step of mac_make_bootable on open file handles (HANDLEs): true
+// only when exactly `size` bytes were read and written. Apart so that a
+// failing read can be tested with a real handle.
+bool mac_copy_volume(void* source, void* destination, u64 size);
 // A sparse disk: the prefix, then an empty HFS partition of `bytes` (whole
 // blocks) named "Macintosh HD" for the guest to initialise.
 bool mac_make_blank(const std::wstring& path, u64 bytes, std::string& error);

@@ -1,0 +1,352 @@
+// Classic Mac disks: the prefix layout, the built-in driver image, bare HFS
+// detection, bootable copies and blank disks. The volumes come from hformat
+// (disks.sh start); disks.sh check reads the copies back with parted and
+// hfsutils after this program has run.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "macdisk/mac68k.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+u32 be16(const std::string& s, size_t at) { return (u8(s[at]) << 8) | u8(s[at + 1]); }
+u32 be32(const std::string& s, size_t at) { return (be16(s, at) << 16) | be16(s, at + 2); }
+u32 be16(const u8* p) { return (p[0] << 8) | p[1]; }
+u32 be32(const u8* p) { return (be16(p) << 16) | be16(p + 2); }
+
+std::wstring work(const std::string& name) {
+  return unix_to_win(env_str("VUNK_BUILD") + "/macdisk-work/" + name);
+}
+
+// A bare volume made by hand: only the two fields the copy reads.
+std::string fake_volume(size_t size, const std::string& name, u8 name_len) {
+  std::string v(std::max(size, 1024 + 37 + name.size()), '\0');
+  v[1024] = 'B';
+  v[1025] = 'D';
+  v[1024 + 36] = char(name_len);
+  v.replace(1024 + 37, name.size(), name);
+  v.resize(size);
+  return v;
+}
+
+// Sets a file's length without writing it (sparse on the Linux side).
+bool extend(const std::wstring& path, u64 size) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER at;
+  at.QuadPart = LONGLONG(size);
+  bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return ok;
+}
+
+std::string entry_text(const std::string& disk, u32 block, u32 offset) {
+  return std::string(disk.c_str() + block * 512 + offset);
+}
+
+}  // namespace
+
+TEST(MacDisk, PrefixLayout) {
+  std::vector<u8> h = disk_header(2880, "Floppy Vol");
+  ASSERT_EQ(h.size(), 49152u);
+  std::string d(h.begin(), h.end());
+  // Driver descriptor record.
+  EXPECT_EQ(d.substr(0, 2), "ER");
+  EXPECT_EQ(be16(d, 2), 512u);
+  EXPECT_EQ(be32(d, 4), 2976u);
+  EXPECT_EQ(be16(d, 8), 1u);
+  EXPECT_EQ(be16(d, 10), 1u);
+  EXPECT_EQ(be32(d, 12), 0u);
+  EXPECT_EQ(be16(d, 16), 1u);
+  EXPECT_EQ(be32(d, 18), 64u);
+  EXPECT_EQ(be16(d, 22), 3u);
+  EXPECT_EQ(be16(d, 24), 1u);
+  // The three map entries: first block, blocks, name, type, data blocks, status.
+  struct Want { u32 first, blocks; const char* name; const char* type; u32 data, status; };
+  const Want want[3] = {{1, 63, "Apple", "Apple_partition_map", 63, 0x03},
+                        {64, 32, "VUNK_SCSI", "Apple_Driver43", 3, 0x7F},
+                        {96, 2880, "Floppy Vol", "Apple_HFS", 2880, 0x33}};
+  for (u32 i = 0; i < 3; i++) {
+    u32 b = (i + 1) * 512;
+    SCOPED_TRACE(i + 1);
+    EXPECT_EQ(d.substr(b, 2), "PM");
+    EXPECT_EQ(be16(d, b + 2), 0u);
+    EXPECT_EQ(be32(d, b + 4), 3u);
+    EXPECT_EQ(be32(d, b + 8), want[i].first);
+    EXPECT_EQ(be32(d, b + 12), want[i].blocks);
+    EXPECT_EQ(entry_text(d, i + 1, 16), want[i].name);
+    EXPECT_EQ(entry_text(d, i + 1, 48), want[i].type);
+    EXPECT_EQ(be32(d, b + 80), 0u);
+    EXPECT_EQ(be32(d, b + 84), want[i].data);
+    EXPECT_EQ(be32(d, b + 88), want[i].status);
+  }
+  // The driver at block 64, and nothing but zeros in the unnamed bytes.
+  EXPECT_EQ(memcmp(h.data() + 32768, kVunkScsiDriver, kVunkScsiDriverSize), 0);
+  std::vector<u8> bare = h;
+  memset(bare.data(), 0, 26);
+  for (size_t b = 512; b <= 1536; b += 512) std::fill_n(bare.begin() + b, 92, 0);
+  memset(bare.data() + 32768, 0, kVunkScsiDriverSize);
+  EXPECT_EQ(std::count(bare.begin(), bare.end(), 0), 49152);
+
+  // Names are cut to 31 bytes and always end in NUL.
+  u8 entry[512] = {};
+  map_entry(entry, 96, 10, std::string(40, 'N'), "Apple_HFS", 0x33, 10);
+  EXPECT_EQ(std::string((const char*)entry + 16), std::string(31, 'N'));
+  EXPECT_EQ(entry[47], 0);
+  EXPECT_EQ(std::string((const char*)entry + 48), "Apple_HFS");
+}
+
+TEST(MacDisk, DriverImage) {
+  const u8* d = kVunkScsiDriver;
+  const u32 n = kVunkScsiDriverSize;
+  // The ROM loads the three blocks the descriptor names, and enters at byte 0.
+  ASSERT_GT(n, 24u);
+  EXPECT_LE(n, 1536u);
+  EXPECT_EQ(be16(d), 0x6000u);  // BRA.W
+  u32 entry = 2 + be16(d + 2);
+  EXPECT_LT(entry, n);
+  EXPECT_EQ(entry % 2, 0u);
+  // The driver header after the branch.
+  const u8* hdr = d + 4;
+  u32 flags = be16(hdr);
+  EXPECT_EQ(flags & 0x0F00, 0x0F00u);  // read, write, control and status enabled
+  EXPECT_EQ(be16(hdr + 2), 0u);        // no periodic time
+  EXPECT_EQ(be16(hdr + 4), 0u);        // no events
+  EXPECT_EQ(be16(hdr + 6), 0u);        // no menu
+  EXPECT_EQ(hdr[18], 9);
+  EXPECT_EQ(std::string((const char*)hdr + 19, 9), ".VUNKSCSI");
+  u32 name_end = 4 + 19 + 9;
+  EXPECT_GE(entry, name_end);
+  for (int i = 0; i < 5; i++) {
+    u32 at = 4 + be16(hdr + 8 + 2 * i);
+    SCOPED_TRACE(i);
+    EXPECT_GE(at, name_end);  // routines start after the name
+    EXPECT_LT(at, n);
+    EXPECT_EQ(at % 2, 0u);
+  }
+  // The routines are distinct.
+  for (int i = 0; i < 5; i++)
+    for (int j = i + 1; j < 5; j++) EXPECT_NE(be16(hdr + 8 + 2 * i), be16(hdr + 8 + 2 * j));
+  // The descriptor and the driver entry cover the whole image.
+  std::vector<u8> h = disk_header(100, "x");
+  EXPECT_GE(be16(h.data() + 22) * 512u, n);
+  EXPECT_GE(be32(h.data() + 1024 + 84) * 512u, n);
+}
+
+TEST(MacDisk, BareHfsDetection) {
+  EXPECT_TRUE(mac_is_bare_hfs(work("floppy.img")));
+  EXPECT_TRUE(mac_is_bare_hfs(work("big.img")));
+  EXPECT_FALSE(mac_is_bare_hfs(work("parted.img")));  // parted wrote a partition map
+  EXPECT_FALSE(mac_is_bare_hfs(work("missing.img")));
+
+  std::wstring dir = test_dir("bare");
+  std::wstring p = path_join(dir, L"v.img");
+  std::string v = fake_volume(1026, "V", 1);
+  ASSERT_TRUE(write_bytes(p, v));
+  EXPECT_TRUE(mac_is_bare_hfs(p));
+  ASSERT_TRUE(write_bytes(p, v.substr(0, 1025)));
+  EXPECT_FALSE(mac_is_bare_hfs(p));  // too short to hold the signature
+  v[0] = 'E';
+  v[1] = 'R';
+  ASSERT_TRUE(write_bytes(p, v));
+  EXPECT_FALSE(mac_is_bare_hfs(p));  // already partitioned
+  ASSERT_TRUE(write_bytes(p, std::string(4096, 'x')));
+  EXPECT_FALSE(mac_is_bare_hfs(p));
+  remove_tree(dir);
+}
+
+TEST(MacDisk, BootableCopiesOfRealVolumes) {
+  struct Case { const char* src; const char* dst; u64 size; const char* name; };
+  const Case cases[] = {{"floppy.img", "floppy-boot.img", 1474560, "Floppy Vol"},
+                        {"big.img", "big-boot.img", 8388608, "Several MiB Volume"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.src);
+    std::string err = "untouched";
+    ASSERT_TRUE(mac_make_bootable(work(c.src), work(c.dst), err));
+    EXPECT_EQ(err, "untouched");  // only failures write the error
+    std::string src = read_bytes(work(c.src));
+    std::string out = read_bytes(work(c.dst));
+    ASSERT_EQ(src.size(), c.size);
+    ASSERT_EQ(out.size(), c.size + 49152);
+    u32 blocks = u32(c.size / 512);
+    EXPECT_EQ(be32(out, 4), blocks + 96);
+    EXPECT_EQ(be32(out, 3 * 512 + 12), blocks);
+    EXPECT_EQ(be32(out, 3 * 512 + 84), blocks);
+    EXPECT_EQ(entry_text(out, 3, 16), c.name);
+    EXPECT_EQ(out.substr(50176, 2), "BD");
+    EXPECT_TRUE(out.compare(49152, std::string::npos, src) == 0);
+    EXPECT_FALSE(mac_is_bare_hfs(work(c.dst)));  // the copy is partitioned
+  }
+  EXPECT_EQ(file_size(work("floppy-boot.img")), 1523712u);
+  // The copy is logged with both paths and the size.
+  std::string log = read_bytes(path_join(exe_dir(), L"vunk.log"));
+  EXPECT_NE(log.find("mac68k: " + narrow(work("floppy.img")) + " -> " +
+                     narrow(work("floppy-boot.img")) + " (bootable copy, "),
+            std::string::npos);
+}
+
+TEST(MacDisk, BootableCopyEdges) {
+  std::wstring dir = test_dir("edges");
+  std::string err;
+  // A partial last block is copied; the map counts whole blocks only.
+  std::wstring src = path_join(dir, L"odd.img"), dst = path_join(dir, L"odd-boot.img");
+  std::string v = fake_volume(1636, "Odd", 3);
+  v[1635] = 'Z';
+  ASSERT_TRUE(write_bytes(src, v));
+  ASSERT_TRUE(mac_make_bootable(src, dst, err)) << err;
+  std::string out = read_bytes(dst);
+  ASSERT_EQ(out.size(), 49152u + 1636);
+  EXPECT_EQ(out.back(), 'Z');
+  EXPECT_EQ(be32(out, 3 * 512 + 12), 3u);
+  EXPECT_EQ(be32(out, 4), 99u);
+  EXPECT_EQ(entry_text(out, 3, 16), "Odd");
+
+  // A name byte of 40 gives the first 27 characters.
+  std::string long_name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd";
+  ASSERT_TRUE(write_bytes(src, fake_volume(4096, long_name, 40)));
+  ASSERT_TRUE(mac_make_bootable(src, dst, err)) << err;
+  EXPECT_EQ(entry_text(read_bytes(dst), 3, 16), long_name.substr(0, 27));
+
+  // An existing destination is replaced, not appended to.
+  ASSERT_TRUE(write_bytes(dst, std::string(200000, 'q')));
+  ASSERT_TRUE(write_bytes(src, fake_volume(2048, "R", 1)));
+  ASSERT_TRUE(mac_make_bootable(src, dst, err)) << err;
+  EXPECT_EQ(file_size(dst), 49152u + 2048);
+  remove_tree(dir);
+}
+
+TEST(MacDisk, BootableCopyFailures) {
+  std::wstring dir = test_dir("fail");
+  std::wstring dst = path_join(dir, L"out.img");
+  std::string err;
+  // Not a volume, or no file at all: nothing is created.
+  std::wstring junk = path_join(dir, L"junk.bin");
+  ASSERT_TRUE(write_bytes(junk, std::string(8192, 'j')));
+  EXPECT_FALSE(mac_make_bootable(junk, dst, err));
+  EXPECT_EQ(err, "NOT AN HFS VOLUME");
+  EXPECT_FALSE(mac_make_bootable(path_join(dir, L"none.img"), dst, err));
+  EXPECT_EQ(err, "NOT AN HFS VOLUME");
+  EXPECT_FALSE(file_exists(dst));
+
+  // A destination that cannot be created names itself.
+  std::wstring src = path_join(dir, L"v.img");
+  std::string vol = fake_volume(8192, "V", 1);
+  ASSERT_TRUE(write_bytes(src, vol));
+  std::wstring nowhere = path_join(dir, L"no-such-folder\\out.img");
+  EXPECT_FALSE(mac_make_bootable(src, nowhere, err));
+  EXPECT_EQ(err, "CAN'T CREATE " + narrow(nowhere));
+  // The source itself as destination: refused, and the source is intact.
+  EXPECT_FALSE(mac_make_bootable(src, src, err));
+  EXPECT_EQ(err, "CAN'T CREATE " + narrow(src));
+  EXPECT_EQ(read_bytes(src), vol);
+
+  // Another program writing the volume.
+  HANDLE writer = CreateFileW(src.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(mac_is_bare_hfs(src));  // detection still reads it
+  EXPECT_FALSE(mac_make_bootable(src, dst, err));
+  EXPECT_EQ(err, "CAN'T READ THE VOLUME (IN USE?)");
+  CloseHandle(writer);
+  EXPECT_FALSE(file_exists(dst));
+
+  // Disks of 2 TiB or more cannot be described by the map.
+  std::wstring huge = path_join(dir, L"huge.img");
+  ASSERT_TRUE(write_bytes(huge, vol));
+  if (extend(huge, (u64(1) << 41) - 49152)) {
+    EXPECT_FALSE(mac_make_bootable(huge, dst, err));
+    EXPECT_EQ(err, "DISK TOO LARGE (2 TB MAX)");
+    EXPECT_FALSE(file_exists(dst));
+  }
+  DeleteFileW(huge.c_str());
+  remove_tree(dir);
+}
+
+TEST(MacDisk, ReadFailureIsCopyFailure) {
+  std::wstring dir = test_dir("readfail");
+  std::wstring src = path_join(dir, L"v.img"), dst = path_join(dir, L"out.img");
+  ASSERT_TRUE(write_bytes(src, std::string(5 << 20, 'v')));
+  auto copy = [&](DWORD access, u64 size) {
+    HANDLE in = CreateFileW(src.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE out = CreateFileW(dst.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_NE(in, INVALID_HANDLE_VALUE);
+    EXPECT_NE(out, INVALID_HANDLE_VALUE);
+    bool ok = mac_copy_volume(in, out, size);
+    CloseHandle(in);
+    CloseHandle(out);
+    return ok;
+  };
+  EXPECT_TRUE(copy(GENERIC_READ, 5 << 20));
+  EXPECT_EQ(read_bytes(dst), read_bytes(src));
+  // A handle that may not read: every read fails, which must not pass for
+  // the end of the volume.
+  EXPECT_FALSE(copy(FILE_READ_ATTRIBUTES, 5 << 20));
+  // A volume that changed size after it was measured.
+  EXPECT_FALSE(copy(GENERIC_READ, (5 << 20) + 512));
+  EXPECT_FALSE(copy(GENERIC_READ, (5 << 20) - 512));
+  remove_tree(dir);
+}
+
+TEST(MacDisk, FullDestination) {
+  if (!file_exists(work("full-mounted"))) GTEST_SKIP() << "no full file system to write to";
+  std::wstring dst = work("full\\floppy-boot.img");
+  std::string err;
+  EXPECT_FALSE(mac_make_bootable(work("floppy.img"), dst, err));
+  EXPECT_EQ(err, "COPY FAILED (DISK FULL?)");
+  EXPECT_FALSE(file_exists(dst));
+  // The blank disk's prefix does not fit either.
+  std::wstring fill = work("full\\fill.bin");
+  ASSERT_TRUE(write_bytes(fill, std::string(1024 * 1024 - 16384, 'f')) || file_exists(fill));
+  EXPECT_FALSE(mac_make_blank(work("full\\blank.img"), 1 << 20, err));
+  EXPECT_EQ(err, "COULD NOT CREATE THE DISK");
+  EXPECT_FALSE(file_exists(work("full\\blank.img")));
+  DeleteFileW(fill.c_str());
+}
+
+TEST(MacDisk, BlankDisks) {
+  std::string err = "untouched";
+  std::wstring blank = work("blank.img");
+  ASSERT_TRUE(write_bytes(blank, std::string(70000, 'o')));  // replaced
+  ASSERT_TRUE(mac_make_blank(blank, u64(2) << 30, err));
+  EXPECT_EQ(err, "untouched");
+  EXPECT_EQ(file_size(blank), 2147532800u);
+  u8 head[2048];
+  ASSERT_TRUE(read_at(blank, 0, head, sizeof head));
+  EXPECT_EQ(be32(head + 4), 4194400u);
+  EXPECT_EQ(be32(head + 1536 + 12), 4194304u);
+  EXPECT_STREQ((const char*)head + 1536 + 16, "Macintosh HD");
+  u8 zeros[4096], tail[4096];
+  memset(zeros, 0, sizeof zeros);
+  ASSERT_TRUE(read_at(blank, 49152, tail, sizeof tail));
+  EXPECT_EQ(memcmp(tail, zeros, sizeof tail), 0);
+  ASSERT_TRUE(read_at(blank, 2147532800u - 4096, tail, sizeof tail));
+  EXPECT_EQ(memcmp(tail, zeros, sizeof tail), 0);
+
+  std::wstring dir = test_dir("blank");
+  std::wstring p = path_join(dir, L"odd.img");
+  ASSERT_TRUE(mac_make_blank(p, 1000000, err));  // 1953 whole blocks
+  EXPECT_EQ(file_size(p), (1953u + 96) * 512);
+  DeleteFileW(p.c_str());
+  std::wstring nowhere = path_join(dir, L"no-such-folder\\b.img");
+  EXPECT_FALSE(mac_make_blank(nowhere, 1 << 20, err));
+  EXPECT_EQ(err, "CAN'T CREATE " + narrow(nowhere));
+
+  // 2^32 blocks in all is one too many for the map.
+  u64 largest = (u64(0xFFFFFFFF) - 96) * 512;
+  EXPECT_FALSE(mac_make_blank(p, largest + 512, err));
+  EXPECT_EQ(err, "DISK TOO LARGE (2 TB MAX)");
+  EXPECT_FALSE(mac_make_blank(p, u64(1) << 41, err));
+  EXPECT_EQ(err, "DISK TOO LARGE (2 TB MAX)");
+  EXPECT_FALSE(file_exists(p));
+  if (mac_make_blank(p, largest + 511, err)) {  // sparse, so cheap where allowed
+    EXPECT_EQ(file_size(p), (u64(1) << 41) - 512);
+    ASSERT_TRUE(read_at(p, 0, head, sizeof head));
+    EXPECT_EQ(be32(head + 4), 0xFFFFFFFFu);
+  }
+  DeleteFileW(p.c_str());
+  remove_tree(dir);
+}
