@@ -473,13 +473,19 @@ int wmain(int argc, WCHAR** wargv) {
   th[1] = CreateThread(NULL, 0, relay_main, &re, 0, NULL);
   if (g_listen >= 0) CreateThread(NULL, 0, proxy_main, NULL, 0, NULL);
 
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  int status = 0, got;
+  while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
   InterlockedExchange(&g_child_gone, 1);
   /* Output still in the pipes goes out before the exit code does. */
   WaitForMultipleObjects(2, th, TRUE, 5000);
-  int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  int code = 1;
+  if (got < 0)
+    say_err("qemu bridge: lost track of the Linux program\n");
+  else if (WIFEXITED(status))
+    code = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    code = 128 + WTERMSIG(status);
   ExitProcess((UINT)code);
   return code;
 }

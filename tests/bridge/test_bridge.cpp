@@ -1,0 +1,279 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "machines/proc.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+std::wstring bridge(const wchar_t* name) { return path_join(build_path("qemu"), name); }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> v;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    v.push_back(text.substr(at, nl - at));
+    at = nl + 1;
+  }
+  return v;
+}
+
+// Sets a variable of this process's environment for the life of the object.
+struct EnvVar {
+  std::wstring name;
+  EnvVar(const wchar_t* n, const wchar_t* v) : name(n) { SetEnvironmentVariableW(n, v); }
+  ~EnvVar() { SetEnvironmentVariableW(name.c_str(), nullptr); }
+};
+
+struct Wsa {
+  Wsa() {
+    WSADATA d;
+    WSAStartup(MAKEWORD(2, 2), &d);
+  }
+  ~Wsa() { WSACleanup(); }
+};
+
+int free_port() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  int len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  closesocket(s);
+  return ntohs(a.sin_port);
+}
+
+// A blocking QMP client with a receive time-out.
+struct QmpLink {
+  SOCKET s = INVALID_SOCKET;
+  std::string rx;
+  bool connect_to(int port, double within_s) {
+    double end = now_s() + within_s;
+    while (now_s() < end) {
+      s = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(u16(port));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        DWORD ms = 300;
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+        return true;
+      }
+      closesocket(s);
+      s = INVALID_SOCKET;
+      Sleep(100);
+    }
+    return false;
+  }
+  // The next line holding `want`, or "" when none comes within the time.
+  std::string line_with(const std::string& want, double within_s) {
+    double end = now_s() + within_s;
+    for (;;) {
+      size_t nl;
+      while ((nl = rx.find('\n')) != std::string::npos) {
+        std::string line = rx.substr(0, nl + 1);
+        rx.erase(0, nl + 1);
+        if (line.find(want) != std::string::npos) return line;
+      }
+      if (now_s() >= end) return "";
+      char buf[4096];
+      int n = recv(s, buf, sizeof buf, 0);
+      if (n > 0) rx.append(buf, size_t(n));
+      else if (n == 0) return "";
+    }
+  }
+  void send_line(const std::string& json) {
+    std::string l = json + "\r\n";
+    send(s, l.data(), int(l.size()), 0);
+  }
+  void close() {
+    if (s != INVALID_SOCKET) closesocket(s);
+    s = INVALID_SOCKET;
+  }
+  ~QmpLink() { close(); }
+};
+
+std::string json_escape(const std::string& s) {
+  std::string o;
+  for (char c : s) {
+    if (c == '\\' || c == '"') o += '\\';
+    o += c;
+  }
+  return o;
+}
+
+// A Linux process is gone once /proc no longer lists it or it is a zombie.
+bool linux_pid_alive(unsigned long pid) {
+  std::string stat = read_bytes(widen(strf("Z:\\proc\\%lu\\stat", pid)));
+  if (stat.empty()) return false;
+  size_t p = stat.rfind(") ");
+  return p != std::string::npos && p + 2 < stat.size() && stat[p + 2] != 'Z' && stat[p + 2] != 'X';
+}
+
+bool start(const std::wstring& cmdline, PROCESS_INFORMATION& pi) {
+  std::wstring cmd = cmdline;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi);
+}
+
+}  // namespace
+
+TEST(Bridge, TranslatesPathsAndMapsOptions) {
+  std::string build = env_str("VUNK_BUILD");
+  std::wstring disk = build_path("bridge a,b.img");  // Z:\...\bridge a,b.img
+  std::wstring rom = build_path("rom,1.bin");
+  std::wstring cd = L"C:\\windows\\win.ini";
+  std::wstring args = L" -M q800,audiodev=snd0 -audiodev dsound,id=snd0 -bios " + quote_arg(rom) +
+                      L" -drive " + quote_arg(L"file=" + opt_escape(disk) + L",format=raw,media=disk") +
+                      L" -drive " + quote_arg(L"file=" + cd + L",format=raw,media=cdrom,index=2") +
+                      L" -machine pc,audiodev=keep -audiodev wav,id=w -qmp tcp:127.0.0.1:4601,server=on,wait=off" +
+                      L" -name " + quote_arg(L"guest=My VM,debug-threads=on") + L" -m 128";
+  EnvVar dry(L"VUNK_BRIDGE_DRYRUN", L"1");
+  std::string out;
+  ASSERT_TRUE(run_capture(quote_arg(bridge(L"qemu-system-m68k.exe")) + args, out, 30000)) << out;
+  auto l = lines_of(out);
+  ASSERT_GE(l.size(), 22u) << out;
+  EXPECT_EQ(l[0].substr(l[0].size() - 17), "/qemu-system-m68k");
+  EXPECT_EQ(l[1], "-M");
+  EXPECT_EQ(l[2], "q800");  // audiodev= is newer than this QEMU
+  EXPECT_EQ(l[4], "none,id=snd0");
+  EXPECT_EQ(l[6], build + "/rom,1.bin");  // a whole path keeps its commas single
+  EXPECT_EQ(l[8], "file=" + build + "/bridge a,,b.img,format=raw,media=disk");
+  EXPECT_EQ(l[10].substr(0, 5), "file=");
+  EXPECT_NE(l[10].find("/drive_c/windows/win.ini,format=raw,media=cdrom,index=2"), std::string::npos)
+      << l[10];
+  EXPECT_EQ(l[10].find(":\\"), std::string::npos);
+  EXPECT_EQ(l[12], "pc,audiodev=keep");  // only the Quadra loses it
+  EXPECT_EQ(l[14], "wav,id=w");
+  EXPECT_EQ(l[15], "-qmp");
+  EXPECT_EQ(l[16].substr(0, 14), "tcp:127.0.0.1:");
+  EXPECT_EQ(l[16].substr(l[16].size() - 19), ",server=on,wait=off");
+  EXPECT_NE(l[16], "tcp:127.0.0.1:4601,server=on,wait=off");  // QEMU listens elsewhere
+  EXPECT_EQ(l[18], "guest=My VM,debug-threads=on");
+  EXPECT_EQ(l[19], "-m");
+  EXPECT_EQ(l[20], "128");
+  EXPECT_EQ(l[21].substr(0, 19), "# qmp proxy 4601 ->");
+}
+
+TEST(Bridge, MissingLinuxProgramFailsClearly) {
+  EnvVar bin(L"VUNK_BRIDGE_BIN", L"/nonexistent-folder");
+  std::string out;
+  EXPECT_FALSE(run_capture(quote_arg(bridge(L"qemu-system-ppc.exe")) + L" -M mac99", out, 30000));
+  EXPECT_NE(out.find("qemu-system-ppc"), std::string::npos) << out;
+  EXPECT_NE(out.find("not found"), std::string::npos) << out;
+
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(start(quote_arg(bridge(L"qemu-img.exe")) + L" --version", pi));
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_NE(code, 0u);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+TEST(Bridge, LinuxRunRelaysOutputAndExitCode) {
+  std::string out;
+  EXPECT_FALSE(run_capture(quote_arg(bridge(L"linux-run.exe")) +
+                               L" sh -c \"echo to-out; echo to-err >&2; exit 3\"",
+                           out, 30000));
+  EXPECT_NE(out.find("to-out\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("to-err\n"), std::string::npos) << out;
+
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(start(quote_arg(bridge(L"linux-run.exe")) + L" sh -c \"exit 3\"", pi));
+  EXPECT_NE(pi.dwProcessId, 0u);
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+  EXPECT_EQ(code, 3u);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+
+  out.clear();
+  EXPECT_TRUE(run_capture(quote_arg(bridge(L"linux-run.exe")) + L" true", out, 30000)) << out;
+}
+
+TEST(Bridge, QemuAnswersQmpAndQuitsWithCodeZero) {
+  Wsa wsa;
+  int port = free_port();
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(start(quote_arg(bridge(L"qemu-system-x86_64.exe")) +
+                        widen(strf(" -machine none -display none -qmp tcp:127.0.0.1:%d,server=on,wait=off",
+                                   port)),
+                    pi));
+  EXPECT_NE(pi.dwProcessId, 0u);
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), DWORD(WAIT_TIMEOUT));  // alive
+  QmpLink q;
+  ASSERT_TRUE(q.connect_to(port, 15));
+  EXPECT_NE(q.line_with("\"QMP\"", 15), "");
+  q.send_line("{\"execute\":\"qmp_capabilities\"}");
+  EXPECT_NE(q.line_with("\"return\"", 10), "");
+  q.send_line("{\"execute\":\"query-status\"}");
+  EXPECT_NE(q.line_with("\"status\"", 10), "");
+
+  // QEMU serves one client: a second gets its greeting only after the first
+  // has gone, through the proxy as well.
+  QmpLink second;
+  ASSERT_TRUE(second.connect_to(port, 5));
+  EXPECT_EQ(second.line_with("\"QMP\"", 1.0), "");
+  q.send_line("{\"execute\":\"quit\"}");
+  EXPECT_NE(q.line_with("SHUTDOWN", 10), "");
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 15000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+  EXPECT_EQ(code, 0u);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+TEST(Bridge, ScreendumpGoesToTheWindowsPathAndTerminationEndsQemu) {
+  Wsa wsa;
+  int port = free_port();
+  std::wstring dir = test_dir("bridge-shot");  // on C:, inside the prefix
+  std::wstring pidfile = path_join(dir, L"qemu.pid");
+  std::wstring shot = path_join(dir, L"shot, 1.ppm");
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(start(quote_arg(bridge(L"qemu-system-x86_64.exe")) +
+                        widen(strf(" -machine pc -nodefaults -device VGA -display none -m 64"
+                                   " -qmp tcp:127.0.0.1:%d,server=on,wait=off -pidfile ",
+                                   port)) +
+                        quote_arg(pidfile),
+                    pi));
+  QmpLink q;
+  ASSERT_TRUE(q.connect_to(port, 15));
+  ASSERT_NE(q.line_with("\"QMP\"", 15), "");
+  q.send_line("{\"execute\":\"qmp_capabilities\"}");
+  ASSERT_NE(q.line_with("\"return\"", 10), "");
+  q.send_line("{\"execute\":\"screendump\",\"arguments\":{\"filename\":\"" +
+              json_escape(narrow(shot)) + "\"}}");
+  std::string reply = q.line_with("\"return\"", 15);
+  EXPECT_NE(reply, "") << q.rx;
+  EXPECT_EQ(read_bytes(shot).substr(0, 2), "P6");
+
+  std::string pid_text;
+  for (int i = 0; i < 100 && pid_text.empty(); ++i, Sleep(100)) pid_text = read_bytes(pidfile);
+  unsigned long qemu_pid = strtoul(pid_text.c_str(), nullptr, 10);
+  ASSERT_GT(qemu_pid, 0ul) << pid_text;
+  EXPECT_TRUE(linux_pid_alive(qemu_pid));
+
+  // Terminating the Windows process takes the Linux QEMU down with it.
+  ASSERT_TRUE(TerminateProcess(pi.hProcess, 1));
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
+  double t0 = now_s();
+  while (linux_pid_alive(qemu_pid) && now_s() - t0 < 2.0) Sleep(50);
+  EXPECT_FALSE(linux_pid_alive(qemu_pid)) << "QEMU pid " << qemu_pid << " outlived the bridge";
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  remove_tree(dir);
+}
