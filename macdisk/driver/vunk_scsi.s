@@ -22,6 +22,7 @@
         .equ    _DrvrInstall,   0xA03D  | A0 driver, D0.W refNum -> D0 result
         .equ    _DrvrRemove,    0xA03E  | D0.W refNum -> D0 result
         .equ    _AddDrive,      0xA04E  | A0 drive queue element, D0 = drive<<16 | refNum
+        .equ    _PostEvent,     0xA02F  | A0.W event code, D0.L message
         .equ    _SCSIDispatch,  0xA815  | Pascal stack call, selector word pushed last
 
 | SCSIDispatch selectors (original SCSI Manager)
@@ -72,6 +73,8 @@
         .equ    ioErr,          -36
         .equ    paramErr,       -50
 
+        .equ    diskEvt,        7       | disk-inserted event; message: drive number
+
 | ---- control and status codes ---------------------------------------------
         .equ    killCode,       1
         .equ    verifyCode,     5
@@ -84,6 +87,7 @@
         .equ    WRITE10,        0x2A
         .equ    chunkBlocks,    256     | 128 KiB per command keeps each well inside the timeout
         .equ    completeTicks,  600     | SCSIComplete waits up to 10 s
+        .equ    maxBlocks,      0x7FFFFF | the drive reported: just under 4 GiB
 
         .text
 start:
@@ -145,7 +149,10 @@ open_next:
 open_found:
         move.l  8(a2),v_start-vars(a3)  | pmPyPartStart
         move.l  12(a2),d0               | pmPartBlkCnt
-        move.l  d0,v_blocks-vars(a3)
+        cmpi.l  #maxBlocks,d0
+        bls.s   7f
+        move.l  #maxBlocks,d0           | byte positions are 32-bit
+7:      move.l  d0,v_blocks-vars(a3)
         lea     v_flags-vars(a3),a0
         move.l  #0x00080100,(a0)+       | not locked, fixed disk in place, installed, one side
         clr.l   (a0)+                   | qLink
@@ -166,13 +173,18 @@ open_found:
         bra.s   4b
 6:      addq.w  #1,d1
         bra.s   3b
-5:      swap    d1
+5:      move.l  d1,d3
+        swap    d1
         movea.l d7,a1
         move.w  dCtlRefNum(a1),d1
         move.l  d1,d0
         lea     v_dqe-vars(a3),a0
         .short  _AddDrive
         st      v_open-vars(a3)
+| Announce the disk so that it is mounted like any other.
+        movea.w #diskEvt,a0
+        move.l  d3,d0
+        .short  _PostEvent
         moveq   #noErr,d0
         bra.s   open_release
 open_fail:
