@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -118,6 +119,18 @@ bool linux_pid_alive(unsigned long pid) {
   return p != std::string::npos && p + 2 < stat.size() && stat[p + 2] != 'Z' && stat[p + 2] != 'X';
 }
 
+// The image name a process snapshot gives for a pid; empty when not listed.
+std::wstring listed_name(DWORD pid) {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W e{};
+  e.dwSize = sizeof e;
+  std::wstring name;
+  for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e))
+    if (e.th32ProcessID == pid) name = e.szExeFile;
+  CloseHandle(snap);
+  return name;
+}
+
 bool start(const std::wstring& cmdline, PROCESS_INFORMATION& pi) {
   std::wstring cmd = cmdline;
   STARTUPINFOW si{};
@@ -214,6 +227,7 @@ TEST(Bridge, QemuAnswersQmpAndQuitsWithCodeZero) {
                     pi));
   EXPECT_NE(pi.dwProcessId, 0u);
   EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), DWORD(WAIT_TIMEOUT));  // alive
+  EXPECT_EQ(lower_w(listed_name(pi.dwProcessId)), L"qemu-system-x86_64.exe");  // as discovery sees it
   QmpLink q;
   ASSERT_TRUE(q.connect_to(port, 15));
   EXPECT_NE(q.line_with("\"QMP\"", 15), "");
