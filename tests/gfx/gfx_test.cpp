@@ -43,7 +43,7 @@ Box lit_box(const std::vector<u8>& px, u32 w, u32 h, int threshold, bool by_alph
   return b;
 }
 
-HWND make_window(int w, int h) {
+HWND make_window(int w, int h, bool visible) {
   static const wchar_t* cls = [] {
     WNDCLASSW wc{};
     wc.lpfnWndProc = DefWindowProcW;
@@ -52,7 +52,7 @@ HWND make_window(int w, int h) {
     RegisterClassW(&wc);
     return L"VunkGfxTest";
   }();
-  HWND hwnd = CreateWindowExW(0, cls, L"gfx test", WS_POPUP | WS_VISIBLE, 0, 0, w, h, nullptr, nullptr,
+  HWND hwnd = CreateWindowExW(0, cls, L"gfx test", WS_POPUP | (visible ? WS_VISIBLE : 0), 0, 0, w, h, nullptr, nullptr,
                               GetModuleHandleW(nullptr), nullptr);
   pump();
   return hwnd;

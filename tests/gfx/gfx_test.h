@@ -22,7 +22,8 @@ struct Box {
 Box lit_box(const std::vector<u8>& px, u32 w, u32 h, int threshold, bool by_alpha, int x0 = 0, int x1 = -1);
 inline const u8* pixel(const std::vector<u8>& px, u32 w, int x, int y) { return px.data() + (size_t(y) * w + x) * 4; }
 
-// A visible pop-up window whose client area is exactly w x h pixels.
-HWND make_window(int w, int h);
+// A pop-up window whose client area is exactly w x h pixels. Off-screen
+// surfaces only need its size; showing a window costs seconds under Wine.
+HWND make_window(int w, int h, bool visible = false);
 // Dispatches pending window messages.
 void pump();

@@ -35,7 +35,7 @@ struct GreySurface {
 
 TEST(Surface, WindowPresentsAndSurvivesResizes) {
   ASSERT_TRUE(gfx_ready());
-  HWND hwnd = make_window(320, 200);
+  HWND hwnd = make_window(320, 200, true);
   ASSERT_TRUE(hwnd);
   Surface s;
   ASSERT_TRUE(s.create(hwnd));
@@ -120,6 +120,25 @@ TEST(Surface, ScanlinesDarkenEveryThirdRow) {
     ASSERT_TRUE(g.frame());
     for (int y = 24; y < 36; ++y) EXPECT_EQ(green(g.px, 90, 45, y), green(g.px, 90, 45, 24));
   }
+}
+
+TEST(Surface, DpiChangeRebuildsTargets) {
+  ASSERT_TRUE(gfx_ready());
+  GreySurface g(60, 30);
+  ASSERT_TRUE(g.created);
+  ID2D1Bitmap1* before = g.s.target.Get();
+  g.s.resize();  // nothing changed: nothing rebuilt
+  EXPECT_EQ(g.s.target.Get(), before);
+  EXPECT_FLOAT_EQ(g.s.target->GetSize().width, 60);
+  Surface::force_dpi = 144;
+  g.s.resize();
+  Surface::force_dpi = 0;
+  EXPECT_EQ(g.s.dpi, 144);
+  EXPECT_EQ(g.s.width, 60u);  // same pixels, now 40 DIPs wide
+  ASSERT_TRUE(g.s.target);
+  EXPECT_FLOAT_EQ(g.s.target->GetSize().width, 40);
+  ASSERT_TRUE(g.frame());
+  EXPECT_EQ(g.px.size(), 60u * 30 * 4);
 }
 
 TEST(Surface, VignetteDarkensCorners) {
