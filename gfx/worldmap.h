@@ -72,6 +72,13 @@ struct WorldMap {
   // new piece, and pieces of fewer than two points are left out.
   static std::vector<std::vector<D2D_POINT_2F>> pieces(const MapPoint* points, u32 count, float center_lon);
 
+  // One polyline as the figures its geometry gets: repeated points and
+  // points that go straight on are left out, and the line is cut where it
+  // turns back sharply. Stroked with round caps this looks the same as the
+  // whole line; it spares renderers whose joins misbehave there (mitres
+  // without a limit, a straight join under a scale drawn to infinity).
+  static std::vector<std::vector<D2D_POINT_2F>> figures(const std::vector<D2D_POINT_2F>& line);
+
   D2D_POINT_2F project(float lat, float lon) const;
 
   void build();
