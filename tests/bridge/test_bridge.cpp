@@ -291,3 +291,68 @@ TEST(Bridge, ScreendumpGoesToTheWindowsPathAndTerminationEndsQemu) {
   CloseHandle(pi.hProcess);
   remove_tree(dir);
 }
+
+TEST(Bridge, QemuImgOptionValuesAreTranslated) {
+  EnvVar dry(L"VUNK_BRIDGE_DRYRUN", L"1");
+  std::string build = env_str("VUNK_BUILD");
+  std::string out;
+  ASSERT_TRUE(run_capture(quote_arg(bridge(L"qemu-img.exe")) +
+                              L" convert -O qcow2 -o " +
+                              quote_arg(L"backing_file=" + opt_escape(build_path("base,1.img")) +
+                                        L",backing_fmt=raw") +
+                              L" " + quote_arg(build_path("in put.img")) + L" relative.qcow2",
+                          out, 30000))
+      << out;
+  auto l = lines_of(out);
+  ASSERT_EQ(l.size(), 8u) << out;
+  EXPECT_EQ(l[1], "convert");
+  EXPECT_EQ(l[3], "qcow2");
+  EXPECT_EQ(l[5], "backing_file=" + build + "/base,,1.img,backing_fmt=raw");
+  EXPECT_EQ(l[6], build + "/in put.img");
+  EXPECT_EQ(l[7], "relative.qcow2");
+}
+
+// The two other families the program starts directly come up under the
+// bridge with the options the launch code gives them.
+TEST(Bridge, MacFamiliesStartAndAnswerQmp) {
+  Wsa wsa;
+  std::wstring dir = test_dir("bridge-macs");
+  // A made-up Quadra ROM: the checksum, then a reset vector to an endless loop.
+  std::string rom(1048576, '\0');
+  rom.replace(0, 10, std::string("\xF1\xAC\xAD\x13\x00\x00\x00\x08\x60\xFE", 10));
+  write_bytes(path_join(dir, L"quadra.rom"), rom);
+  write_bytes(path_join(dir, L"pram.img"), std::string(256, '\0'));
+  struct Case {
+    const wchar_t* exe;
+    std::wstring args;
+  } cases[] = {
+      {L"qemu-system-ppc.exe", L" -M mac99,via=pmu -g 1024x768x32 -netdev user,id=n0 -device sungem,netdev=n0"},
+      {L"qemu-system-m68k.exe",
+       L" -M q800,audiodev=snd0 -audiodev dsound,id=snd0 -bios " + quote_arg(path_join(dir, L"quadra.rom")) +
+           L" -g 1152x870x8 -rtc base=localtime -drive " +
+           quote_arg(L"file=" + opt_escape(path_join(dir, L"pram.img")) + L",format=raw,if=mtd") +
+           L" -nic user,model=dp83932"},
+  };
+  for (const Case& c : cases) {
+    int port = free_port();
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(start(quote_arg(bridge(c.exe)) + L" -name test -m 128 -display none" + c.args +
+                          widen(strf(" -qmp tcp:127.0.0.1:%d,server=on,wait=off", port)),
+                      pi));
+    QmpLink q;
+    ASSERT_TRUE(q.connect_to(port, 15)) << narrow(c.exe);
+    EXPECT_NE(q.line_with("\"QMP\"", 15), "") << narrow(c.exe);
+    q.send_line("{\"execute\":\"qmp_capabilities\"}");
+    q.send_line("{\"execute\":\"query-status\"}");
+    EXPECT_NE(q.line_with("\"running\"", 15), "") << narrow(c.exe);
+    q.send_line("{\"execute\":\"quit\"}");
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 15000), WAIT_OBJECT_0) << narrow(c.exe);
+    DWORD code = 99;
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 0u) << narrow(c.exe);
+    TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  remove_tree(dir);
+}
