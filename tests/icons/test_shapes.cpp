@@ -300,3 +300,23 @@ TEST(Glyphs, SvgHoldsOnlyLineArt) {
       EXPECT_GT(lines, 1);
     }
 }
+
+TEST(Glyphs, StayInsideTheirBox) {
+  // Every glyph keeps within its scale on both axes, so it fits the space
+  // a frame leaves; a mistyped coordinate would stick out.
+  for (u32 os = 0; os <= 10; ++os)
+    for (bool compact : {false, true}) {
+      SCOPED_TRACE(os);
+      RecordingSink s = glyph(os, compact, 100);
+      for (const SinkCall& c : s.calls) {
+        for (const D2D_POINT_2F& p : c.points) {
+          EXPECT_LE(std::fabs(p.x - 100), 100.0f);
+          EXPECT_LE(std::fabs(p.y - 100), 100.0f);
+        }
+        if (c.kind != 'P') {
+          EXPECT_LE(std::fabs(c.x - 100) + c.r, 100.0f);
+          EXPECT_LE(std::fabs(c.y - 100) + c.r, 100.0f);
+        }
+      }
+    }
+}
