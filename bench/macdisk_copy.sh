@@ -1,8 +1,8 @@
 #!/bin/sh
 # Bootable-copy throughput against cp: makes a 1 GiB bare HFS volume with
 # hformat, times `cp` of it on the same disk (page cache warmed first), then
-# runs bench_macdisk under Wine on the same file, which prints both rates and
-# the ratio (bootable copy time / cp time).
+# runs bench_macdisk under Wine on the same file, which prints the rates and
+# the ratios (bootable copy time / plain copy time); best of three each.
 #   BUILD=<build folder> sh bench/macdisk_copy.sh
 set -e
 cd "$(dirname "$0")/.."
@@ -16,11 +16,15 @@ vol="$dir/volume.img"
 head -c 1073741824 /dev/urandom >"$vol"
 hformat -l "Bench Volume" "$vol" >/dev/null
 cat "$vol" >/dev/null
-t0=$(date +%s.%N)
-cp "$vol" "$dir/cp.img"
-t1=$(date +%s.%N)
-rm -f "$dir/cp.img"
-cp_s=$(echo "$t1 - $t0" | bc -l 2>/dev/null || python3 -c "print($t1 - $t0)")
+# Best of three, as the Wine side times its copies.
+cp_s=""
+for round in 1 2 3; do
+  t0=$(date +%s.%N)
+  cp "$vol" "$dir/cp.img"
+  t1=$(date +%s.%N)
+  rm -f "$dir/cp.img"
+  cp_s=$(python3 -c "print(min(x for x in [$t1 - $t0, ${cp_s:-1e9}]))")
+done
 VUNK_OWN_DISPLAY=1
 . scripts/wine-env.sh
 set +e
