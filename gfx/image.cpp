@@ -19,6 +19,7 @@ bool Offscreen::create(u32 w, u32 h) {
   dpi = 96;
   composed.Reset();
   readback.Reset();
+  phosphor = Phosphor();  // its effects belong to the previous device context
   if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide) return false;
   if (!init_dc() || !phosphor.create(dc.Get(), w, h, 96)) return false;
   if (FAILED(dc->CreateBitmap(D2D1_SIZE_U{w, h}, nullptr, 0, props96(D2D1_BITMAP_OPTIONS_TARGET), &composed)))

@@ -104,6 +104,11 @@ bool Surface::create(HWND window) {
   if (hwnd) GetClientRect(hwnd, &rc);
   width = u32(std::max<LONG>(1, rc.right));
   height = u32(std::max<LONG>(1, rc.bottom));
+  // A window takes one flip-model swap chain: drop every reference to an
+  // earlier one (its buffer is held by the target) before making another.
+  if (dc) dc->SetTarget(nullptr);
+  target.Reset();
+  readback.Reset();
   swap.Reset();
   if (!force_offscreen && hwnd && g_gfx.dxgi_factory && g_gfx.device) {
     DXGI_SWAP_CHAIN_DESC1 desc{};
@@ -123,6 +128,7 @@ bool Surface::create(HWND window) {
     else
       swap.Reset();  // drawing and read-back still work off-screen
   }
+  phosphor = Phosphor();  // its effects belong to the previous device context
   if (!init_dc()) return false;
   make_targets();
   return true;

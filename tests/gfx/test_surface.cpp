@@ -79,6 +79,12 @@ TEST(Surface, WindowPresentsAndSurvivesResizes) {
   std::vector<u8> out{1, 2, 3};
   EXPECT_FALSE(s.read_bgra(out));
   EXPECT_EQ(out, (std::vector<u8>{1, 2, 3}));
+
+  // created again on the same window, it gets a swap chain again
+  ASSERT_TRUE(s.create(hwnd));
+  EXPECT_TRUE(s.swap);
+  frames(2);
+  EXPECT_TRUE(s.target);
   DestroyWindow(hwnd);
 }
 
