@@ -69,6 +69,11 @@ TEST(Canvas, CircleAndArcLightTheirRadius) {
   }
   for (float a : {0.2f, kPi / 4, 1.3f}) EXPECT_TRUE(lit(px, 240, 180 + 40 * std::cos(a), 60 + 40 * std::sin(a)));
   for (float a : {kPi, -kPi / 2, 3 * kPi / 4}) EXPECT_FALSE(lit(px, 240, 180 + 40 * std::cos(a), 60 + 40 * std::sin(a)));
+
+  off.begin();
+  off.arc(60, 60, 30, 0, 2 * kPi, kWhite, 2);  // a full sweep is a whole circle
+  px = off.pixels(false, D3DCOLORVALUE{});
+  for (float a = 0; a < 2 * kPi; a += kPi / 4) EXPECT_TRUE(lit(px, 240, 60 + 30 * std::cos(a), 60 + 30 * std::sin(a)));
 }
 
 TEST(Canvas, ShapesAndDegenerateInputs) {
