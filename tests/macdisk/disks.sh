@@ -24,7 +24,7 @@ make_volume() {  # file blocks label files...
 
 case "$1" in
 start)
-  "$0" stop >/dev/null 2>&1 || true
+  sh "$0" stop >/dev/null 2>&1 || true
   mkdir -p "$work/home" "$work/full"
   echo "Read me, classic Mac." >"$work/ReadMe.txt"
   head -c 300000 /dev/urandom >"$work/Payload.bin"
