@@ -10,18 +10,19 @@
 
 // ---- text ---------------------------------------------------------------
 
-// The system conversions take 32-bit lengths; longer inputs are converted in
-// pieces cut at a character boundary so a sequence is never split.
-static constexpr size_t kConvChunk = size_t(1) << 30;
+// A piece of 2^28 units stays below 2^31 on both sides of either conversion,
+// even when every UTF-16 unit becomes three UTF-8 bytes.
+static constexpr size_t kConvPiece = size_t(1) << 28;
 
-std::wstring widen(std::string_view s) {
+std::wstring widen_pieces(std::string_view s, size_t piece) {
   std::wstring out;
   while (!s.empty()) {
     size_t n = s.size();
-    if (n > kConvChunk) {
-      n = kConvChunk;
-      // step back over continuation bytes so the piece ends on a lead byte
+    if (n > piece) {
+      n = piece;
+      // end the piece before a continuation byte so a sequence is never split
       for (int k = 0; k < 4 && n > 0 && (u8(s[n]) & 0xC0) == 0x80; ++k) --n;
+      if (n == 0) n = piece;  // only with pieces shorter than one character
     }
     int len = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(n), nullptr, 0);
     if (len > 0) {
@@ -34,13 +35,14 @@ std::wstring widen(std::string_view s) {
   return out;
 }
 
-std::string narrow(std::wstring_view s) {
+std::string narrow_pieces(std::wstring_view s, size_t piece) {
   std::string out;
   while (!s.empty()) {
     size_t n = s.size();
-    if (n > kConvChunk) {
-      n = kConvChunk;
-      if (s[n - 1] >= 0xD800 && s[n - 1] <= 0xDBFF) --n;  // keep surrogate pairs whole
+    if (n > piece) {
+      n = piece;
+      // a high surrogate at the cut goes with its partner into the next piece
+      if (n > 1 && s[n - 1] >= 0xD800 && s[n - 1] <= 0xDBFF) --n;
     }
     int len = WideCharToMultiByte(CP_UTF8, 0, s.data(), int(n), nullptr, 0, nullptr, nullptr);
     if (len > 0) {
@@ -52,6 +54,10 @@ std::string narrow(std::wstring_view s) {
   }
   return out;
 }
+
+std::wstring widen(std::string_view s) { return widen_pieces(s, kConvPiece); }
+
+std::string narrow(std::wstring_view s) { return narrow_pieces(s, kConvPiece); }
 
 std::string upper(std::string_view s) {
   std::string out(s);
@@ -183,22 +189,23 @@ static const std::wstring& log_path() {
 
 void wlog(const char* fmt, ...) {
   const std::wstring& path = log_path();
-  {
-    // Two callers rotating at once would carry the fresh log over the older
-    // generation; the test and the move run for one caller at a time.
-    static std::mutex rotate;
-    std::lock_guard<std::mutex> hold(rotate);
-    WIN32_FILE_ATTRIBUTE_DATA d;
-    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) &&
-        ((u64(d.nFileSizeHigh) << 32) + d.nFileSizeLow) > 2097152)
-      MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-  }
   char msg[2048];
   va_list ap;
   va_start(ap, fmt);
   int n = vsnprintf(msg, sizeof msg, fmt, ap);
   va_end(ap);
   if (n < 0) msg[0] = 0;
+  // One caller at a time from the size test to the close. Two callers
+  // rotating at once would carry the fresh log over the older generation, and
+  // not every platform keeps appends through separate handles whole (Wine
+  // seeks to the end and then writes, so lines from two threads interleave).
+  // The time is read inside too, so the lines of one file stay in time order.
+  static std::mutex one_at_a_time;
+  std::lock_guard<std::mutex> hold(one_at_a_time);
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) &&
+      ((u64(d.nFileSizeHigh) << 32) + d.nFileSizeLow) > 2097152)
+    MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
   SYSTEMTIME t;
   GetLocalTime(&t);
   std::string line = strf("%04d-%02d-%02d %02d:%02d:%02d.%03d  %s\r\n", t.wYear, t.wMonth, t.wDay,

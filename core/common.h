@@ -21,7 +21,13 @@ std::wstring widen(std::string_view s);
 std::string narrow(std::wstring_view s);
 std::string upper(std::string_view s);
 std::wstring lower_w(std::wstring s);
-std::string strf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string strf(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+// widen and narrow hand the system 32-bit lengths, so they convert in pieces
+// of at most `piece` units, never splitting a character. Exposed so the piece
+// boundaries can be exercised with small pieces.
+std::wstring widen_pieces(std::string_view s, size_t piece);
+std::string narrow_pieces(std::wstring_view s, size_t piece);
 
 // ---- clock --------------------------------------------------------------
 double now_s();
@@ -41,4 +47,4 @@ std::string human_bytes(u64 n);
 std::string human_duration(double seconds);
 
 // ---- program log (vunk.log beside the program) ---------------------------
-void wlog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void wlog(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));

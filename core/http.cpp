@@ -47,8 +47,30 @@ bool crack_url(const std::string& url, UrlParts& parts) {
   return true;
 }
 
+// Where a request has got to: the URL it was sent to, then each redirect
+// target. WinHTTP reports the final URL itself where it can (see
+// final_url_of); this trail is what remains where it cannot.
+static void CALLBACK follow_redirect(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD) {
+  if (status != WINHTTP_CALLBACK_STATUS_REDIRECT || !context || !info) return;
+  std::wstring& at = *reinterpret_cast<std::wstring*>(context);
+  std::wstring to = static_cast<const wchar_t*>(info);
+  size_t scheme_end = at.find(L"://");
+  size_t origin_end = scheme_end == std::wstring::npos ? std::wstring::npos : at.find(L'/', scheme_end + 3);
+  if (to.find(L"://") != std::wstring::npos || scheme_end == std::wstring::npos) {
+    at = to;
+  } else if (to.compare(0, 2, L"//") == 0) {
+    at = at.substr(0, scheme_end + 1) + to;
+  } else if (!to.empty() && to[0] == L'/') {
+    at = at.substr(0, origin_end) + to;
+  } else if (origin_end == std::wstring::npos) {
+    at += L'/' + to;
+  } else {
+    at = at.substr(0, at.find_last_of(L'/', at.find_first_of(L"?#", origin_end)) + 1) + to;
+  }
+}
+
 static HINTERNET open_request(const std::string& url, const wchar_t* verb, HINTERNET& connection,
-                              u32 timeout_ms) {
+                              u32 timeout_ms, std::wstring* landed) {
   connection = nullptr;
   UrlParts p;
   if (!crack_url(url, p)) return nullptr;
@@ -62,7 +84,14 @@ static HINTERNET open_request(const std::string& url, const wchar_t* verb, HINTE
   if (!req) return nullptr;
   int t = int(timeout_ms);
   WinHttpSetTimeouts(req, t, t, t, t);
-  if (!WinHttpSendRequest(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+  // Some WinHTTP implementations wait for the response head without limit
+  // unless this is set as well; a silent server must not hang the caller.
+  DWORD head_timeout = timeout_ms;
+  WinHttpSetOption(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head_timeout, sizeof head_timeout);
+  *landed = widen(url);
+  WinHttpSetStatusCallback(req, follow_redirect, WINHTTP_CALLBACK_FLAG_REDIRECT, 0);
+  if (!WinHttpSendRequest(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                          reinterpret_cast<DWORD_PTR>(landed)) ||
       !WinHttpReceiveResponse(req, nullptr)) {
     WinHttpCloseHandle(req);
     return nullptr;
@@ -70,14 +99,17 @@ static HINTERNET open_request(const std::string& url, const wchar_t* verb, HINTE
   return req;
 }
 
-static std::string final_url_of(HINTERNET req) {
+static std::string final_url_of(HINTERNET req, const std::wstring& landed) {
   DWORD bytes = 0;
   WinHttpQueryOption(req, WINHTTP_OPTION_URL, nullptr, &bytes);
-  if (bytes == 0) return {};
-  std::wstring buf(bytes / 2 + 1, L'\0');
-  if (!WinHttpQueryOption(req, WINHTTP_OPTION_URL, buf.data(), &bytes)) return {};
-  buf.resize(wcsnlen(buf.c_str(), buf.size()));
-  return narrow(buf);
+  if (bytes != 0) {
+    std::wstring buf(bytes / 2 + 1, L'\0');
+    if (WinHttpQueryOption(req, WINHTTP_OPTION_URL, buf.data(), &bytes)) {
+      buf.resize(wcsnlen(buf.c_str(), buf.size()));
+      return narrow(buf);
+    }
+  }
+  return narrow(landed);
 }
 
 static DWORD status_of(HINTERNET req) {
@@ -93,10 +125,23 @@ static void close_both(HINTERNET req, HINTERNET conn) {
   if (conn) WinHttpCloseHandle(conn);
 }
 
+// The Content-Length header as a number; false when absent or not a number.
+static bool content_length(HINTERNET req, u64& length) {
+  wchar_t text[64];
+  DWORD len = sizeof text;
+  if (!WinHttpQueryHeaders(req, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &len,
+                           WINHTTP_NO_HEADER_INDEX))
+    return false;
+  wchar_t* end = nullptr;
+  length = _wcstoui64(text, &end, 10);
+  return end != text;
+}
+
 bool http_get(const std::string& url, std::string& body, std::string* final_url, u64 max_bytes,
               u32 timeout_ms) {
   HINTERNET conn;
-  HINTERNET req = open_request(url, L"GET", conn, timeout_ms);
+  std::wstring landed;
+  HINTERNET req = open_request(url, L"GET", conn, timeout_ms, &landed);
   if (!req) {
     close_both(nullptr, conn);
     return false;
@@ -105,8 +150,9 @@ bool http_get(const std::string& url, std::string& body, std::string* final_url,
     close_both(req, conn);
     return false;
   }
-  if (final_url) *final_url = final_url_of(req);
+  if (final_url) *final_url = final_url_of(req, landed);
   char buf[65536];
+  u64 got_total = 0;
   bool ok = true;
   for (;;) {
     DWORD got = 0;
@@ -116,8 +162,15 @@ bool http_get(const std::string& url, std::string& body, std::string* final_url,
       ok = false;
       break;
     }
-    if (got == 0) break;
+    if (got == 0) {
+      // Some WinHTTP implementations report a connection closed early as a
+      // plain end of body; the promised length tells them apart.
+      u64 promised = 0;
+      if (content_length(req, promised) && got_total < promised) ok = false;
+      break;
+    }
     body.append(buf, got);
+    got_total += got;
     if (body.size() > max_bytes) {
       ok = false;
       break;
@@ -129,7 +182,8 @@ bool http_get(const std::string& url, std::string& body, std::string* final_url,
 
 bool http_head(const std::string& url, u64& length, std::string& final_url, bool& ranges) {
   HINTERNET conn;
-  HINTERNET req = open_request(url, L"HEAD", conn, 20000);
+  std::wstring landed;
+  HINTERNET req = open_request(url, L"HEAD", conn, 20000, &landed);
   if (!req) {
     close_both(nullptr, conn);
     return false;
@@ -139,16 +193,14 @@ bool http_head(const std::string& url, u64& length, std::string& final_url, bool
     return false;
   }
   length = 0;
+  u64 n = 0;
+  if (content_length(req, n)) length = n;
   wchar_t text[64];
   DWORD len = sizeof text;
-  if (WinHttpQueryHeaders(req, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &len,
-                          WINHTTP_NO_HEADER_INDEX))
-    length = _wcstoui64(text, nullptr, 10);
-  len = sizeof text;
   ranges = WinHttpQueryHeaders(req, WINHTTP_QUERY_ACCEPT_RANGES, WINHTTP_HEADER_NAME_BY_INDEX, text,
                                &len, WINHTTP_NO_HEADER_INDEX) &&
            _wcsicmp(text, L"bytes") == 0;
-  final_url = final_url_of(req);
+  final_url = final_url_of(req, landed);
   close_both(req, conn);
   return length != 0;
 }

@@ -1,6 +1,5 @@
 #include "core/json.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
@@ -126,7 +125,8 @@ bool JParser::value(JVal& v) {
   char c = text[pos];
   if (c == '{' || c == '[') {
     // Deep nesting from a hostile peer must fail, not exhaust the stack.
-    if (++depth > kMaxDepth) return false;
+    if (depth >= kMaxDepth) return false;
+    ++depth;
     struct Leave {
       int& d;
       ~Leave() { --d; }
@@ -208,10 +208,10 @@ bool JParser::value(JVal& v) {
   size_t len = number_prefix(run);
   if (len == 0) return false;
   std::string num(run.substr(0, len));
-  errno = 0;
+  // Beyond the range of a double fails; an underflow keeps what strtod gives,
+  // 0 or the nearest subnormal, whatever it says in errno.
   double d = strtod(num.c_str(), nullptr);
-  if (std::isinf(d)) return false;  // out of the range of a double
-  if (errno == ERANGE) d = 0;  // underflow reads as 0
+  if (std::isinf(d)) return false;
   v.kind = 2;
   v.n = d;
   return true;
