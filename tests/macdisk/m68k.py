@@ -1,0 +1,468 @@
+"""A small 68000 interpreter for running the built-in SCSI driver in tests.
+
+It knows the user-mode integer instructions the driver is written with and
+stops on anything else, so a change to the driver that needs more fails
+loudly instead of running wrongly. A-line words (the Mac OS traps) are handed
+to a callback. Memory is a flat bytearray; word and long accesses must be
+even, as on the 68000.
+"""
+
+
+class Stop(Exception):
+    pass
+
+
+MASK = {1: 0xFF, 2: 0xFFFF, 4: 0xFFFFFFFF}
+SIGN = {1: 0x80, 2: 0x8000, 4: 0x80000000}
+
+
+def sext(v, size):
+    v &= MASK[size]
+    return v - (MASK[size] + 1) if v & SIGN[size] else v
+
+
+class Cpu:
+    def __init__(self, mem, trap):
+        self.mem = mem
+        self.trap = trap
+        self.d = [0] * 8
+        self.a = [0] * 8
+        self.pc = 0
+        self.x = self.n = self.z = self.v = self.c = 0
+        self.steps = 0
+
+    # ---- memory -------------------------------------------------------------
+    def rd(self, addr, size):
+        addr &= 0xFFFFFFFF
+        if size > 1 and addr & 1:
+            raise Stop("odd address %06X" % addr)
+        if addr + size > len(self.mem):
+            raise Stop("read outside memory at %08X" % addr)
+        return int.from_bytes(self.mem[addr:addr + size], "big")
+
+    def wr(self, addr, size, value):
+        addr &= 0xFFFFFFFF
+        if size > 1 and addr & 1:
+            raise Stop("odd address %06X" % addr)
+        if addr + size > len(self.mem):
+            raise Stop("write outside memory at %08X" % addr)
+        self.mem[addr:addr + size] = (value & MASK[size]).to_bytes(size, "big")
+
+    def fetch(self, size=2):
+        if size == 1:
+            v = self.rd(self.pc, 2) & 0xFF
+            self.pc += 2
+            return v
+        v = self.rd(self.pc, size)
+        self.pc += size
+        return v
+
+    def push(self, size, value):
+        self.a[7] = (self.a[7] - size) & 0xFFFFFFFF
+        self.wr(self.a[7], size, value)
+
+    def pop(self, size):
+        v = self.rd(self.a[7], size)
+        self.a[7] = (self.a[7] + size) & 0xFFFFFFFF
+        return v
+
+    # ---- effective addresses --------------------------------------------------
+    def ea(self, mode, reg, size):
+        """Returns ('d', n) / ('a', n) / ('m', address) / ('i', value)."""
+        if mode == 0:
+            return ("d", reg)
+        if mode == 1:
+            return ("a", reg)
+        if mode == 2:
+            return ("m", self.a[reg])
+        if mode == 3:
+            step = 2 if (reg == 7 and size == 1) else size
+            addr = self.a[reg]
+            self.a[reg] = (addr + step) & 0xFFFFFFFF
+            return ("m", addr)
+        if mode == 4:
+            step = 2 if (reg == 7 and size == 1) else size
+            self.a[reg] = (self.a[reg] - step) & 0xFFFFFFFF
+            return ("m", self.a[reg])
+        if mode == 5:
+            base = self.a[reg]
+            return ("m", (base + sext(self.fetch(), 2)) & 0xFFFFFFFF)
+        if mode == 6:
+            return ("m", self.indexed(self.a[reg]))
+        if reg == 0:
+            return ("m", sext(self.fetch(), 2) & 0xFFFFFFFF)
+        if reg == 1:
+            return ("m", self.fetch(4))
+        if reg == 2:
+            base = self.pc
+            return ("m", (base + sext(self.fetch(), 2)) & 0xFFFFFFFF)
+        if reg == 3:
+            return ("m", self.indexed(self.pc))
+        if reg == 4:
+            return ("i", self.fetch(size))
+        raise Stop("addressing mode 7/%d" % reg)
+
+    def indexed(self, base):
+        ext = self.fetch()
+        if ext & 0x0100:
+            raise Stop("full extension word")
+        xn = (self.a if ext & 0x8000 else self.d)[(ext >> 12) & 7]
+        x = xn if ext & 0x0800 else sext(xn, 2)
+        return (base + x + sext(ext, 1)) & 0xFFFFFFFF
+
+    def get(self, loc, size):
+        kind, v = loc
+        if kind == "d":
+            return self.d[v] & MASK[size]
+        if kind == "a":
+            return self.a[v] & MASK[size]
+        if kind == "m":
+            return self.rd(v, size)
+        return v & MASK[size]
+
+    def put(self, loc, size, value):
+        kind, v = loc
+        if kind == "d":
+            self.d[v] = (self.d[v] & ~MASK[size] & 0xFFFFFFFF) | (value & MASK[size])
+        elif kind == "a":
+            self.a[v] = value & 0xFFFFFFFF
+        elif kind == "m":
+            self.wr(v, size, value)
+        else:
+            raise Stop("write to an immediate")
+
+    # ---- flags ------------------------------------------------------------------
+    def logic(self, r, size):
+        r &= MASK[size]
+        self.n = int(bool(r & SIGN[size]))
+        self.z = int(r == 0)
+        self.v = self.c = 0
+        return r
+
+    def sub(self, dst, src, size, keep_x=False):
+        r = (dst - src) & MASK[size]
+        self.n = int(bool(r & SIGN[size]))
+        self.z = int(r == 0)
+        self.c = int(src & MASK[size] > dst & MASK[size])
+        sd, ss, sr = dst & SIGN[size], src & SIGN[size], r & SIGN[size]
+        self.v = int(bool((sd != ss) and (sr != sd)))
+        if not keep_x:
+            self.x = self.c
+        return r
+
+    def add(self, dst, src, size):
+        full = (dst & MASK[size]) + (src & MASK[size])
+        r = full & MASK[size]
+        self.n = int(bool(r & SIGN[size]))
+        self.z = int(r == 0)
+        self.c = self.x = int(full > MASK[size])
+        sd, ss, sr = dst & SIGN[size], src & SIGN[size], r & SIGN[size]
+        self.v = int(bool((sd == ss) and (sr != sd)))
+        return r
+
+    def cond(self, cc):
+        n, z, v, c = self.n, self.z, self.v, self.c
+        return [True, False, not c and not z, c or z, not c, c, not z, z,
+                not v, v, not n, n, n == v, n != v, not z and n == v, z or n != v][cc]
+
+    # ---- execution ------------------------------------------------------------
+    def run(self, stop_at, limit=200000):
+        """Runs until the PC reaches one of the addresses in stop_at."""
+        while self.pc not in stop_at:
+            self.steps += 1
+            if self.steps > limit:
+                raise Stop("no end after %d instructions" % limit)
+            self.step()
+        return self.pc
+
+    def step(self):
+        at = self.pc
+        op = self.fetch()
+        hi = op >> 12
+        try:
+            handler = (self.g0, self.move, self.move, self.move, self.g4, self.g5, self.g6,
+                       self.moveq, self.g8, self.g9, self.aline, self.gb, None, self.gd,
+                       self.ge, None)[hi]
+            if handler is None or handler(op) is False:
+                raise Stop("unknown")
+        except Stop as e:
+            raise Stop("%s at %06X (opcode %04X)" % (e, at, op)) from None
+
+    def size2(self, bits):  # the common 00/01/10 size field
+        if bits == 3:
+            raise Stop("size")
+        return (1, 2, 4)[bits]
+
+    def g0(self, op):
+        mode, reg = (op >> 3) & 7, op & 7
+        if op & 0x0100 or (op >> 8) == 0x08:  # bit operations
+            if op & 0x0100:
+                bit = self.d[(op >> 9) & 7]
+            else:
+                bit = self.fetch() & 0xFF
+            kind = (op >> 6) & 3
+            size = 4 if mode == 0 else 1
+            loc = self.ea(mode, reg, size)
+            val = self.get(loc, size)
+            bit %= 32 if size == 4 else 8
+            self.z = int(not (val >> bit) & 1)
+            if kind == 1:
+                val ^= 1 << bit
+            elif kind == 2:
+                val &= ~(1 << bit)
+            elif kind == 3:
+                val |= 1 << bit
+            if kind:
+                self.put(loc, size, val)
+            return True
+        kind = (op >> 9) & 7
+        size = self.size2((op >> 6) & 3)
+        imm = self.fetch(size)
+        loc = self.ea(mode, reg, size)
+        val = self.get(loc, size)
+        if kind == 0:
+            self.put(loc, size, self.logic(val | imm, size))
+        elif kind == 1:
+            self.put(loc, size, self.logic(val & imm, size))
+        elif kind == 2:
+            self.put(loc, size, self.sub(val, imm, size))
+        elif kind == 3:
+            self.put(loc, size, self.add(val, imm, size))
+        elif kind == 6:
+            self.sub(val, imm, size, keep_x=True)
+        else:
+            return False
+        return True
+
+    def move(self, op):
+        size = {1: 1, 3: 2, 2: 4}[op >> 12]
+        src = self.get(self.ea((op >> 3) & 7, op & 7, size), size)
+        dmode, dreg = (op >> 6) & 7, (op >> 9) & 7
+        if dmode == 1:  # MOVEA: sign-extended, flags untouched
+            self.a[dreg] = sext(src, size) & 0xFFFFFFFF
+            return True
+        self.put(self.ea(dmode, dreg, size), size, self.logic(src, size))
+        return True
+
+    def g4(self, op):
+        mode, reg = (op >> 3) & 7, op & 7
+        if op == 0x4E75:  # RTS
+            self.pc = self.pop(4)
+            return True
+        if op == 0x4E71:  # NOP
+            return True
+        if op & 0x01C0 == 0x01C0:  # LEA
+            kind, addr = self.ea(mode, reg, 4)
+            if kind != "m":
+                return False
+            self.a[(op >> 9) & 7] = addr
+            return True
+        if op & 0xFFF8 == 0x4840:  # SWAP
+            v = self.d[reg]
+            self.d[reg] = self.logic(((v << 16) | (v >> 16)) & 0xFFFFFFFF, 4)
+            return True
+        if op & 0xFFC0 == 0x4840:  # PEA
+            kind, addr = self.ea(mode, reg, 4)
+            if kind != "m":
+                return False
+            self.push(4, addr)
+            return True
+        if op & 0xFB80 == 0x4880 and mode >= 2:  # MOVEM
+            return self.movem(op, mode, reg)
+        sub = (op >> 8) & 0xF
+        bits = (op >> 6) & 3
+        if bits == 3:
+            return False
+        size = (1, 2, 4)[bits]
+        if sub == 0x2:  # CLR
+            loc = self.ea(mode, reg, size)
+            self.put(loc, size, self.logic(0, size))
+            return True
+        if sub == 0x6:  # NOT
+            loc = self.ea(mode, reg, size)
+            self.put(loc, size, self.logic(~self.get(loc, size), size))
+            return True
+        if sub == 0xA:  # TST
+            self.logic(self.get(self.ea(mode, reg, size), size), size)
+            return True
+        return False
+
+    def movem(self, op, mode, reg):
+        size = 4 if op & 0x40 else 2
+        mask = self.fetch()
+        regs = [("d", i) for i in range(8)] + [("a", i) for i in range(8)]
+        if op & 0x0400:  # memory to registers
+            kind, addr = ("m", self.a[reg]) if mode == 3 else self.ea(mode, reg, size)
+            for i in range(16):
+                if mask & (1 << i):
+                    v = sext(self.rd(addr, size), size) & 0xFFFFFFFF
+                    kind_r, n = regs[i]
+                    (self.d if kind_r == "d" else self.a)[n] = v
+                    addr += size
+            if mode == 3:
+                self.a[reg] = addr
+            return True
+        if mode == 4:  # registers to memory, predecrement: mask is reversed
+            addr = self.a[reg]
+            for i in range(16):
+                if mask & (1 << i):
+                    kind_r, n = regs[15 - i]
+                    addr -= size
+                    self.wr(addr, size, (self.d if kind_r == "d" else self.a)[n])
+            self.a[reg] = addr
+            return True
+        kind, addr = self.ea(mode, reg, size)
+        for i in range(16):
+            if mask & (1 << i):
+                kind_r, n = regs[i]
+                self.wr(addr, size, (self.d if kind_r == "d" else self.a)[n])
+                addr += size
+        return True
+
+    def g5(self, op):
+        mode, reg = (op >> 3) & 7, op & 7
+        if (op >> 6) & 3 == 3:
+            cc = (op >> 8) & 0xF
+            if mode == 1:  # DBcc
+                disp = sext(self.fetch(), 2)
+                if not self.cond(cc):
+                    cnt = (self.d[reg] - 1) & 0xFFFF
+                    self.d[reg] = (self.d[reg] & 0xFFFF0000) | cnt
+                    if cnt != 0xFFFF:
+                        self.pc = (self.pc - 2 + disp) & 0xFFFFFFFF
+                return True
+            loc = self.ea(mode, reg, 1)  # Scc
+            self.put(loc, 1, 0xFF if self.cond(cc) else 0)
+            return True
+        size = (1, 2, 4)[(op >> 6) & 3]
+        q = (op >> 9) & 7 or 8
+        if mode == 1:  # ADDQ/SUBQ to an address register: whole register, no flags
+            self.a[reg] = (self.a[reg] + (-q if op & 0x100 else q)) & 0xFFFFFFFF
+            return True
+        loc = self.ea(mode, reg, size)
+        v = self.get(loc, size)
+        self.put(loc, size, self.sub(v, q, size) if op & 0x100 else self.add(v, q, size))
+        return True
+
+    def g6(self, op):
+        cc = (op >> 8) & 0xF
+        base = self.pc
+        disp = sext(op, 1)
+        if disp == 0:
+            disp = sext(self.fetch(), 2)
+        elif disp == -1:
+            raise Stop("long branch")
+        target = (base + disp) & 0xFFFFFFFF
+        if cc == 1:  # BSR
+            self.push(4, self.pc)
+            self.pc = target
+        elif self.cond(cc):
+            self.pc = target
+        return True
+
+    def moveq(self, op):
+        if op & 0x100:
+            return False
+        self.d[(op >> 9) & 7] = sext(op, 1) & 0xFFFFFFFF
+        self.logic(op & 0xFF, 1)
+        self.n = int(bool(op & 0x80))
+        return True
+
+    def arith(self, op):
+        dn = (op >> 9) & 7
+        opmode = (op >> 6) & 7
+        mode, reg = (op >> 3) & 7, op & 7
+        if opmode in (3, 7):  # ADDA/SUBA/CMPA
+            size = 2 if opmode == 3 else 4
+            src = sext(self.get(self.ea(mode, reg, size), size), 4 if size == 4 else 2)
+            return ("a", dn, src)
+        size = (1, 2, 4)[opmode & 3]
+        if opmode < 4:
+            src = self.get(self.ea(mode, reg, size), size)
+            return ("toreg", dn, size, src)
+        loc = self.ea(mode, reg, size)
+        return ("toea", loc, size, self.d[dn] & MASK[size])
+
+    def g8(self, op):  # OR
+        r = self.arith(op)
+        if r[0] == "a":
+            return False
+        if r[0] == "toreg":
+            _, dn, size, src = r
+            self.put(("d", dn), size, self.logic(self.d[dn] | src, size))
+        else:
+            _, loc, size, src = r
+            self.put(loc, size, self.logic(self.get(loc, size) | src, size))
+        return True
+
+    def g9(self, op):  # SUB, SUBA
+        r = self.arith(op)
+        if r[0] == "a":
+            _, an, src = r
+            self.a[an] = (self.a[an] - src) & 0xFFFFFFFF
+        elif r[0] == "toreg":
+            _, dn, size, src = r
+            self.put(("d", dn), size, self.sub(self.d[dn], src, size))
+        else:
+            _, loc, size, src = r
+            self.put(loc, size, self.sub(self.get(loc, size), src, size))
+        return True
+
+    def gd(self, op):  # ADD, ADDA
+        r = self.arith(op)
+        if r[0] == "a":
+            _, an, src = r
+            self.a[an] = (self.a[an] + src) & 0xFFFFFFFF
+        elif r[0] == "toreg":
+            _, dn, size, src = r
+            self.put(("d", dn), size, self.add(self.d[dn], src, size))
+        else:
+            _, loc, size, src = r
+            self.put(loc, size, self.add(self.get(loc, size), src, size))
+        return True
+
+    def gb(self, op):  # CMP, CMPA, CMPM, EOR
+        dn = (op >> 9) & 7
+        opmode = (op >> 6) & 7
+        mode, reg = (op >> 3) & 7, op & 7
+        if opmode in (3, 7):
+            size = 2 if opmode == 3 else 4
+            src = sext(self.get(self.ea(mode, reg, size), size), size) & 0xFFFFFFFF
+            self.sub(self.a[dn], src, 4, keep_x=True)
+            return True
+        size = (1, 2, 4)[opmode & 3]
+        if opmode < 3:
+            self.sub(self.d[dn], self.get(self.ea(mode, reg, size), size), size, keep_x=True)
+            return True
+        if mode == 1:  # CMPM (Ay)+,(Ax)+
+            src = self.get(self.ea(3, reg, size), size)
+            dst = self.get(self.ea(3, dn, size), size)
+            self.sub(dst, src, size, keep_x=True)
+            return True
+        return False
+
+    def aline(self, op):
+        self.trap(self, op)
+        return True
+
+    def ge(self, op):  # LSL/LSR on data registers
+        if (op >> 6) & 3 == 3 or (op >> 3) & 3 != 1:
+            return False
+        size = (1, 2, 4)[(op >> 6) & 3]
+        reg = op & 7
+        cnt = (op >> 9) & 7
+        count = (self.d[cnt] & 63) if op & 0x20 else (cnt or 8)
+        v = self.d[reg] & MASK[size]
+        left = bool(op & 0x100)
+        c = 0
+        for _ in range(count):
+            if left:
+                c = int(bool(v & SIGN[size]))
+                v = (v << 1) & MASK[size]
+            else:
+                c = v & 1
+                v >>= 1
+        self.put(("d", reg), size, self.logic(v, size))
+        if count:
+            self.c = self.x = c
+        return True
