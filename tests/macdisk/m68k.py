@@ -396,29 +396,22 @@ class Cpu:
         return True
 
     def g9(self, op):  # SUB, SUBA
-        r = self.arith(op)
-        if r[0] == "a":
-            _, an, src = r
-            self.a[an] = (self.a[an] - src) & 0xFFFFFFFF
-        elif r[0] == "toreg":
-            _, dn, size, src = r
-            self.put(("d", dn), size, self.sub(self.d[dn], src, size))
-        else:
-            _, loc, size, src = r
-            self.put(loc, size, self.sub(self.get(loc, size), src, size))
-        return True
+        return self.addsub(op, self.sub, -1)
 
     def gd(self, op):  # ADD, ADDA
+        return self.addsub(op, self.add, 1)
+
+    def addsub(self, op, fn, sign):
         r = self.arith(op)
-        if r[0] == "a":
+        if r[0] == "a":  # address registers: whole register, no flags
             _, an, src = r
-            self.a[an] = (self.a[an] + src) & 0xFFFFFFFF
+            self.a[an] = (self.a[an] + sign * src) & 0xFFFFFFFF
         elif r[0] == "toreg":
             _, dn, size, src = r
-            self.put(("d", dn), size, self.add(self.d[dn], src, size))
+            self.put(("d", dn), size, fn(self.d[dn], src, size))
         else:
             _, loc, size, src = r
-            self.put(loc, size, self.add(self.get(loc, size), src, size))
+            self.put(loc, size, fn(self.get(loc, size), src, size))
         return True
 
     def gb(self, op):  # CMP, CMPA, CMPM, EOR
