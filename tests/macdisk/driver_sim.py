@@ -355,6 +355,13 @@ def main():
     mac3, end, _ = install(driver, bytes(no_hfs))
     check(end == RETURN and s16(mac3.cpu.d[0]) == -23 and mac3.removed == [-35] and not mac3.drives,
           "no HFS partition: openErr, the driver removed, no drive")
+    # Byte positions are 32-bit: a partition past 4 GiB is offered as 4 GiB - 512.
+    huge = bytearray(disk)
+    huge[1536 + 12:1536 + 16] = (16 << 20).to_bytes(4, "big")
+    mac5, end, _ = install(driver, bytes(huge))
+    el = mac5.drives[0][2] if mac5.drives else 0
+    check(el and (mac5.cpu.rd(el + 12, 2) | mac5.cpu.rd(el + 14, 2) << 16) == 0x7FFFFF,
+          "a partition of 8 GiB is offered as 0x7FFFFF blocks")
     mac4, end, _ = install(driver, disk, scsi_id=3, d5=2)
     check(end == RETURN and not mac4.drives and mac4.removed == [-35], "nobody at the ID: no drive")
 
