@@ -1,0 +1,127 @@
+// Finding QEMU processes the fleet does not hold yet: the QEMU of a launch
+// script joins its Vm, every other one becomes an external Vm described by
+// its command line.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "core/common.h"
+#include "machines/cmdline.h"
+#include "machines/fleet.h"
+#include "machines/library.h"
+#include "machines/profile.h"
+
+std::function<std::wstring(unsigned long pid)> g_cmdline_source;
+
+namespace {
+
+struct Seen {
+  DWORD pid;
+  DWORD parent;
+  std::wstring file;
+};
+
+typedef LONG(NTAPI* NtQip)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+struct CountedText {
+  USHORT length;
+  USHORT maximum;
+  PWSTR buffer;
+};
+
+}  // namespace
+
+std::wstring process_cmdline(HANDLE process) {
+  if (g_cmdline_source) {
+    std::wstring fed = g_cmdline_source(GetProcessId(process));
+    if (!fed.empty()) return fed;
+  }
+  static const NtQip query = [] {
+    HMODULE nt = GetModuleHandleW(L"ntdll.dll");
+    return nt ? (NtQip)(void*)GetProcAddress(nt, "NtQueryInformationProcess") : nullptr;
+  }();
+  if (!query) return L"";
+  const ULONG kCommandLineClass = 60;
+  ULONG need = 0;
+  query(process, kCommandLineClass, nullptr, 0, &need);
+  if (need == 0) return L"";
+  std::vector<unsigned char> buf(need, 0);
+  if (query(process, kCommandLineClass, buf.data(), need, &need) < 0) return L"";
+  if (buf.size() < sizeof(CountedText)) return L"";
+  const auto* text = (const CountedText*)buf.data();
+  if (!text->buffer) return L"";
+  return std::wstring(text->buffer, text->length / 2);
+}
+
+void Fleet::discover() {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return;
+  std::vector<Seen> found;
+  PROCESSENTRY32W e{};
+  e.dwSize = sizeof e;
+  for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
+    std::wstring file = e.szExeFile;
+    if (lower_w(file).rfind(L"qemu-system-", 0) == 0) found.push_back({e.th32ProcessID, e.th32ParentProcessID, file});
+  }
+  CloseHandle(snap);
+
+  for (const Seen& p : found) {
+    bool known = false;
+    for (size_t i = 0; i < vms.size() && !known; i++) known = vms[i]->pid == p.pid;
+    if (!known) {
+      // A launch script's QEMU joins the script's Vm, but only while that Vm
+      // is still alive: an exited record would take the process down with it.
+      for (size_t i = 0; i < vms.size() && !known; i++) {
+        Vm& v = *vms[i];
+        if (v.pid != 0 || v.script_pid == 0 || v.script_pid != p.parent || v.phase == 2) continue;
+        v.pid = p.pid;
+        v.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE,
+                                FALSE, p.pid);
+        if (!v.process) v.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, p.pid);
+        known = true;
+      }
+    }
+    if (known) continue;
+
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, p.pid);
+    if (!h) continue;
+    auto vm = std::make_unique<Vm>();
+    vm->uid = next_uid++;
+    vm->pid = p.pid;
+    vm->process = h;
+    vm->phase = 1;
+
+    wchar_t image[520];
+    DWORD n = 520;
+    vm->exe = QueryFullProcessImageNameW(h, 0, image, &n) ? std::wstring(image, n) : p.file;
+    vm->qemu_dir = path_dir(vm->exe);
+
+    std::vector<std::wstring> argv;
+    if (split_cmdline(process_cmdline(h), argv)) {
+      QemuArgv a = parse_qemu_argv(argv);
+      vm->name = a.name;
+      vm->qmp_port = a.qmp_port;
+      vm->can_embed = a.can_embed;
+      bool all_scratch = !a.drives.empty();
+      for (const SeenDrive& d : a.drives) {
+        std::wstring path = norm_path(d.path);
+        vm->drives.push_back({path, d.scratch});
+        all_scratch = all_scratch && d.scratch;
+        if (!vm->machine) vm->machine = g_lib.by_disk(path);
+      }
+      vm->scratch = all_scratch;
+      if (vm->machine) {
+        vm->profile = find_profile(vm->machine->profile);
+        if (vm->name.empty()) vm->name = vm->machine->name;
+      } else {
+        vm->profile = find_profile(guess_external_profile(a, vm->exe));
+      }
+    }
+    if (vm->name.empty()) vm->name = "QEMU";
+
+    vm->auto_dock = vm->can_embed;
+    vm->status.clear();
+    wlog("found external QEMU %s (pid %lu, %s, QMP %d%s)", vm->name.c_str(), (unsigned long)vm->pid,
+         narrow(path_leaf(vm->exe)).c_str(), vm->qmp_port, vm->can_embed ? ", embeddable" : "");
+    vms.push_back(std::move(vm));
+  }
+}

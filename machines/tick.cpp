@@ -1,0 +1,126 @@
+// The fleet's heartbeat: discovery, exits (with a short diagnosis for a
+// machine that died right after its launch), promotion to running, CPU and
+// memory samples, display windows and the QMP links.
+#include <windows.h>
+#include <psapi.h>
+
+#include "core/common.h"
+#include "machines/fleet.h"
+#include "machines/library.h"
+#include "machines/proc.h"
+#include "machines/profile.h"
+
+namespace {
+
+constexpr double kDiscoverEvery = 2.0;
+constexpr double kQmpRetry = 1.0;
+constexpr double kOnDemandLimit = 4.0;
+constexpr double kEarlyExit = 20.0;
+constexpr size_t kHistory = 240;
+
+bool ended(HANDLE h) { return h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
+
+// Why a machine of ours stopped right after its launch: the end of its error
+// log, else of the machine's launch log, else its exit code.
+std::string early_exit_text(const Vm& vm) {
+  std::string text = tail_lines(vm.log_path, 6);
+  if (vm.machine) {
+    const std::wstring launch_log = path_join(vm.machine->dir, L"launch.log");
+    if (text.empty()) text = tail_lines(launch_log, 6);
+    if (vm.profile && vm.profile->tiger) text = tail_lines(launch_log, 4) + text;
+  }
+  if (text.empty()) text = strf("EXITED WITH CODE %d", vm.exit_code);
+  return text;
+}
+
+}  // namespace
+
+void Fleet::tick() {
+  const double now = now_s();
+  if (now - last_discover > kDiscoverEvery) {
+    last_discover = now;
+    discover();
+  }
+  for (size_t i = 0; i < vms.size(); i++) {
+    Vm& vm = *vms[i];
+    if (vm.phase == 2) continue;
+
+    bool gone = false;
+    if (vm.process) {
+      if (ended(vm.process)) {
+        DWORD code = 0;
+        GetExitCodeProcess(vm.process, &code);
+        vm.exit_code = (int)code;
+        gone = true;
+      }
+    } else if (vm.script) {
+      if (ended(vm.script)) {
+        vm.exit_code = -1;
+        gone = true;
+      }
+    }
+
+    if (!gone) {
+      if (vm.process && vm.phase == 0) vm.phase = 1;
+      sample(vm, now);
+      if (!vm.docked) find_window(vm);
+      if (vm.auto_dock && vm.guest && !vm.docked) {
+        vm.auto_dock = false;
+        dock(vm);
+      }
+      if (vm.ours && vm.qmp_port != 0 && vm.qmp.sock == INVALID_SOCKET && vm.process && now >= vm.qmp_next_try) {
+        vm.qmp_next_try = now + kQmpRetry;
+        vm.qmp.open(main, vm.qmp_port);
+      }
+      if (vm.qmp_on_demand && vm.qmp.sock != INVALID_SOCKET) {
+        if (vm.qmp.ready && vm.qmp.pending.empty() && vm.qmp.replies.empty()) {
+          vm.qmp.on_close = nullptr;
+          vm.qmp.close();
+          vm.qmp_on_demand = false;
+        } else if (now - vm.qmp.opened > kOnDemandLimit) {
+          const bool never_ready = !vm.qmp.ready;
+          const int uid = vm.uid;
+          vm.qmp.on_close = nullptr;
+          vm.qmp.close();  // the waiting callbacks fail here and may change the fleet
+          Vm* still = by_uid(uid);
+          if (still) {
+            still->qmp_on_demand = false;
+            if (never_ready && on_event) {
+              still->message = "QMP BUSY: ANOTHER CLIENT HOLDS THIS VM'S QMP SOCKET";
+              on_event(*still, VmEvent::Message, 0);
+            }
+          }
+        }
+      }
+      continue;
+    }
+
+    vm.phase = 2;
+    vm.exit_time = now;
+    if (vm.ours && now - vm.started < kEarlyExit && !vm.forced && vm.exit_code != 0)
+      vm.message = early_exit_text(vm);
+    wlog("%s (pid %lu, %s): exited, code %d%s%s", vm.name.c_str(), (unsigned long)vm.pid,
+         vm.ours ? "ours" : "external", vm.exit_code, vm.message.empty() ? "" : ": ", vm.message.c_str());
+    if (on_event) on_event(vm, VmEvent::Exited, 0);
+  }
+}
+
+void Fleet::sample(Vm& vm, double now) {
+  if (!vm.process) return;
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(vm.process, &created, &exited, &kernel, &user)) {
+    auto to64 = [](const FILETIME& f) { return ((u64)f.dwHighDateTime << 32) | f.dwLowDateTime; };
+    const u64 busy = to64(kernel) + to64(user);
+    if (vm.cpu_time > 0 && now > vm.cpu_time) {
+      vm.cpu_load = (float)((double)(busy - vm.cpu_busy) / 10000000.0 / (now - vm.cpu_time));
+      vm.cpu_history.push_back(vm.cpu_load);
+      if (vm.cpu_history.size() > kHistory) vm.cpu_history.erase(vm.cpu_history.begin());
+    }
+    vm.cpu_busy = busy;
+    vm.cpu_time = now;
+    vm.start_unix = (double)to64(created) / 10000000.0 - 11644473600.0;
+  }
+  PROCESS_MEMORY_COUNTERS_EX mem{};
+  if (K32GetProcessMemoryInfo(vm.process, (PROCESS_MEMORY_COUNTERS*)&mem, sizeof mem))
+    vm.private_bytes = mem.PrivateUsage;
+}
