@@ -3,6 +3,8 @@
 // waiting command with failure.
 #include "machines/qmp.h"
 
+#include <vector>
+
 #include "core/common.h"
 
 namespace {
@@ -14,6 +16,20 @@ bool winsock_up() {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }();
   return ok;
+}
+
+// Stops and closes a socket and takes its notifications that are already
+// queued out of the window's queue: Winsock reuses socket values at once, and
+// a stale FD_CLOSE would otherwise close the next link that got the same one.
+void shut(SOCKET s, HWND wnd) {
+  WSAAsyncSelect(s, wnd, 0, 0);
+  closesocket(s);
+  if (!wnd) return;
+  std::vector<MSG> others;
+  MSG m;
+  while (PeekMessageW(&m, wnd, WM_QMP, WM_QMP, PM_REMOVE))
+    if (SOCKET(m.wParam) != s) others.push_back(m);
+  for (const MSG& o : others) PostMessageW(wnd, WM_QMP, o.wParam, o.lParam);
 }
 
 }  // namespace
@@ -47,7 +63,9 @@ Qmp::~Qmp() {
 }
 
 void Qmp::open(HWND window, int port) {
-  close();
+  // Only a live connection is dropped here: commands queued while the link
+  // was down wait for this one.
+  if (sock != INVALID_SOCKET) close();
   wnd = window;
   if (!winsock_up()) return;
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -66,10 +84,7 @@ void Qmp::open(HWND window, int port) {
 
 void Qmp::close() {
   const bool was_open = sock != INVALID_SOCKET;
-  if (was_open) {
-    WSAAsyncSelect(sock, wnd, 0, 0);
-    closesocket(sock);
-  }
+  if (was_open) shut(sock, wnd);
   sock = INVALID_SOCKET;
   ready = false;
   greeted = false;
@@ -99,10 +114,7 @@ void Qmp::drop() {
   on_close = nullptr;
   replies.clear();
   pending.clear();
-  if (sock != INVALID_SOCKET) {
-    WSAAsyncSelect(sock, wnd, 0, 0);
-    closesocket(sock);
-  }
+  if (sock != INVALID_SOCKET) shut(sock, wnd);
   sock = INVALID_SOCKET;
   ready = false;
   greeted = false;
@@ -159,11 +171,8 @@ void Qmp::on_socket(LPARAM lparam) {
     if (error != 0) close();
     return;
   }
-  if (event == FD_CLOSE) {
-    close();
-    return;
-  }
-  if (event != FD_READ || sock == INVALID_SOCKET) return;
+  if (event == FD_CLOSE && sock == INVALID_SOCKET) return;
+  if ((event != FD_READ && event != FD_CLOSE) || sock == INVALID_SOCKET) return;
 
   auto alive = alive_;
   char buf[16384];
@@ -176,10 +185,9 @@ void Qmp::on_socket(LPARAM lparam) {
     // while data remains) once the buffer is at its cap.
     if (rx.size() > kMaxRx) break;
   }
-  if (n == 0) {
-    close();
-    return;
-  }
+  // Lines that arrived before the peer hung up are still handled (the answer
+  // to "quit" comes right before the end), then the link is closed; FD_CLOSE
+  // takes the same road, since data may still wait when it arrives.
   while (!rx.empty() && sock != INVALID_SOCKET) {
     const size_t lf = rx.find('\n');
     if (lf == std::string::npos) break;
@@ -188,6 +196,10 @@ void Qmp::on_socket(LPARAM lparam) {
     if (!text.empty() && text.back() == '\r') text.pop_back();
     if (!text.empty()) line(text);
     if (!*alive) return;
+  }
+  if ((n == 0 || event == FD_CLOSE) && sock != INVALID_SOCKET) {
+    close();
+    return;
   }
   if (sock != INVALID_SOCKET && rx.size() > kMaxRx) {
     wlog("QMP: a line of more than %u bytes, closing the link", unsigned(kMaxRx));

@@ -1,0 +1,252 @@
+// Host windows and the embed protocol: notifications applied to the Vm,
+// commands posted to the display, the window search, and a whole dock /
+// detach / dock round with the display stand-in in a process of its own.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "tests/fleet/fleet_test_util.h"
+
+namespace {
+
+struct Seen {
+  VmEvent event;
+  i64 arg;
+};
+
+// A window of this process that counts the embed commands it receives.
+struct FakeDisplay {
+  static std::vector<std::pair<WPARAM, LPARAM>>& got() {
+    static std::vector<std::pair<WPARAM, LPARAM>> v;
+    return v;
+  }
+  static LRESULT CALLBACK proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == g_fleet.cmd_msg) {
+      got().emplace_back(wp, lp);
+      return 0;
+    }
+    return DefWindowProcW(w, m, wp, lp);
+  }
+  HWND w;
+  FakeDisplay() {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"VunkFakeDisplay";
+    RegisterClassW(&wc);
+    w = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
+                        wc.hInstance, nullptr);
+    got().clear();
+  }
+  ~FakeDisplay() { DestroyWindow(w); }
+};
+
+class HostTest : public ::testing::Test {
+ protected:
+  std::vector<Seen> seen;
+  void SetUp() override {
+    fleet_reset();
+    g_fleet.on_event = [this](Vm&, VmEvent e, i64 a) { seen.push_back({e, a}); };
+  }
+  void TearDown() override { fleet_reset(); }
+  int count(VmEvent e) {
+    int n = 0;
+    for (auto& s : seen) n += s.event == e;
+    return n;
+  }
+};
+
+}  // namespace
+
+TEST_F(HostTest, NotificationsChangeTheVmAndRaiseTheirEvents) {
+  Vm* vm = add_test_vm(true, 0);
+  vm->pid = 0;  // unknown process: handles are taken as they come
+  HWND own = test_main_window();
+  g_fleet.handle_notify(*vm, 1, LPARAM(own));
+  EXPECT_EQ(vm->guest, own);
+  EXPECT_TRUE(vm->docked);
+  g_fleet.handle_notify(*vm, 2, (LPARAM(0x5A) << 32) | (768 << 16) | 1024);  // higher bits ignored
+  EXPECT_EQ(vm->guest_w, 1024);
+  EXPECT_EQ(vm->guest_h, 768);
+  g_fleet.handle_notify(*vm, 3, 77);
+  g_fleet.handle_notify(*vm, 4, 1);
+  EXPECT_TRUE(vm->mouse_grabbed);
+  g_fleet.handle_notify(*vm, 4, 0);
+  EXPECT_FALSE(vm->mouse_grabbed);
+  g_fleet.handle_notify(*vm, 6, 5);
+  EXPECT_TRUE(vm->guest_focused);
+  g_fleet.handle_notify(*vm, 7, VK_F11);
+  g_fleet.handle_notify(*vm, 5, LPARAM(own));
+  EXPECT_FALSE(vm->docked);
+  EXPECT_EQ(vm->guest, own);
+  g_fleet.handle_notify(*vm, 0, 1);
+  g_fleet.handle_notify(*vm, 8, 1);
+  ASSERT_EQ(seen.size(), 8u);
+  EXPECT_EQ(seen[0].event, VmEvent::Embedded);
+  EXPECT_EQ(seen[0].arg, i64(own));
+  EXPECT_EQ(seen[1].event, VmEvent::GuestSize);
+  EXPECT_EQ(seen[2].event, VmEvent::FullscreenToggle);
+  EXPECT_EQ(seen[2].arg, 77);
+  EXPECT_EQ(seen[3].event, VmEvent::MouseGrab);
+  EXPECT_EQ(seen[4].event, VmEvent::MouseGrab);  // lParam 0 still raises it
+  EXPECT_EQ(seen[4].arg, 0);
+  EXPECT_EQ(seen[5].event, VmEvent::KeyboardFocus);
+  EXPECT_EQ(seen[6].event, VmEvent::GuestKey);
+  EXPECT_EQ(seen[6].arg, VK_F11);
+  EXPECT_EQ(seen[7].event, VmEvent::Detached);
+
+  // Without an event handler the fields still change.
+  g_fleet.on_event = nullptr;
+  g_fleet.handle_notify(*vm, 6, 0);
+  EXPECT_FALSE(vm->guest_focused);
+}
+
+TEST_F(HostTest, WindowHandlesFromAnotherProcessAreRefused) {
+  Vm* vm = add_test_vm(true, 0);
+  vm->pid = GetCurrentProcessId() + 4;  // the Vm is some other process
+  HWND mine = test_main_window();
+  g_fleet.handle_notify(*vm, 1, LPARAM(mine));
+  EXPECT_EQ(vm->guest, nullptr);
+  EXPECT_FALSE(vm->docked);
+  vm->docked = true;
+  g_fleet.handle_notify(*vm, 5, LPARAM(mine));
+  EXPECT_TRUE(vm->docked);
+  EXPECT_EQ(vm->guest, nullptr);
+  EXPECT_TRUE(seen.empty());
+  vm->docked = false;
+  vm->pid = GetCurrentProcessId();  // its own window is taken
+  g_fleet.handle_notify(*vm, 1, LPARAM(mine));
+  EXPECT_EQ(vm->guest, mine);
+  EXPECT_EQ(count(VmEvent::Embedded), 1);
+}
+
+TEST_F(HostTest, HostWindowRoutesNotificationsAndCommandsArePosted) {
+  Vm* vm = add_test_vm(true, 0);
+  g_fleet.make_host(*vm);
+  HWND host = vm->host;
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(GetParent(host), g_fleet.main);
+  EXPECT_FALSE(IsWindowVisible(host));
+  const LONG_PTR style = GetWindowLongPtrW(host, GWL_STYLE);
+  EXPECT_TRUE(style & WS_CHILD);
+  EXPECT_TRUE(style & WS_CLIPCHILDREN);
+  g_fleet.make_host(*vm);
+  EXPECT_EQ(vm->host, host);  // one host per Vm
+  EXPECT_EQ(SendMessageW(host, g_fleet.notify_msg, 2, MAKELPARAM(800, 600)), 0);
+  EXPECT_EQ(vm->guest_w, 800);
+  EXPECT_EQ(vm->guest_h, 600);
+
+  FakeDisplay d;
+  vm->guest = d.w;
+  vm->can_embed = false;
+  EXPECT_FALSE(g_fleet.dock(*vm));
+  vm->can_embed = true;
+  EXPECT_TRUE(g_fleet.dock(*vm));
+  EXPECT_TRUE(g_fleet.dock(*vm));  // not confirmed yet: asked again
+  g_fleet.detach(*vm);             // not docked: nothing
+  g_fleet.focus_guest(*vm);        // not docked: nothing
+  pump_for(0.2);
+  auto got = FakeDisplay::got();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].first, 2u);
+  EXPECT_EQ(got[0].second, LPARAM(host));
+  EXPECT_EQ(got[1].first, 2u);
+  vm->docked = true;
+  EXPECT_FALSE(g_fleet.dock(*vm));
+  g_fleet.focus_guest(*vm);
+  g_fleet.detach(*vm);
+  pump_for(0.2);
+  got = FakeDisplay::got();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[2], (std::pair<WPARAM, LPARAM>(4, 0)));
+  EXPECT_EQ(got[3], (std::pair<WPARAM, LPARAM>(1, 0)));
+  vm->guest = nullptr;
+  EXPECT_FALSE(g_fleet.dock(*vm));
+
+  // A notification to a window that is no longer any Vm's host is dropped.
+  g_fleet.remove(vm);
+  EXPECT_FALSE(IsWindow(host));
+}
+
+TEST_F(HostTest, FindWindowPicksTheLargestVisibleUnownedWindowOfTheProcess) {
+  Vm* vm = add_test_vm(false, 0);
+  vm->process = start_stand_in(L"--windows", vm->pid);
+  ASSERT_NE(vm->process, nullptr);
+  ASSERT_TRUE(pump_until([&] {
+    vm->guest = nullptr;  // a window found earlier is kept: search afresh until all exist
+    g_fleet.find_window(*vm);
+    RECT r;
+    return vm->guest && GetWindowRect(vm->guest, &r) && r.right - r.left == 500;
+  }));
+  HWND found = vm->guest;
+  g_fleet.find_window(*vm);
+  EXPECT_EQ(vm->guest, found);  // still a top-level window: kept
+  vm->docked = true;
+  vm->guest = nullptr;
+  g_fleet.find_window(*vm);  // docked: not searched
+  EXPECT_EQ(vm->guest, nullptr);
+  TerminateProcess(vm->process, 0);
+  WaitForSingleObject(vm->process, 5000);
+
+  // A process without windows clears a stale guest.
+  Vm* quiet = add_test_vm(false, 0);
+  quiet->process = start_stand_in(L"--sleep 10", quiet->pid);
+  ASSERT_NE(quiet->process, nullptr);
+  quiet->guest = found;  // gone with its process
+  g_fleet.find_window(*quiet);
+  EXPECT_EQ(quiet->guest, nullptr);
+  TerminateProcess(quiet->process, 0);
+}
+
+TEST_F(HostTest, DisplayInAnotherProcessDocksDetachesAndDocksAgain) {
+  Vm* vm = add_test_vm(true, 0);
+  vm->name = "Embedded";
+  vm->can_embed = true;
+  g_fleet.make_host(*vm);
+  ASSERT_NE(vm->host, nullptr);
+  SetWindowPos(vm->host, nullptr, 0, 0, 640, 480, SWP_NOZORDER | SWP_SHOWWINDOW);
+  ShowWindow(g_fleet.main, SW_SHOWNOACTIVATE);
+  char parent[64];
+  snprintf(parent, sizeof parent, "sdl,parent=0x%llx", (unsigned long long)(UINT_PTR)vm->host);
+  HANDLE display = start_stand_in(L"-display " + widen(parent), vm->pid);
+  ASSERT_NE(display, nullptr);
+
+  ASSERT_TRUE(pump_until([&] { return vm->docked && vm->guest_w == 640 && vm->guest_focused && vm->mouse_grabbed; }));
+  ASSERT_NE(vm->guest, nullptr);
+  EXPECT_EQ(vm->guest_h, 480);
+  EXPECT_EQ(GetParent(vm->guest), vm->host);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(vm->guest, &owner);
+  EXPECT_EQ(owner, vm->pid);
+  ASSERT_GE(seen.size(), 4u);
+  EXPECT_EQ(seen[0].event, VmEvent::Embedded);
+  EXPECT_EQ(seen[0].arg, i64(vm->guest));
+  EXPECT_EQ(seen[1].event, VmEvent::GuestSize);
+  EXPECT_EQ(seen[1].arg, i64(MAKELPARAM(640, 480)));
+
+  const int focus_before = count(VmEvent::KeyboardFocus);
+  g_fleet.focus_guest(*vm);
+  ASSERT_TRUE(pump_until([&] { return count(VmEvent::KeyboardFocus) > focus_before; }));
+
+  HWND child = vm->guest;
+  g_fleet.detach(*vm);
+  ASSERT_TRUE(pump_until([&] { return count(VmEvent::Detached) == 1; }));
+  EXPECT_FALSE(vm->docked);
+  EXPECT_FALSE(vm->mouse_grabbed);
+  EXPECT_EQ(vm->guest, child);  // the stand-in turns the same window top-level
+  EXPECT_EQ(GetParent(vm->guest), nullptr);
+  g_fleet.find_window(*vm);
+  EXPECT_EQ(vm->guest, child);
+
+  EXPECT_TRUE(g_fleet.dock(*vm));
+  ASSERT_TRUE(pump_until([&] { return vm->docked; }));
+  EXPECT_EQ(count(VmEvent::Embedded), 2);
+  EXPECT_EQ(GetParent(vm->guest), vm->host);
+  EXPECT_FALSE(g_fleet.dock(*vm));
+
+  // Removing the Vm takes the host window, and the display leaves with it.
+  g_fleet.remove(vm);
+  EXPECT_EQ(WaitForSingleObject(display, 10000), WAIT_OBJECT_0);
+  CloseHandle(display);
+  ShowWindow(g_fleet.main, SW_HIDE);
+}

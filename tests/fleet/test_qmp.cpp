@@ -1,0 +1,359 @@
+// The QMP client against a scripted server on loopback: what real QEMU does
+// not do on demand (split packets, odd answers, garbage, endless lines, a
+// peer that stops reading).
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "tests/fleet/fleet_test_util.h"
+
+namespace {
+
+struct Answer {
+  int calls = 0;
+  bool ok = false;
+  JVal value;
+  QmpReply fn() {
+    return [this](bool o, const JVal& v) {
+      ++calls;
+      ok = o;
+      value = v;
+    };
+  }
+};
+
+// A client wired to the test window, with counters on its callbacks.
+struct Client {
+  Qmp q;
+  int readies = 0;
+  int closes = 0;
+  std::vector<std::pair<std::string, JVal>> events;
+  Client() {
+    track_qmp(&q);
+    q.on_ready = [this] { ++readies; };
+    q.on_close = [this] { ++closes; };
+    q.on_event = [this](const std::string& e, const JVal& d) { events.emplace_back(e, d); };
+  }
+  ~Client() { untrack_qmp(&q); }
+  void open(int port) { q.open(test_main_window(), port); }
+};
+
+}  // namespace
+
+TEST(Qmp, CommandTextEscapesNameAndKeepsArgumentsVerbatim) {
+  EXPECT_EQ(qmp_command_text("stop", ""), "{\"execute\":\"stop\"}");
+  EXPECT_EQ(qmp_command_text("a\"b\tc\\", ""), "{\"execute\":\"a\\\"b\\u0009c\\\\\"}");
+  EXPECT_EQ(qmp_command_text("eject", "{\"id\":\"cddev\",\"force\":true}"),
+            "{\"execute\":\"eject\",\"arguments\":{\"id\":\"cddev\",\"force\":true}}");
+  EXPECT_EQ(json_quote("C:\\x\\\xc3\xa9.png"), "\"C:\\\\x\\\\\xc3\xa9.png\"");
+}
+
+TEST(Qmp, SplitGreetingQueuedCommandFirstAndSecondGreetingIgnored) {
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
+    std::string g = std::string(kGreeting) + "\r\n", l;
+    if (!c.send_text(g.substr(0, 20))) return false;
+    Sleep(150);
+    if (!c.send_text(g.substr(20)) || !c.read_line(l)) return false;
+    p.note(l);
+    if (!c.send_text("{\"return\": {}}\n") || !c.read_line(l)) return false;  // bare LF
+    p.note(l);
+    if (!c.send_text("{\"return\": {\"status\": \"running\", \"running\": true}}\r\n")) return false;
+    if (!c.send_text(g) || !c.read_line(l)) return false;  // greeting again: no new handshake
+    p.note(l);
+    return c.send_text("{\"return\": {}}\r\n") && !c.read_line(l, 1);
+  });
+  Client cl;
+  Answer status, cont;
+  cl.q.cmd("query-status", "", status.fn());  // queued before the link exists
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return status.calls > 0; }));
+  EXPECT_TRUE(status.ok);
+  EXPECT_EQ(status.value["status"].s, "running");  // its own answer, not the handshake's
+  EXPECT_EQ(cl.readies, 1);
+  EXPECT_TRUE(cl.q.ready);
+  pump_for(0.3);  // let the second greeting arrive
+  cl.q.cmd("cont", "", cont.fn());
+  ASSERT_TRUE(pump_until([&] { return cont.calls > 0; }));
+  EXPECT_TRUE(cont.ok);
+  EXPECT_EQ(cl.readies, 1);
+  auto seen = peer.seen();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], "{\"execute\":\"qmp_capabilities\"}");
+  EXPECT_EQ(seen[1], "{\"execute\":\"query-status\"}");
+  EXPECT_EQ(seen[2], "{\"execute\":\"cont\"}");
+  cl.q.close();
+}
+
+TEST(Qmp, SeveralLinesInOnePacketWithEventsBetweenCommandAndReply) {
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
+    std::string l1, l2, l;
+    if (!c.handshake() || !c.read_line(l1) || !c.read_line(l2)) return false;
+    p.note(l1);
+    p.note(l2);
+    return c.send_text(
+               "{\"timestamp\": {\"seconds\": 1, \"microseconds\": 2}, \"event\": \"STOP\"}\r\n"
+               "  {\"return\": {\"a\": 1}}\r\n"
+               "{\"event\": \"RESUME\", \"data\": {\"x\": 5}}\n"
+               "{\"error\": {\"class\": \"GenericError\", \"desc\": \"no\"}}\r\n") &&
+           !c.read_line(l, 1);
+  });
+  Client cl;
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
+  Answer one, two;
+  cl.q.cmd("stop", "", one.fn());
+  cl.q.cmd("bad", "{\"z\":1}", two.fn());
+  ASSERT_TRUE(pump_until([&] { return two.calls > 0; }));
+  EXPECT_EQ(one.calls, 1);
+  EXPECT_TRUE(one.ok);
+  EXPECT_EQ(one.value["a"].n, 1);
+  EXPECT_FALSE(two.ok);
+  EXPECT_EQ(two.value["class"].s, "GenericError");
+  ASSERT_EQ(cl.events.size(), 2u);
+  EXPECT_EQ(cl.events[0].first, "STOP");
+  EXPECT_EQ(cl.events[0].second.kind, 0);  // no data: a null value
+  EXPECT_EQ(cl.events[1].first, "RESUME");
+  EXPECT_EQ(cl.events[1].second["x"].n, 5);
+  EXPECT_EQ(peer.seen()[1], "{\"execute\":\"bad\",\"arguments\":{\"z\":1}}");
+  cl.q.close();
+}
+
+TEST(Qmp, ErrorAnswerToCapabilitiesStillMakesTheClientReady) {
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
+    std::string l;
+    if (!c.handshake("{\"error\": {\"class\": \"CommandNotFound\", \"desc\": \"x\"}}")) return false;
+    if (!c.read_line(l)) return false;
+    p.note(l);
+    return c.send_text("{\"return\": {\"mine\": true}}\r\n") && !c.read_line(l, 1);
+  });
+  Client cl;
+  Answer a;
+  cl.q.cmd("query-version", "", a.fn());
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return a.calls > 0; }));
+  EXPECT_EQ(cl.readies, 1);
+  EXPECT_TRUE(a.ok);
+  EXPECT_TRUE(a.value["mine"].b);
+  cl.q.close();
+}
+
+TEST(Qmp, UnsolicitedAnswerAndGarbageLinesAreIgnored) {
+  std::atomic<bool> stray_sent{false};
+  ScriptedPeer peer([&](PeerConn& c, ScriptedPeer& p) {
+    std::string l;
+    if (!c.handshake()) return false;
+    if (!c.send_text("{\"return\": {\"stray\": 1}}\r\n"
+                     "garbage that is no json\r\n"
+                     "[1, 2, 3]\r\n"
+                     "{\"neither\": 1}\r\n"
+                     "\"text\"\r\n"
+                     "\r\n"
+                     "{\"event\": 42}\r\n"))
+      return false;
+    stray_sent = true;
+    if (!c.read_line(l)) return false;
+    p.note(l);
+    return c.send_text("{\"return\": {\"mine\": 2}}\r\n") && !c.read_line(l, 1);
+  });
+  Client cl;
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.ready && stray_sent; }));
+  pump_for(0.3);
+  Answer a;
+  cl.q.cmd("query-name", "", a.fn());
+  ASSERT_TRUE(pump_until([&] { return a.calls > 0; }));
+  EXPECT_TRUE(a.ok);
+  EXPECT_EQ(a.value["mine"].n, 2);
+  ASSERT_EQ(cl.events.size(), 1u);  // the event whose name is not a string
+  EXPECT_EQ(cl.events[0].first, "");
+  EXPECT_TRUE(cl.q.sock != INVALID_SOCKET);
+  cl.q.close();
+}
+
+TEST(Qmp, EndlessLineIsCappedAndClosesTheLink) {
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
+    std::string l;
+    if (!c.handshake() || !c.read_line(l)) return false;
+    std::string chunk(1 << 20, 'x');
+    for (int i = 0; i < 24; ++i)
+      if (!c.send_text(chunk)) {
+        p.note("cut off");
+        return true;
+      }
+    return !c.read_line(l, 10);  // the client hangs up
+  });
+  Client cl;
+  Answer a;
+  cl.q.cmd("query-status", "", a.fn());
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return a.calls > 0; }, 30));
+  EXPECT_FALSE(a.ok);
+  EXPECT_EQ(a.value.kind, 0);
+  EXPECT_EQ(cl.closes, 1);
+  EXPECT_EQ(cl.q.sock, INVALID_SOCKET);
+  EXPECT_TRUE(cl.q.rx.empty());
+  ASSERT_TRUE(pump_until([&] { return peer.finished.load(); }, 15));
+  EXPECT_TRUE(peer.script_ok);
+}
+
+TEST(Qmp, PeerThatStopsReadingClosesTheLinkAfterTheStall) {
+  std::atomic<bool> release{false};
+  ScriptedPeer peer([&](PeerConn& c, ScriptedPeer&) {
+    if (!c.handshake()) return false;
+    for (int i = 0; i < 200 && !release; ++i) Sleep(50);  // never reads again
+    return true;
+  });
+  Client cl;
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
+  Answer first, big;
+  cl.q.cmd("query-status", "", first.fn());
+  const std::string args = "{\"pad\":\"" + std::string(64u << 20, 'a') + "\"}";
+  const double t0 = now_s();
+  cl.q.cmd("huge", args, big.fn());  // blocks inside send until the stall limit
+  const double took = now_s() - t0;
+  release = true;
+  EXPECT_GE(took, Qmp::kSendStall);
+  EXPECT_LT(took, Qmp::kSendStall + 6);
+  EXPECT_EQ(first.calls, 1);
+  EXPECT_FALSE(first.ok);
+  EXPECT_EQ(big.calls, 1);
+  EXPECT_FALSE(big.ok);
+  EXPECT_EQ(cl.closes, 1);
+  EXPECT_EQ(cl.q.sock, INVALID_SOCKET);
+}
+
+TEST(Qmp, CloseFailsSentThenQueuedInOrderAndOnCloseRunsOnce) {
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
+    std::string l;
+    if (!c.handshake()) return false;
+    for (int i = 0; i < 3; ++i) {
+      if (!c.read_line(l)) return false;
+      p.note(l);
+    }
+    return !c.read_line(l, 10);
+  });
+  Client cl;
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
+  std::vector<std::string> order;
+  auto rec = [&](const char* tag) {
+    return [&order, tag](bool ok, const JVal& v) {
+      order.push_back(std::string(tag) + (ok ? "+" : "-") + (v.kind == 0 ? "" : "?"));
+    };
+  };
+  cl.q.cmd("a", "", rec("a"));
+  cl.q.cmd("b", "", rec("b"));
+  cl.q.cmd("c", "", rec("c"));
+  ASSERT_TRUE(pump_until([&] { return peer.seen().size() == 3; }));
+  // Two commands still waiting for a handshake, as after a reconnect.
+  cl.q.pending.emplace_back(qmp_command_text("d", ""), rec("d"));
+  cl.q.pending.emplace_back(qmp_command_text("e", ""), rec("e"));
+  cl.q.close();
+  EXPECT_EQ(order, (std::vector<std::string>{"a-", "b-", "c-", "d-", "e-"}));
+  EXPECT_EQ(cl.closes, 1);
+  EXPECT_TRUE(cl.q.pending.empty());
+  EXPECT_TRUE(cl.q.replies.empty());
+  EXPECT_FALSE(cl.q.ready);
+  EXPECT_FALSE(cl.q.greeted);
+  cl.q.close();  // already closed: nothing more
+  EXPECT_EQ(cl.closes, 1);
+  EXPECT_EQ(order.size(), 5u);
+}
+
+TEST(Qmp, RefusedOrDroppedConnectionFailsWhatWaits) {
+  {
+    Client cl;
+    Answer w;
+    cl.q.cmd("query-status", "", w.fn());
+    cl.open(unused_port());  // nobody listens there
+    ASSERT_TRUE(pump_until([&] { return w.calls > 0; }));
+    EXPECT_FALSE(w.ok);
+    EXPECT_EQ(cl.closes, 1);
+  }
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer&) {
+    std::string l;
+    return c.handshake() && c.read_line(l);  // then hangs up without answering
+  });
+  Client cl;
+  Answer w;
+  cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
+  cl.q.cmd("query-status", "", w.fn());
+  ASSERT_TRUE(pump_until([&] { return w.calls > 0; }));
+  EXPECT_FALSE(w.ok);
+  EXPECT_EQ(cl.closes, 1);
+  EXPECT_EQ(cl.q.sock, INVALID_SOCKET);
+}
+
+TEST(Qmp, DestroyedClientCallsNothingBackAndStopsMidBatch) {
+  int calls = 0;
+  {
+    Qmp q;
+    q.on_close = [&] { ++calls; };
+    q.pending.emplace_back("{}", [&](bool, const JVal&) { ++calls; });
+    q.replies.push_back([&](bool, const JVal&) { ++calls; });
+  }
+  EXPECT_EQ(calls, 0);
+
+  // A reply handler that destroys its client while a batch of lines is being
+  // handled: the rest of the batch is left alone.
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer&) {
+    std::string l1, l2, l;
+    return c.handshake() && c.read_line(l1) && c.read_line(l2) &&
+           c.send_text("{\"return\": 1}\r\n{\"return\": 2}\r\n") && !c.read_line(l, 2);
+  });
+  auto q = std::make_unique<Qmp>();
+  track_qmp(q.get());
+  q->open(test_main_window(), peer.port);
+  ASSERT_TRUE(pump_until([&] { return q->ready; }));
+  int first = 0, second = 0;
+  Qmp* raw = q.get();
+  q->cmd("one", "", [&](bool, const JVal&) {
+    ++first;
+    untrack_qmp(raw);
+    q.reset();
+  });
+  q->cmd("two", "", [&](bool, const JVal&) { ++second; });
+  ASSERT_TRUE(pump_until([&] { return first > 0; }));
+  pump_for(0.3);
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 0);
+}
+
+TEST(Qmp, NotificationsLeftForAClosedSocketDoNotReachTheNextLink) {
+  ScriptedPeer first([](PeerConn& c, ScriptedPeer&) {
+    bool ok = c.handshake();
+    Sleep(300);
+    return ok;  // then hangs up
+  });
+  ScriptedPeer second(serve_like_qemu);
+  Client cl;
+  cl.open(first.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
+  // The hang-up is queued as a notification, not yet handled.
+  for (int i = 0; i < 100 && !first.finished; ++i) Sleep(20);
+  Sleep(200);
+  const SOCKET old = cl.q.sock;
+  cl.q.close();
+  // Winsock hands the same value out again; a stale FD_CLOSE for the old link
+  // must not close the new one. Lower free values are taken first so that the
+  // new link gets the old value.
+  std::vector<SOCKET> hold;
+  for (int i = 0; i < 64; ++i) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == old || s == INVALID_SOCKET) {
+      closesocket(s);
+      break;
+    }
+    hold.push_back(s);
+  }
+  cl.open(second.port);
+  for (SOCKET s : hold) closesocket(s);
+  EXPECT_EQ(cl.q.sock, old);
+  Answer a;
+  cl.q.cmd("query-status", "", a.fn());
+  ASSERT_TRUE(pump_until([&] { return a.calls > 0; }));
+  EXPECT_TRUE(a.ok);
+  cl.q.close();
+}
