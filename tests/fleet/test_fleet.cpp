@@ -89,6 +89,11 @@ TEST_F(FleetTest, LookupsWritersAndCounts) {
   EXPECT_EQ(g_fleet.vms[1].get(), gone);
   Vm* next = add_vm(true, 0);
   EXPECT_GT(next->uid, old_uid);
+  EXPECT_EQ(Fleet().next_uid, 1);
+  Vm fresh;  // a new record's defaults
+  EXPECT_EQ(fresh.slot, -1);
+  EXPECT_EQ(fresh.qmp.sock, INVALID_SOCKET);
+  EXPECT_EQ(fresh.phase, 0);
 }
 
 TEST_F(FleetTest, RemoveFailsEveryWaitingCommandOnceAndNothingAfter) {
