@@ -15,4 +15,4 @@ echo "installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+apt-get install -y -qq $missing >/dev/null
