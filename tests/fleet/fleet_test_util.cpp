@@ -28,6 +28,20 @@ LRESULT CALLBACK main_proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
   return DefWindowProcW(w, m, wp, lp);
 }
 
+// A TCP socket bound to 127.0.0.1 on a port the system picks.
+SOCKET bound_loopback(int& port) {
+  test_main_window();  // starts Winsock
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  int len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
+}
+
 }  // namespace
 
 HWND test_main_window() {
@@ -112,16 +126,8 @@ bool PeerConn::handshake(const std::string& answer) {
 }
 
 ScriptedPeer::ScriptedPeer(std::function<bool(PeerConn&, ScriptedPeer&)> script) {
-  test_main_window();  // starts Winsock
-  listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listener_ = bound_loopback(port);
   listen(listener_, 1);
-  int len = sizeof a;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
   thread_ = std::thread([this, script] {
     PeerConn c;
     c.stop = &stop_;
@@ -195,11 +201,7 @@ bool serve_like_qemu(PeerConn& c, ScriptedPeer& p) {
 }
 
 void fleet_reset() {
-  static bool once = [] {
-    g_fleet.init(test_main_window());
-    return true;
-  }();
-  (void)once;
+  if (g_fleet.main != test_main_window()) g_fleet.init(test_main_window());
   while (!g_fleet.vms.empty()) g_fleet.remove(g_fleet.vms.back().get());
   g_fleet.on_event = nullptr;
 }
@@ -225,14 +227,7 @@ HANDLE start_stand_in(const std::wstring& args, u32& pid) {
 }
 
 int unused_port() {
-  test_main_window();  // starts Winsock
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  int len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  closesocket(s);
-  return ntohs(a.sin_port);
+  int port = 0;
+  closesocket(bound_loopback(port));
+  return port;
 }

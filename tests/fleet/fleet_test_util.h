@@ -27,6 +27,20 @@ bool pump_until(const std::function<bool()>& done, double timeout_s = 10);
 // Dispatches messages for the given time (for checking that nothing happens).
 void pump_for(double seconds);
 
+// Counts and keeps the answers of one command.
+struct Answer {
+  int calls = 0;
+  bool ok = false;
+  JVal value;
+  QmpReply fn() {
+    return [this](bool o, const JVal& v) {
+      ++calls;
+      ok = o;
+      value = v;
+    };
+  }
+};
+
 // One accepted connection of the scripted server (blocking calls).
 struct PeerConn {
   SOCKET s = INVALID_SOCKET;

@@ -9,19 +9,6 @@
 
 namespace {
 
-struct Answer {
-  int calls = 0;
-  bool ok = false;
-  JVal value;
-  QmpReply fn() {
-    return [this](bool o, const JVal& v) {
-      ++calls;
-      ok = o;
-      value = v;
-    };
-  }
-};
-
 // A client wired to the test window, with counters on its callbacks.
 struct Client {
   Qmp q;
@@ -69,19 +56,14 @@ TEST(Qmp, SplitGreetingQueuedCommandFirstAndSecondGreetingIgnored) {
   ASSERT_TRUE(pump_until([&] { return status.calls > 0; }));
   EXPECT_TRUE(status.ok);
   EXPECT_EQ(status.value["status"].s, "running");  // its own answer, not the handshake's
-  EXPECT_EQ(cl.readies, 1);
   EXPECT_TRUE(cl.q.ready);
   pump_for(0.3);  // let the second greeting arrive
   cl.q.cmd("cont", "", cont.fn());
   ASSERT_TRUE(pump_until([&] { return cont.calls > 0; }));
   EXPECT_TRUE(cont.ok);
   EXPECT_EQ(cl.readies, 1);
-  auto seen = peer.seen();
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0], "{\"execute\":\"qmp_capabilities\"}");
-  EXPECT_EQ(seen[1], "{\"execute\":\"query-status\"}");
-  EXPECT_EQ(seen[2], "{\"execute\":\"cont\"}");
-  cl.q.close();
+  EXPECT_EQ(peer.seen(), (std::vector<std::string>{"{\"execute\":\"qmp_capabilities\"}",
+                                                   "{\"execute\":\"query-status\"}", "{\"execute\":\"cont\"}"}));
 }
 
 TEST(Qmp, SeveralLinesInOnePacketWithEventsBetweenCommandAndReply) {
@@ -115,45 +97,18 @@ TEST(Qmp, SeveralLinesInOnePacketWithEventsBetweenCommandAndReply) {
   EXPECT_EQ(cl.events[1].first, "RESUME");
   EXPECT_EQ(cl.events[1].second["x"].n, 5);
   EXPECT_EQ(peer.seen()[1], "{\"execute\":\"bad\",\"arguments\":{\"z\":1}}");
-  cl.q.close();
 }
 
-TEST(Qmp, ErrorAnswerToCapabilitiesStillMakesTheClientReady) {
-  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
-    std::string l;
-    if (!c.handshake("{\"error\": {\"class\": \"CommandNotFound\", \"desc\": \"x\"}}")) return false;
-    if (!c.read_line(l)) return false;
-    p.note(l);
-    return c.send_text("{\"return\": {\"mine\": true}}\r\n") && !c.read_line(l, 1);
-  });
-  Client cl;
-  Answer a;
-  cl.q.cmd("query-version", "", a.fn());
-  cl.open(peer.port);
-  ASSERT_TRUE(pump_until([&] { return a.calls > 0; }));
-  EXPECT_EQ(cl.readies, 1);
-  EXPECT_TRUE(a.ok);
-  EXPECT_TRUE(a.value["mine"].b);
-  cl.q.close();
-}
-
-TEST(Qmp, UnsolicitedAnswerAndGarbageLinesAreIgnored) {
+TEST(Qmp, RefusedCapabilitiesUnsolicitedAnswersAndGarbageLeaveTheLinkWorking) {
   std::atomic<bool> stray_sent{false};
-  ScriptedPeer peer([&](PeerConn& c, ScriptedPeer& p) {
+  ScriptedPeer peer([&](PeerConn& c, ScriptedPeer&) {
     std::string l;
-    if (!c.handshake()) return false;
-    if (!c.send_text("{\"return\": {\"stray\": 1}}\r\n"
-                     "garbage that is no json\r\n"
-                     "[1, 2, 3]\r\n"
-                     "{\"neither\": 1}\r\n"
-                     "\"text\"\r\n"
-                     "\r\n"
-                     "{\"event\": 42}\r\n"))
+    if (!c.handshake("{\"error\": {\"class\": \"CommandNotFound\", \"desc\": \"x\"}}") ||
+        !c.send_text("{\"return\": {\"stray\": 1}}\r\ngarbage that is no json\r\n[1, 2, 3]\r\n"
+                     "{\"neither\": 1}\r\n\"text\"\r\n\r\n{\"event\": 42}\r\n"))
       return false;
     stray_sent = true;
-    if (!c.read_line(l)) return false;
-    p.note(l);
-    return c.send_text("{\"return\": {\"mine\": 2}}\r\n") && !c.read_line(l, 1);
+    return c.read_line(l) && c.send_text("{\"return\": {\"mine\": 2}}\r\n") && !c.read_line(l, 1);
   });
   Client cl;
   cl.open(peer.port);
@@ -162,25 +117,22 @@ TEST(Qmp, UnsolicitedAnswerAndGarbageLinesAreIgnored) {
   Answer a;
   cl.q.cmd("query-name", "", a.fn());
   ASSERT_TRUE(pump_until([&] { return a.calls > 0; }));
+  EXPECT_EQ(cl.readies, 1);  // the error answer to the handshake still counts
   EXPECT_TRUE(a.ok);
   EXPECT_EQ(a.value["mine"].n, 2);
   ASSERT_EQ(cl.events.size(), 1u);  // the event whose name is not a string
   EXPECT_EQ(cl.events[0].first, "");
-  EXPECT_TRUE(cl.q.sock != INVALID_SOCKET);
-  cl.q.close();
+  EXPECT_EQ(cl.closes, 0);
 }
 
 TEST(Qmp, EndlessLineIsCappedAndClosesTheLink) {
-  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
+  ScriptedPeer peer([](PeerConn& c, ScriptedPeer&) {
     std::string l;
     if (!c.handshake() || !c.read_line(l)) return false;
     std::string chunk(1 << 20, 'x');
     for (int i = 0; i < 24; ++i)
-      if (!c.send_text(chunk)) {
-        p.note("cut off");
-        return true;
-      }
-    return !c.read_line(l, 10);  // the client hangs up
+      if (!c.send_text(chunk)) return true;  // cut off by the client
+    return !c.read_line(l, 10);
   });
   Client cl;
   Answer a;
@@ -215,15 +167,13 @@ TEST(Qmp, PeerThatStopsReadingClosesTheLinkAfterTheStall) {
   release = true;
   EXPECT_GE(took, Qmp::kSendStall);
   EXPECT_LT(took, Qmp::kSendStall + 6);
-  EXPECT_EQ(first.calls, 1);
-  EXPECT_FALSE(first.ok);
-  EXPECT_EQ(big.calls, 1);
-  EXPECT_FALSE(big.ok);
+  EXPECT_EQ(first.calls + big.calls, 2);
+  EXPECT_FALSE(first.ok || big.ok);
   EXPECT_EQ(cl.closes, 1);
   EXPECT_EQ(cl.q.sock, INVALID_SOCKET);
 }
 
-TEST(Qmp, CloseFailsSentThenQueuedInOrderAndOnCloseRunsOnce) {
+TEST(Qmp, CloseFailsSentThenQueuedInOrderAndARefusedConnectFailsToo) {
   ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
     std::string l;
     if (!c.handshake()) return false;
@@ -242,9 +192,7 @@ TEST(Qmp, CloseFailsSentThenQueuedInOrderAndOnCloseRunsOnce) {
       order.push_back(std::string(tag) + (ok ? "+" : "-") + (v.kind == 0 ? "" : "?"));
     };
   };
-  cl.q.cmd("a", "", rec("a"));
-  cl.q.cmd("b", "", rec("b"));
-  cl.q.cmd("c", "", rec("c"));
+  for (const char* c : {"a", "b", "c"}) cl.q.cmd(c, "", rec(c));
   ASSERT_TRUE(pump_until([&] { return peer.seen().size() == 3; }));
   // Two commands still waiting for a handshake, as after a reconnect.
   cl.q.pending.emplace_back(qmp_command_text("d", ""), rec("d"));
@@ -252,52 +200,21 @@ TEST(Qmp, CloseFailsSentThenQueuedInOrderAndOnCloseRunsOnce) {
   cl.q.close();
   EXPECT_EQ(order, (std::vector<std::string>{"a-", "b-", "c-", "d-", "e-"}));
   EXPECT_EQ(cl.closes, 1);
-  EXPECT_TRUE(cl.q.pending.empty());
-  EXPECT_TRUE(cl.q.replies.empty());
-  EXPECT_FALSE(cl.q.ready);
-  EXPECT_FALSE(cl.q.greeted);
+  EXPECT_TRUE(cl.q.pending.empty() && cl.q.replies.empty());
+  EXPECT_FALSE(cl.q.ready || cl.q.greeted);
   cl.q.close();  // already closed: nothing more
   EXPECT_EQ(cl.closes, 1);
   EXPECT_EQ(order.size(), 5u);
-}
 
-TEST(Qmp, RefusedOrDroppedConnectionFailsWhatWaits) {
-  {
-    Client cl;
-    Answer w;
-    cl.q.cmd("query-status", "", w.fn());
-    cl.open(unused_port());  // nobody listens there
-    ASSERT_TRUE(pump_until([&] { return w.calls > 0; }));
-    EXPECT_FALSE(w.ok);
-    EXPECT_EQ(cl.closes, 1);
-  }
-  ScriptedPeer peer([](PeerConn& c, ScriptedPeer&) {
-    std::string l;
-    return c.handshake() && c.read_line(l);  // then hangs up without answering
-  });
-  Client cl;
   Answer w;
-  cl.open(peer.port);
-  ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
   cl.q.cmd("query-status", "", w.fn());
+  cl.open(unused_port());  // nobody listens there
   ASSERT_TRUE(pump_until([&] { return w.calls > 0; }));
   EXPECT_FALSE(w.ok);
-  EXPECT_EQ(cl.closes, 1);
-  EXPECT_EQ(cl.q.sock, INVALID_SOCKET);
+  EXPECT_EQ(cl.closes, 2);
 }
 
-TEST(Qmp, DestroyedClientCallsNothingBackAndStopsMidBatch) {
-  int calls = 0;
-  {
-    Qmp q;
-    q.on_close = [&] { ++calls; };
-    q.pending.emplace_back("{}", [&](bool, const JVal&) { ++calls; });
-    q.replies.push_back([&](bool, const JVal&) { ++calls; });
-  }
-  EXPECT_EQ(calls, 0);
-
-  // A reply handler that destroys its client while a batch of lines is being
-  // handled: the rest of the batch is left alone.
+TEST(Qmp, ClientDestroyedByAReplyHandlerStopsMidBatch) {
   ScriptedPeer peer([](PeerConn& c, ScriptedPeer&) {
     std::string l1, l2, l;
     return c.handshake() && c.read_line(l1) && c.read_line(l2) &&
@@ -307,7 +224,8 @@ TEST(Qmp, DestroyedClientCallsNothingBackAndStopsMidBatch) {
   track_qmp(q.get());
   q->open(test_main_window(), peer.port);
   ASSERT_TRUE(pump_until([&] { return q->ready; }));
-  int first = 0, second = 0;
+  int first = 0, second = 0, closes = 0;
+  q->on_close = [&] { ++closes; };
   Qmp* raw = q.get();
   q->cmd("one", "", [&](bool, const JVal&) {
     ++first;
@@ -318,7 +236,7 @@ TEST(Qmp, DestroyedClientCallsNothingBackAndStopsMidBatch) {
   ASSERT_TRUE(pump_until([&] { return first > 0; }));
   pump_for(0.3);
   EXPECT_EQ(first, 1);
-  EXPECT_EQ(second, 0);
+  EXPECT_EQ(second + closes, 0);  // neither the rest of the batch nor a close
 }
 
 TEST(Qmp, NotificationsLeftForAClosedSocketDoNotReachTheNextLink) {
@@ -355,5 +273,4 @@ TEST(Qmp, NotificationsLeftForAClosedSocketDoNotReachTheNextLink) {
   cl.q.cmd("query-status", "", a.fn());
   ASSERT_TRUE(pump_until([&] { return a.calls > 0; }));
   EXPECT_TRUE(a.ok);
-  cl.q.close();
 }
