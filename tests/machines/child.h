@@ -4,10 +4,9 @@
 
 #include <string>
 
-// This test program's own path.
 std::wstring self_exe();
-// A command line that starts this program (or a copy of it) in a child mode.
+// A command line that starts exe (this program or a copy) in a child mode.
 std::wstring child_cmd(const std::wstring& exe, const std::wstring& args);
-// Copies this program into folder and returns the copy's path, so that code
-// working from the program's folder can be run in a tree of the test's making.
+// Copies this program into folder, so code working from the program's folder
+// runs in a tree of the test's making; returns the copy's path.
 std::wstring copy_self_to(const std::wstring& folder);

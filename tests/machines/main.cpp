@@ -10,8 +10,7 @@
 
 std::wstring self_exe() {
   wchar_t buf[1024];
-  DWORD n = GetModuleFileNameW(nullptr, buf, 1024);
-  return std::wstring(buf, n);
+  return std::wstring(buf, GetModuleFileNameW(nullptr, buf, 1024));
 }
 
 std::wstring child_cmd(const std::wstring& exe, const std::wstring& args) {
@@ -24,37 +23,25 @@ std::wstring copy_self_to(const std::wstring& folder) {
   return dst;
 }
 
-static void out(const std::string& s) {
+static void put(DWORD which, const std::string& s) {
   DWORD w = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), DWORD(s.size()), &w, nullptr);
-}
-
-static void err(const std::string& s) {
-  DWORD w = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), s.data(), DWORD(s.size()), &w, nullptr);
+  WriteFile(GetStdHandle(which), s.data(), DWORD(s.size()), &w, nullptr);
 }
 
 static int child(int argc, wchar_t** argv) {
   std::wstring mode = argc > 2 ? argv[2] : L"";
-  if (mode == L"print") {
-    out("hello out\n");
-    err("hello err\n");
-    return 0;
+  if (mode == L"print" && argc > 3) {  // print CODE
+    put(STD_OUTPUT_HANDLE, "hello out\n");
+    put(STD_ERROR_HANDLE, "hello err\n");
+    return _wtoi(argv[3]);
   }
-  if (mode == L"exit2") {
-    out("partial output\n");
-    return 2;
-  }
-  if (mode == L"close-hang") {
-    // Ends its output at once but stays alive past any limit the test uses.
-    out("closing\n");
-    CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
-    CloseHandle(GetStdHandle(STD_ERROR_HANDLE));
-    Sleep(60000);
-    return 0;
-  }
-  if (mode == L"open-hang") {
-    out("still here\n");
+  if (mode == L"close-hang" || mode == L"open-hang") {
+    // Stays alive past any limit the tests use, with its output ended or open.
+    put(STD_OUTPUT_HANDLE, mode == L"close-hang" ? "closing\n" : "still here\n");
+    if (mode == L"close-hang") {
+      CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+      CloseHandle(GetStdHandle(STD_ERROR_HANDLE));
+    }
     Sleep(60000);
     return 0;
   }
@@ -63,20 +50,18 @@ static int child(int argc, wchar_t** argv) {
     HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(argv[3], nullptr, 10)));
     DWORD w = 0;
     bool wrote = WriteFile(h, "LEAK", 4, &w, nullptr) && w == 4;
-    out(wrote ? "wrote\n" : "not inherited\n");
+    put(STD_OUTPUT_HANDLE, wrote ? "wrote\n" : "not inherited\n");
     return 0;
   }
   if (mode == L"settings") {
     g_set.load();
-    out("ini=" + narrow(g_set.ini) + "\n");
-    out("qemu_dir=" + narrow(g_set.qemu_dir) + "\n");
-    out("msys_bin=" + narrow(g_set.msys_bin) + "\n");
-    out("machines_dir=" + narrow(g_set.machines_dir) + "\n");
-    out("tiger_root=" + narrow(g_set.tiger_root) + "\n");
-    out("tiger_script=" + narrow(g_set.tiger_script) + "\n");
-    out("media_dir=" + narrow(g_set.media_dir) + "\n");
-    out("mac_rom=" + narrow(g_set.mac_rom) + "\n");
-    out(std::string("ini_exists=") + (file_exists(g_set.ini) ? "1" : "0") + "\n");
+    const std::pair<const char*, const std::wstring*> kv[] = {
+        {"ini", &g_set.ini},           {"qemu_dir", &g_set.qemu_dir},
+        {"msys_bin", &g_set.msys_bin}, {"machines_dir", &g_set.machines_dir},
+        {"tiger_root", &g_set.tiger_root}, {"tiger_script", &g_set.tiger_script},
+        {"media_dir", &g_set.media_dir}, {"mac_rom", &g_set.mac_rom}};
+    for (auto& [k, v] : kv) put(STD_OUTPUT_HANDLE, std::string(k) + "=" + narrow(*v) + "\n");
+    put(STD_OUTPUT_HANDLE, std::string("ini_exists=") + (file_exists(g_set.ini) ? "1" : "0") + "\n");
     return 0;
   }
   if (mode == L"settings-save" && argc > 4) {
@@ -89,10 +74,10 @@ static int child(int argc, wchar_t** argv) {
   if (mode == L"find-rom" && argc > 5) {
     g_set.mac_rom = argv[3];
     g_set.qemu_dir = argv[4];
-    out("rom=" + narrow(mac_find_rom(argv[5])) + "\n");
+    put(STD_OUTPUT_HANDLE, "rom=" + narrow(mac_find_rom(argv[5])) + "\n");
     return 0;
   }
-  err("unknown child mode\n");
+  put(STD_ERROR_HANDLE, "unknown child mode\n");
   return 99;
 }
 

@@ -19,43 +19,31 @@ void rom_file(const std::wstring& path, size_t size, const std::string& head = k
 
 }  // namespace
 
-TEST(Rom, CheckWantsSizeAndChecksum) {
-  std::wstring x = test_dir("rom-check");
-  rom_file(path_join(x, L"good.rom"), 1048576);
-  rom_file(path_join(x, L"long.rom"), 1048577);
-  rom_file(path_join(x, L"short.rom"), 1048575);
-  rom_file(path_join(x, L"other.rom"), 1048576, std::string("\xF1\xAC\xAD\x14", 4));
-  EXPECT_TRUE(mac_rom_ok(path_join(x, L"good.rom")));
-  EXPECT_FALSE(mac_rom_ok(path_join(x, L"long.rom")));
-  EXPECT_FALSE(mac_rom_ok(path_join(x, L"short.rom")));
-  EXPECT_FALSE(mac_rom_ok(path_join(x, L"other.rom")));
-  EXPECT_FALSE(mac_rom_ok(path_join(x, L"missing.rom")));
-  EXPECT_FALSE(mac_rom_ok(L""));
-  remove_tree(x);
-}
-
 TEST(Rom, SearchOrder) {
   Settings saved = g_set;
   std::wstring x = test_dir("rom-find");
   std::wstring disk = path_join(x, L"disk"), qemu = path_join(x, L"qemu"), conf = path_join(x, L"conf");
   for (auto& d : {disk, qemu, conf}) CreateDirectoryW(d.c_str(), nullptr);
-  // Decoys: a folder and wrong-sized or wrong-signature files come first by name.
+  // Decoys: a folder and wrong-sized or wrong-checksum files come first by name.
   CreateDirectoryW(path_join(disk, L"a-folder.rom").c_str(), nullptr);
   rom_file(path_join(disk, L"b-long.rom"), 1048577);
-  rom_file(path_join(disk, L"c-bad.rom"), 1048576, "XXXX");
+  rom_file(path_join(disk, L"b-short.rom"), 1048575);
+  rom_file(path_join(disk, L"c-bad.rom"), 1048576, std::string("\xF1\xAC\xAD\x14", 4));
   rom_file(path_join(disk, L"d-quadra.bin"), 1048576);
   rom_file(path_join(qemu, L"q.rom"), 1048576);
   rom_file(path_join(conf, L"my.rom"), 1048576);
+  for (const wchar_t* bad : {L"a-folder.rom", L"b-long.rom", L"b-short.rom", L"c-bad.rom", L"missing.rom"})
+    EXPECT_FALSE(mac_rom_ok(path_join(disk, bad))) << narrow(bad);
+  EXPECT_FALSE(mac_rom_ok(L""));
+  EXPECT_TRUE(mac_rom_ok(path_join(disk, L"d-quadra.bin")));
 
   g_set.qemu_dir = qemu;
   g_set.mac_rom = path_join(conf, L"my.rom");
   EXPECT_EQ(mac_find_rom(disk), g_set.mac_rom);  // a valid configured ROM wins
-
-  g_set.mac_rom = path_join(conf, L"missing.rom");
-  EXPECT_EQ(mac_find_rom(disk), path_join(disk, L"d-quadra.bin"));
-  g_set.mac_rom = path_join(disk, L"c-bad.rom");
-  EXPECT_EQ(mac_find_rom(disk), path_join(disk, L"d-quadra.bin"));
-
+  for (const std::wstring& conf_rom : {path_join(conf, L"missing.rom"), path_join(disk, L"c-bad.rom")}) {
+    g_set.mac_rom = conf_rom;
+    EXPECT_EQ(mac_find_rom(disk), path_join(disk, L"d-quadra.bin"));
+  }
   DeleteFileW(path_join(disk, L"d-quadra.bin").c_str());
   EXPECT_EQ(mac_find_rom(disk), path_join(qemu, L"q.rom"));
   EXPECT_EQ(mac_find_rom(L""), path_join(qemu, L"q.rom"));  // an empty folder is skipped
@@ -68,13 +56,10 @@ TEST(Rom, QemuFolderBeforeTheProgramsFolder) {
   std::wstring x = test_dir("rom-exe");
   std::wstring app = path_join(x, L"app"), qemu = path_join(x, L"qemu"), disk = path_join(x, L"disk");
   for (auto& d : {app, qemu, disk}) CreateDirectoryW(d.c_str(), nullptr);
-  std::wstring exe = copy_self_to(app);
+  std::wstring cmd = child_cmd(copy_self_to(app), L"find-rom \"\" " + quote_arg(qemu) + L" " + quote_arg(disk));
   auto find = [&]() {
     std::string out;
-    EXPECT_TRUE(run_capture(child_cmd(exe, L"find-rom " + quote_arg(L"") + L" " + quote_arg(qemu) +
-                                               L" " + quote_arg(disk)),
-                            out, 30000))
-        << out;
+    EXPECT_TRUE(run_capture(cmd, out, 30000)) << out;
     return out;
   };
   EXPECT_EQ(find(), "rom=\n");
