@@ -25,10 +25,16 @@ std::vector<std::wstring> split(const std::wstring& line) {
 }  // namespace
 
 TEST(Proc, QuoteArgRoundTripsThroughTheStandardSplitting) {
-  EXPECT_EQ(quote_arg(L"C:\\QEMU\\qemu-img.exe"), L"C:\\QEMU\\qemu-img.exe");  // quoted only when needed
-  EXPECT_EQ(quote_arg(L"line\nbreak"), L"line\nbreak");
-  EXPECT_EQ(quote_arg(L""), L"\"\"");
-  EXPECT_EQ(quote_arg(L"a b\\"), L"\"a b\\\\\"");
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"C:\\QEMU\\qemu-system-x86_64.exe", L"C:\\QEMU\\qemu-system-x86_64.exe"},
+      {L"C:\\Program Files\\QEMU", L"\"C:\\Program Files\\QEMU\""},
+      {L"C:\\My Disks\\a.img", L"\"C:\\My Disks\\a.img\""},
+      {L"", L"\"\""},
+      {L"a b\\", L"\"a b\\\\\""},
+      {L"a\\\\\"b", L"\"a\\\\\\\\\\\"b\""},
+      {L"line\nbreak", L"line\nbreak"},
+  };
+  for (auto& [arg, want] : cases) EXPECT_EQ(quote_arg(arg), want) << narrow(arg);
   const wchar_t alphabet[] = {L'a', L' ', L'\t', L'"', L'\\', L'\u00e9', L'\\', L'"', L'z'};
   std::mt19937 rng(1234);
   for (int i = 0; i < 2000; ++i) {

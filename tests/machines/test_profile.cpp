@@ -28,6 +28,7 @@ TEST(Profiles, TableIsConsistentAndFoundExactly) {
   }
   EXPECT_EQ(ids.size(), 17u);
   EXPECT_STREQ(t[16].id, "other-x64");
+  EXPECT_EQ(find_profile("linux-x64"), &t[7]);
 
   for (const char* miss : {"", "LINUX-X64", "linux-x6", "linux-x64 "})
     EXPECT_EQ(find_profile(miss), nullptr) << miss;

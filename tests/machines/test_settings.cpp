@@ -132,6 +132,7 @@ TEST(Settings, Probes) {
   write_bytes(empty, "");
   EXPECT_FALSE(file_contains(tiny, "abc"));
   EXPECT_TRUE(file_contains(tiny, "ab"));
+  EXPECT_TRUE(file_contains(tiny, ""));
   EXPECT_FALSE(file_contains(empty, ""));
 
   // The answer is cached against the last-write time: new bytes under the
