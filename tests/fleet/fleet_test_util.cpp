@@ -155,6 +155,13 @@ void ScriptedPeer::note(const std::string& line) {
   lines.push_back(line);
 }
 
+bool ScriptedPeer::note_next(PeerConn& c) {
+  std::string l;
+  if (!c.read_line(l)) return false;
+  note(l);
+  return true;
+}
+
 std::vector<std::string> ScriptedPeer::seen() {
   std::lock_guard<std::mutex> g(mu);
   return lines;

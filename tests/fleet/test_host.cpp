@@ -28,7 +28,7 @@ class HostTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(HostTest, NotificationsChangeTheVmAndRaiseTheirEvents) {
+TEST_F(HostTest, NotificationsChangeTheVmAndWindowsOfOtherProcessesAreRefused) {
   Vm* vm = add_test_vm(true, 0);  // pid unknown: handles are taken as they come
   HWND own = test_main_window();
   g_fleet.handle_notify(*vm, 1, LPARAM(own));
@@ -52,49 +52,26 @@ TEST_F(HostTest, NotificationsChangeTheVmAndRaiseTheirEvents) {
   g_fleet.handle_notify(*vm, 0, 1);  // unknown codes raise nothing
   g_fleet.handle_notify(*vm, 8, 1);
   const std::vector<std::pair<VmEvent, i64>> expect = {
-      {VmEvent::Embedded, i64(own)},    {VmEvent::GuestSize, size},   {VmEvent::MouseGrab, 1},
-      {VmEvent::MouseGrab, 0},          {VmEvent::KeyboardFocus, 5},  {VmEvent::FullscreenToggle, 77},
-      {VmEvent::GuestKey, VK_F11},      {VmEvent::Detached, i64(own)}};
+      {VmEvent::Embedded, i64(own)}, {VmEvent::GuestSize, size},         {VmEvent::MouseGrab, 1},
+      {VmEvent::MouseGrab, 0},       {VmEvent::KeyboardFocus, 5},        {VmEvent::FullscreenToggle, 77},
+      {VmEvent::GuestKey, VK_F11},   {VmEvent::Detached, i64(own)}};
   EXPECT_EQ(seen, expect);
-}
 
-TEST_F(HostTest, WindowHandlesFromAnotherProcessAreRefused) {
-  Vm* vm = add_test_vm(true, 0);
-  vm->pid = GetCurrentProcessId() + 4;  // the Vm is some other process
-  HWND mine = test_main_window();
-  g_fleet.handle_notify(*vm, 1, LPARAM(mine));
-  EXPECT_EQ(vm->guest, nullptr);
+  // A window of another process is refused once the Vm's process is known.
+  seen.clear();
+  vm->pid = GetCurrentProcessId() + 4;
+  vm->guest = nullptr;
+  g_fleet.handle_notify(*vm, 1, LPARAM(own));
   EXPECT_FALSE(vm->docked);
   vm->docked = true;
-  g_fleet.handle_notify(*vm, 5, LPARAM(mine));
+  g_fleet.handle_notify(*vm, 5, LPARAM(own));
   EXPECT_TRUE(vm->docked);
   EXPECT_EQ(vm->guest, nullptr);
   EXPECT_TRUE(seen.empty());
-  vm->docked = false;
   vm->pid = GetCurrentProcessId();  // its own window is taken
-  g_fleet.handle_notify(*vm, 1, LPARAM(mine));
-  EXPECT_EQ(vm->guest, mine);
-  EXPECT_EQ(count(VmEvent::Embedded), 1);
-}
-
-TEST_F(HostTest, HostWindowRoutesNotificationsAndDockNeedsAnEmbeddableGuest) {
-  Vm* vm = add_test_vm(true, 0);
-  g_fleet.make_host(*vm);
-  HWND host = vm->host;
-  ASSERT_NE(host, nullptr);
-  EXPECT_EQ(GetParent(host), g_fleet.main);
-  EXPECT_FALSE(IsWindowVisible(host));
-  EXPECT_TRUE(GetWindowLongPtrW(host, GWL_STYLE) & WS_CHILD);
-  g_fleet.make_host(*vm);
-  EXPECT_EQ(vm->host, host);  // one host per Vm
-  g_fleet.on_event = nullptr;  // the fields change without a listener too
-  EXPECT_EQ(SendMessageW(host, g_fleet.notify_msg, 2, MAKELPARAM(800, 600)), 0);
-  EXPECT_EQ(vm->guest_w, 800);
-  EXPECT_EQ(vm->guest_h, 600);
-
-  EXPECT_FALSE(g_fleet.dock(*vm));  // no guest window yet
-  vm->guest = test_main_window();
-  EXPECT_FALSE(g_fleet.dock(*vm));  // the display cannot embed
+  g_fleet.handle_notify(*vm, 5, LPARAM(own));
+  EXPECT_EQ(vm->guest, own);
+  EXPECT_EQ(count(VmEvent::Detached), 1);
 }
 
 TEST_F(HostTest, FindWindowPicksTheLargestVisibleUnownedWindowOfTheProcess) {
@@ -110,10 +87,6 @@ TEST_F(HostTest, FindWindowPicksTheLargestVisibleUnownedWindowOfTheProcess) {
   HWND found = vm->guest;
   g_fleet.find_window(*vm);
   EXPECT_EQ(vm->guest, found);  // still a top-level window: kept
-  vm->docked = true;
-  vm->guest = nullptr;
-  g_fleet.find_window(*vm);  // docked: not searched
-  EXPECT_EQ(vm->guest, nullptr);
   TerminateProcess(vm->process, 0);
   WaitForSingleObject(vm->process, 5000);
 
@@ -130,9 +103,15 @@ TEST_F(HostTest, FindWindowPicksTheLargestVisibleUnownedWindowOfTheProcess) {
 TEST_F(HostTest, DisplayInAnotherProcessDocksDetachesAndDocksAgain) {
   Vm* vm = add_test_vm(true, 0);
   vm->name = "Embedded";
-  vm->can_embed = true;
   g_fleet.make_host(*vm);
-  ASSERT_NE(vm->host, nullptr);
+  HWND host = vm->host;
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(GetParent(host), g_fleet.main);
+  EXPECT_FALSE(IsWindowVisible(host));
+  EXPECT_TRUE(GetWindowLongPtrW(host, GWL_STYLE) & WS_CHILD);
+  g_fleet.make_host(*vm);
+  EXPECT_EQ(vm->host, host);  // one host per Vm
+  EXPECT_FALSE(g_fleet.dock(*vm));  // no display window yet
   SetWindowPos(vm->host, nullptr, 0, 0, 640, 480, SWP_NOZORDER | SWP_SHOWWINDOW);
   ShowWindow(g_fleet.main, SW_SHOWNOACTIVATE);
   char parent[64];
@@ -165,6 +144,8 @@ TEST_F(HostTest, DisplayInAnotherProcessDocksDetachesAndDocksAgain) {
   g_fleet.find_window(*vm);
   EXPECT_EQ(vm->guest, child);
 
+  EXPECT_FALSE(g_fleet.dock(*vm));  // only a display that can embed is asked
+  vm->can_embed = true;
   EXPECT_TRUE(g_fleet.dock(*vm));
   ASSERT_TRUE(pump_until([&] { return vm->docked; }));
   EXPECT_EQ(count(VmEvent::Embedded), 2);
