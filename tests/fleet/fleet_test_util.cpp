@@ -150,15 +150,11 @@ ScriptedPeer::~ScriptedPeer() {
   if (thread_.joinable()) thread_.join();
 }
 
-void ScriptedPeer::note(const std::string& line) {
-  std::lock_guard<std::mutex> g(mu);
-  lines.push_back(line);
-}
-
 bool ScriptedPeer::note_next(PeerConn& c) {
   std::string l;
-  if (!c.read_line(l)) return false;
-  note(l);
+  if (!c.read_line(l, 15)) return false;
+  std::lock_guard<std::mutex> g(mu);
+  lines.push_back(l);
   return true;
 }
 
@@ -182,9 +178,8 @@ bool start_program(const std::wstring& cmdline, PROCESS_INFORMATION& pi) {
 
 bool serve_like_qemu(PeerConn& c, ScriptedPeer& p) {
   if (!c.handshake()) return false;
-  std::string l;
-  while (c.read_line(l, 15)) {
-    p.note(l);
+  while (p.note_next(c)) {
+    const std::string l = p.seen().back();
     JParser jp{l};
     JVal v;
     if (!jp.value(v)) return false;

@@ -67,7 +67,6 @@ struct ScriptedPeer {
 
   explicit ScriptedPeer(std::function<bool(PeerConn&, ScriptedPeer&)> script);
   ~ScriptedPeer();
-  void note(const std::string& line);
   // Reads the client's next line into `lines`; false as read_line.
   bool note_next(PeerConn& c);
   std::vector<std::string> seen();

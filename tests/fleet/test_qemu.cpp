@@ -27,11 +27,11 @@ class QemuTest : public ::testing::Test {
   void TearDown() override { fleet_reset(); }
   // An own Vm linked to the QMP server on port; waits until the first
   // query-status has set its status.
-  Vm* linked(int port, double timeout = 15) {
+  Vm* linked(int port) {
     Vm* vm = add_test_vm(true, port);
     g_fleet.attach_qmp(*vm);
     vm->qmp.open(g_fleet.main, port);
-    EXPECT_TRUE(pump_until([&] { return !vm->status.empty(); }, timeout)) << "port " << port;
+    EXPECT_TRUE(pump_until([&] { return !vm->status.empty(); }, 15)) << "port " << port;
     return vm;
   }
 };
