@@ -58,7 +58,6 @@ diff "$work/expected" "$work/actual" >"$work/list.diff" || fail "file list: $(he
 for f in "$out"/svg/*.svg "$out"/icon-sheet.svg "$out"/vunk.svg; do
   [ -f "$f" ] || continue
   xmllint --noout "$f" 2>/dev/null || fail "xmllint: $f"
-  [ "$(tail -c 12 "$f" | od -An -c | tr -s ' ')" = " < / g > \n < / s v g > \n" ] || fail "footer: $f"
   grep -q "$(printf '[^ -~]')" "$f" && fail "non-ASCII bytes: $f"
   png=$work/render-$(basename "$f" .svg).png
   rsvg-convert "$f" -o "$png" 2>/dev/null || fail "rsvg-convert: $f"
@@ -103,7 +102,6 @@ same_box "$p" "$s" 24 || fail "mark: PNG $p, SVG $s"
 [ "$(identify -format '%wx%h\n' "$out"/png/*.png | sort -u)" = 256x256 ] || fail "icon PNG sizes"
 widths=$(icotool -l "$out/vunk.ico" | sed -n 's/.*--width=\([0-9]*\).*--bit-depth=32.*/\1/p' | tr '\n' ' ')
 [ "$widths" = "16 20 24 32 40 48 64 96 128 256 " ] || fail "icotool lists: $widths"
-[ "$(od -An -tx1 -N14 "$out/vunk.ico" | tr -d ' \n')" = 000001000a001010000001002000 ] || fail "icon header bytes"
 rm -rf "$work/ico" && mkdir -p "$work/ico"
 icotool -x -o "$work/ico" "$out/vunk.ico" 2>/dev/null
 n=0

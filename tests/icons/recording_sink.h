@@ -10,7 +10,7 @@ struct SinkCall {
   char kind = 0;  // 'P' poly, 'C' circle, 'D' dot, 'T' text
   std::vector<D2D_POINT_2F> points;
   bool closed = false;
-  float x = 0, y = 0, r = 0, width = 0, size = 0;
+  float x = 0, y = 0, r = 0, width = 0, size = 0;  // in this order for brace initialisation
   D3DCOLORVALUE colour{};
   std::string text;
   Align align = 0;
@@ -20,24 +20,16 @@ struct RecordingSink : IconSink {
   std::vector<SinkCall> calls;
 
   void poly(const std::vector<D2D_POINT_2F>& points, bool closed, D3DCOLORVALUE colour, float width) override {
-    SinkCall c;
-    c.kind = 'P', c.points = points, c.closed = closed, c.colour = colour, c.width = width;
-    calls.push_back(c);
+    calls.push_back({'P', points, closed, 0, 0, 0, width, 0, colour});
   }
   void circle(float cx, float cy, float r, D3DCOLORVALUE colour, float width) override {
-    SinkCall c;
-    c.kind = 'C', c.x = cx, c.y = cy, c.r = r, c.colour = colour, c.width = width;
-    calls.push_back(c);
+    calls.push_back({'C', {}, false, cx, cy, r, width, 0, colour});
   }
   void dot(float cx, float cy, float r, D3DCOLORVALUE colour) override {
-    SinkCall c;
-    c.kind = 'D', c.x = cx, c.y = cy, c.r = r, c.colour = colour;
-    calls.push_back(c);
+    calls.push_back({'D', {}, false, cx, cy, r, 0, 0, colour});
   }
   void text(std::string_view text, float x, float y, float size, D3DCOLORVALUE colour, Align align) override {
-    SinkCall c;
-    c.kind = 'T', c.text = std::string(text), c.x = x, c.y = y, c.size = size, c.colour = colour, c.align = align;
-    calls.push_back(c);
+    calls.push_back({'T', {}, false, x, y, 0, 0, size, colour, std::string(text), align});
   }
 
   // The calls in short form: "P61c" a closed 61-point poly, "P2o" an open
