@@ -65,3 +65,24 @@ void pump() {
     DispatchMessageW(&msg);
   }
 }
+
+TestSurface::TestSurface(int w, int h, D2D1_COLOR_F bg, bool crt, float dpi) {
+  Surface::force_offscreen = true;
+  Surface::force_dpi = dpi;
+  hwnd = make_window(w, h);
+  created = hwnd && s.create(hwnd);
+  Surface::force_offscreen = false;
+  Surface::force_dpi = 0;
+  s.bg = bg;
+  s.crt = crt;
+}
+
+TestSurface::~TestSurface() {
+  if (hwnd) DestroyWindow(hwnd);
+}
+
+bool TestSurface::frame() {
+  s.begin();
+  s.end();
+  return s.read_bgra(px);
+}

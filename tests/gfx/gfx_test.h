@@ -27,3 +27,15 @@ inline const u8* pixel(const std::vector<u8>& px, u32 w, int x, int y) { return 
 HWND make_window(int w, int h, bool visible = false);
 // Dispatches pending window messages.
 void pump();
+
+// An off-screen surface on a hidden test window of w x h pixels.
+struct TestSurface {
+  HWND hwnd = nullptr;
+  Surface s;
+  bool created = false;
+  std::vector<u8> px;
+  TestSurface(int w, int h, D2D1_COLOR_F bg, bool crt, float dpi = 0);
+  ~TestSurface();
+  // An empty frame, read back into px.
+  bool frame();
+};

@@ -55,7 +55,7 @@ static bool lit(const std::vector<u8>& px, u32 w, float x, float y) {
   return best > 100;
 }
 
-TEST(Canvas, CircleAndArcLightTheirRadius) {
+TEST(Canvas, ShapesLightWhereExpected) {
   ASSERT_TRUE(gfx_ready());
   Offscreen off;
   ASSERT_TRUE(off.create(240, 120));
@@ -74,31 +74,26 @@ TEST(Canvas, CircleAndArcLightTheirRadius) {
   off.arc(60, 60, 30, 0, 2 * kPi, kWhite, 2);  // a full sweep is a whole circle
   px = off.pixels(false, D3DCOLORVALUE{});
   for (float a = 0; a < 2 * kPi; a += kPi / 4) EXPECT_TRUE(lit(px, 240, 60 + 30 * std::cos(a), 60 + 30 * std::sin(a)));
-}
 
-TEST(Canvas, ShapesAndDegenerateInputs) {
-  ASSERT_TRUE(gfx_ready());
-  Offscreen off;
-  ASSERT_TRUE(off.create(100, 100));
+  // Degenerate shapes draw nothing.
   off.begin();
   D2D_POINT_2F one{5, 5};
-  off.poly(&one, 1, kWhite, 2, false);  // fewer than two points: nothing
+  off.poly(&one, 1, kWhite, 2, false);
   off.fill_poly({{10, 10}, {20, 10}}, kWhite);
   off.arc(50, 50, 20, 1, 1, kWhite, 2);
   off.dashed(3, 3, 3, 3, kWhite, 2, 4, 4, 0);
-  std::vector<u8> px = off.pixels(false, D3DCOLORVALUE{});
-  EXPECT_TRUE(lit_box(px, 100, 100, 0, true).empty());
+  EXPECT_TRUE(lit_box(off.pixels(false, D3DCOLORVALUE{}), 240, 120, 0, true).empty());
 
   off.begin();
   off.fill_poly({{10, 10}, {30, 10}, {10, 30}}, kWhite);
   off.brackets(D2D_RECT_F{50, 50, 90, 90}, 8, kWhite, 2);
   off.dashed(10, 80, 40, 80, kWhite, 2, 4, 4, 0);
   px = off.pixels(false, D3DCOLORVALUE{});
-  EXPECT_GT(pixel(px, 100, 14, 14)[3], 200);  // inside the triangle
-  EXPECT_EQ(pixel(px, 100, 28, 28)[3], 0);    // outside its hypotenuse
-  EXPECT_GT(pixel(px, 100, 50, 54)[3], 100);  // top-left bracket arm
-  EXPECT_EQ(pixel(px, 100, 70, 50)[3], 0);    // the middle of an edge stays open
-  EXPECT_GT(pixel(px, 100, 12, 80)[3], 100);  // first dash [0, 4]
-  EXPECT_EQ(pixel(px, 100, 16, 80)[3], 0);    // gap [4, 8]
-  EXPECT_GT(pixel(px, 100, 20, 80)[3], 100);  // dash [8, 12]
+  EXPECT_GT(pixel(px, 240, 14, 14)[3], 200);  // inside the triangle
+  EXPECT_EQ(pixel(px, 240, 28, 28)[3], 0);    // outside its hypotenuse
+  EXPECT_GT(pixel(px, 240, 50, 54)[3], 100);  // top-left bracket arm
+  EXPECT_EQ(pixel(px, 240, 70, 50)[3], 0);    // the middle of an edge stays open
+  EXPECT_GT(pixel(px, 240, 12, 80)[3], 100);  // first dash [0, 4]
+  EXPECT_EQ(pixel(px, 240, 16, 80)[3], 0);    // gap [4, 8]
+  EXPECT_GT(pixel(px, 240, 20, 80)[3], 100);  // dash [8, 12]
 }

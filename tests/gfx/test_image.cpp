@@ -4,28 +4,7 @@
 #include "tests/gfx/gfx_test.h"
 #include "tests/support/test_support.h"
 
-namespace {
-
-// An off-screen surface on a test window, with the CRT layer off so that
-// read-back shows exactly what was drawn.
-struct PlainSurface {
-  HWND hwnd = nullptr;
-  Surface s;
-  bool create(int w, int h) {
-    Surface::force_offscreen = true;
-    hwnd = make_window(w, h);
-    bool ok = hwnd && s.create(hwnd);
-    Surface::force_offscreen = false;
-    s.crt = false;
-    s.bg = D2D1_COLOR_F{0, 0, 0, 1};
-    return ok;
-  }
-  ~PlainSurface() {
-    if (hwnd) DestroyWindow(hwnd);
-  }
-};
-
-}  // namespace
+static const D2D1_COLOR_F kBlack{0, 0, 0, 1};
 
 TEST(Image, Unpremultiply) {
   u8 px[12] = {64, 32, 16, 128, 5, 6, 7, 0, 200, 100, 50, 255};
@@ -36,31 +15,6 @@ TEST(Image, Unpremultiply) {
   u8 over[4] = {250, 10, 10, 100};  // inconsistent input saturates instead of wrapping
   unpremultiply_bgra(over, 1);
   EXPECT_EQ(over[0], 255);
-}
-
-TEST(Image, SavePngWritesStraightAlpha) {
-  ASSERT_TRUE(gfx_ready());
-  std::wstring dir = test_dir("gfx-png");
-  std::wstring path = path_join(dir, L"a.png");
-  const u8 px[8] = {64, 32, 16, 128, 5, 6, 7, 0};
-  ASSERT_TRUE(save_png_bgra(path, px, 2, 1));
-  EXPECT_EQ(read_bytes(path).substr(1, 3), "PNG");
-  u32 w = 0, h = 0;
-  std::vector<u8> back;
-  ASSERT_TRUE(decode_bgra(path, w, h, back));
-  ASSERT_EQ(w, 2u);
-  ASSERT_EQ(h, 1u);
-  EXPECT_EQ(std::vector<u8>(back.begin(), back.begin() + 4), (std::vector<u8>{127, 63, 31, 128}));
-  EXPECT_EQ(back[7], 0);
-  // a second save replaces the file
-  const u8 red[4] = {0, 0, 255, 255};
-  ASSERT_TRUE(save_png_bgra(path, red, 1, 1));
-  ASSERT_TRUE(decode_bgra(path, w, h, back));
-  EXPECT_EQ(w, 1u);
-  EXPECT_FALSE(save_png_bgra(path_join(dir, L"missing\\a.png"), px, 2, 1));
-  EXPECT_FALSE(save_png_bgra(path, nullptr, 2, 1));
-  EXPECT_FALSE(save_png_bgra(path, px, 0, 1));
-  remove_tree(dir);
 }
 
 TEST(Image, OffscreenPixelsAndFallback) {
@@ -94,9 +48,23 @@ TEST(Image, OffscreenPixelsAndFallback) {
   EXPECT_EQ(std::vector<u8>(pixel(px, 32, 30, 8), pixel(px, 32, 30, 8) + 4), (std::vector<u8>{255, 0, 0, 255}));
 }
 
-TEST(Image, SaveLoadDrawReadBack) {
+TEST(Image, PngSaveLoadDrawReadBack) {
   ASSERT_TRUE(gfx_ready());
-  std::wstring dir = test_dir("gfx-round");
+  std::wstring dir = test_dir("gfx-png");
+  // Premultiplied pixels go out with straight alpha.
+  std::wstring straight = path_join(dir, L"a.png");
+  const u8 two[8] = {64, 32, 16, 128, 5, 6, 7, 0};
+  ASSERT_TRUE(save_png_bgra(straight, two, 2, 1));
+  u32 w = 0, h = 0;
+  std::vector<u8> back;
+  ASSERT_TRUE(decode_bgra(straight, w, h, back));
+  ASSERT_EQ(w * h, 2u);
+  EXPECT_EQ(std::vector<u8>(back.begin(), back.begin() + 4), (std::vector<u8>{127, 63, 31, 128}));
+  EXPECT_EQ(back[7], 0);
+  EXPECT_FALSE(save_png_bgra(path_join(dir, L"missing\\a.png"), two, 2, 1));
+  EXPECT_FALSE(save_png_bgra(straight, nullptr, 2, 1));
+  EXPECT_FALSE(save_png_bgra(straight, two, 0, 1));
+
   std::wstring path = path_join(dir, L"pic.png");
   Offscreen off;
   ASSERT_TRUE(off.create(8, 4));
@@ -105,13 +73,13 @@ TEST(Image, SaveLoadDrawReadBack) {
   off.fill(D2D_RECT_F{4, 0, 8, 4}, D3DCOLORVALUE{0, 1, 0, 0.5f});
   ASSERT_TRUE(off.save_png(path, false, D3DCOLORVALUE{}));
 
-  PlainSurface ps;
-  ASSERT_TRUE(ps.create(16, 8));
+  TestSurface ps(16, 8, kBlack, false);
+  ASSERT_TRUE(ps.created);
   ComPtr<ID2D1Bitmap1> bmp = ps.s.load_png(path);
   ASSERT_TRUE(bmp);
-  D2D1_SIZE_U size = bmp->GetPixelSize();
-  EXPECT_EQ(size.width, 8u);
-  EXPECT_EQ(size.height, 4u);
+  EXPECT_EQ(bmp->GetPixelSize().width, 8u);
+  EXPECT_EQ(bmp->GetPixelSize().height, 4u);
+  EXPECT_FALSE(ps.s.load_png(path_join(dir, L"none.png")));
 
   ps.s.begin();
   ps.s.pictures.push_back(Surface::Picture{D2D_RECT_F{0, 0, 8, 4}, bmp, D2D_RECT_F{}, 1.0f, D2D1_COLOR_F{}});
@@ -128,21 +96,18 @@ TEST(Image, SaveLoadDrawReadBack) {
   // and the surface's frame saves as a PNG of its pixel size
   std::wstring frame = path_join(dir, L"frame.png");
   ASSERT_TRUE(ps.s.save_png(frame));
-  u32 w = 0, h = 0;
-  std::vector<u8> back;
   ASSERT_TRUE(decode_bgra(frame, w, h, back));
   EXPECT_EQ(w, 16u);
   EXPECT_EQ(h, 8u);
   EXPECT_EQ(back, px);
-  EXPECT_FALSE(ps.s.load_png(path_join(dir, L"none.png")));
   remove_tree(dir);
 }
 
 TEST(Image, PpmHeadersAndSizes) {
   ASSERT_TRUE(gfx_ready());
   std::wstring dir = test_dir("gfx-ppm");
-  PlainSurface ps;
-  ASSERT_TRUE(ps.create(8, 4));
+  TestSurface ps(8, 4, kBlack, false);
+  ASSERT_TRUE(ps.created);
   auto load = [&](const std::string& bytes) {
     std::wstring p = path_join(dir, L"x.ppm");
     write_bytes(p, bytes);
@@ -164,16 +129,13 @@ TEST(Image, PpmHeadersAndSizes) {
   EXPECT_EQ(std::vector<u8>(pixel(px, 8, 1, 1), pixel(px, 8, 1, 1) + 4), (std::vector<u8>{0, 0, 255, 255}));
   EXPECT_EQ(std::vector<u8>(pixel(px, 8, 6, 2), pixel(px, 8, 6, 2) + 4), (std::vector<u8>{255, 0, 0, 255}));
 
-  EXPECT_FALSE(load("P5 2 1 255\n" + samples));
-  EXPECT_FALSE(load("P6 2 1 65535\n" + samples + samples));
-  EXPECT_FALSE(load("P6 2 1 255\n" + samples.substr(0, 5)));  // one byte short
-  EXPECT_FALSE(load("P6 0 1 255\n"));
-  EXPECT_FALSE(load("P6 -2 1 255\n" + samples));
-  EXPECT_FALSE(load("P6 16385 1 255\n"));
-  EXPECT_FALSE(load("P6 100000 100000 255\n"));
-  EXPECT_FALSE(load("P6 4294967298 1 255\n" + samples));  // would wrap to 2 in 32 bits
-  EXPECT_FALSE(load("P6 2 1\n"));
-  EXPECT_FALSE(load(""));
+  const std::string bad[] = {"P5 2 1 255\n" + samples, "P6 2 1 65535\n" + samples + samples,
+                             "P6 2 1 255\n" + samples.substr(0, 5),  // one byte short
+                             "P6 0 1 255\n", "P6 -2 1 255\n" + samples, "P6 16385 1 255\n",
+                             "P6 100000 100000 255\n",
+                             "P6 4294967298 1 255\n" + samples,  // would wrap to 2 in 32 bits
+                             "P6 2 1\n", ""};
+  for (const std::string& b : bad) EXPECT_FALSE(load(b)) << b.substr(0, 22);
   EXPECT_FALSE(ps.s.load_ppm(path_join(dir, L"missing.ppm")));
   remove_tree(dir);
 }

@@ -5,31 +5,10 @@
 
 namespace {
 
+const D2D1_COLOR_F kGrey{0.6f, 0.6f, 0.6f, 1}, kBlack{0, 0, 0, 1};
+
 // Brightness of the green channel at a pixel.
 int green(const std::vector<u8>& px, u32 w, int x, int y) { return pixel(px, w, x, y)[1]; }
-
-// An off-screen surface of w x h pixels, grey background, nothing drawn.
-struct GreySurface {
-  HWND hwnd = nullptr;
-  Surface s;
-  std::vector<u8> px;
-  GreySurface(int w, int h, float dpi = 0) {
-    Surface::force_offscreen = true;
-    Surface::force_dpi = dpi;
-    hwnd = make_window(w, h);
-    created = s.create(hwnd);
-    Surface::force_offscreen = false;
-    Surface::force_dpi = 0;
-    s.bg = D2D1_COLOR_F{0.6f, 0.6f, 0.6f, 1};
-  }
-  ~GreySurface() { DestroyWindow(hwnd); }
-  bool frame() {
-    s.begin();
-    s.end();
-    return s.read_bgra(px);
-  }
-  bool created = false;
-};
 
 }  // namespace
 
@@ -54,23 +33,17 @@ TEST(Surface, WindowPresentsAndSurvivesResizes) {
   };
   frames(3);
   EXPECT_TRUE(s.target);
-
-  SetWindowPos(hwnd, nullptr, 0, 0, 1, 1, SWP_NOMOVE | SWP_NOZORDER);
-  frames(2);
-  EXPECT_EQ(s.width, 1u);
-  EXPECT_EQ(s.height, 1u);
-  EXPECT_TRUE(s.target);
-
-  SetWindowPos(hwnd, nullptr, 0, 0, 500, 300, SWP_NOMOVE | SWP_NOZORDER);
-  frames(2);
-  EXPECT_EQ(s.width, 500u);
-  EXPECT_EQ(s.height, 300u);
-  EXPECT_TRUE(s.target);
-
+  // Down to 1 x 1 and back, each size with working frames.
+  for (auto [w, h] : {std::pair{1, 1}, {500, 300}}) {
+    SetWindowPos(hwnd, nullptr, 0, 0, w, h, SWP_NOMOVE | SWP_NOZORDER);
+    frames(2);
+    EXPECT_EQ(s.width, u32(w));
+    EXPECT_EQ(s.height, u32(h));
+    EXPECT_TRUE(s.target);
+  }
   ShowWindow(hwnd, SW_MINIMIZE);  // an empty client area keeps a 1 x 1 surface
   frames(1);
-  EXPECT_GE(s.width, 1u);
-  EXPECT_GE(s.height, 1u);
+  EXPECT_GE(s.width * s.height, 1u);
   ShowWindow(hwnd, SW_RESTORE);
   frames(2);
   EXPECT_EQ(s.width, 500u);
@@ -88,29 +61,12 @@ TEST(Surface, WindowPresentsAndSurvivesResizes) {
   DestroyWindow(hwnd);
 }
 
-TEST(Surface, OffscreenReadBackIsOpaque) {
-  ASSERT_TRUE(gfx_ready());
-  GreySurface g(90, 60);
-  ASSERT_TRUE(g.created);
-  EXPECT_FALSE(g.s.swap);
-  g.s.crt = false;
-  g.s.begin();
-  g.s.fill(D2D_RECT_F{0, 0, 45, 60}, D3DCOLORVALUE{1, 1, 1, 0.5f});
-  g.s.end();
-  ASSERT_TRUE(g.s.read_bgra(g.px));
-  ASSERT_EQ(g.px.size(), 90u * 60 * 4);
-  for (size_t i = 3; i < g.px.size(); i += 4) ASSERT_EQ(g.px[i], 255);
-  EXPECT_GT(green(g.px, 90, 10, 30), green(g.px, 90, 80, 30));  // the fill is there
-  EXPECT_NEAR(green(g.px, 90, 80, 30), 153, 1);                 // background 0.6
-}
-
-TEST(Surface, ScanlinesDarkenEveryThirdRow) {
+TEST(Surface, ScanlinesAndDpi) {
   ASSERT_TRUE(gfx_ready());
   for (float dpi : {96.0f, 192.0f}) {
-    GreySurface g(90, 60, dpi);
+    TestSurface g(90, 60, kGrey, true, dpi);
     ASSERT_TRUE(g.created);
     EXPECT_EQ(g.s.dpi, dpi);
-    g.s.crt = true;
     ASSERT_TRUE(g.frame());
     // in the centre the vignette is clear; physical rows 2, 5, 8, ... are darker
     for (int y = 24; y < 36; ++y) {
@@ -121,56 +77,59 @@ TEST(Surface, ScanlinesDarkenEveryThirdRow) {
         EXPECT_EQ(v, above) << "dpi " << dpi << " row " << y;
       }
     }
-    // scanlines off: rows equal
     g.s.scanlines = false;
     ASSERT_TRUE(g.frame());
     for (int y = 24; y < 36; ++y) EXPECT_EQ(green(g.px, 90, 45, y), green(g.px, 90, 45, 24));
   }
-}
 
-TEST(Surface, DpiChangeRebuildsTargets) {
-  ASSERT_TRUE(gfx_ready());
-  GreySurface g(60, 30);
+  // A DPI change rebuilds the targets: same pixels, fewer DIPs.
+  TestSurface g(60, 30, kGrey, true);
   ASSERT_TRUE(g.created);
-  ID2D1Bitmap1* before = g.s.target.Get();
-  g.s.resize();  // nothing changed: nothing rebuilt
-  EXPECT_EQ(g.s.target.Get(), before);
-  EXPECT_FLOAT_EQ(g.s.target->GetSize().width, 60);
   Surface::force_dpi = 144;
   g.s.resize();
   Surface::force_dpi = 0;
   EXPECT_EQ(g.s.dpi, 144);
-  EXPECT_EQ(g.s.width, 60u);  // same pixels, now 40 DIPs wide
+  EXPECT_EQ(g.s.width, 60u);
   ASSERT_TRUE(g.s.target);
   EXPECT_FLOAT_EQ(g.s.target->GetSize().width, 40);
   ASSERT_TRUE(g.frame());
   EXPECT_EQ(g.px.size(), 60u * 30 * 4);
 }
 
-TEST(Surface, VignetteDarkensCorners) {
+TEST(Surface, VignetteOnlyWithCrtAndReadBackOpaque) {
   ASSERT_TRUE(gfx_ready());
-  GreySurface g(120, 80);
+  TestSurface g(120, 80, kGrey, true);
   ASSERT_TRUE(g.created);
+  EXPECT_FALSE(g.s.swap);
   g.s.scanlines = false;  // vignette alone
   ASSERT_TRUE(g.frame());
   int centre = green(g.px, 120, 60, 40);
   EXPECT_NEAR(centre, 153, 1);
   for (auto [x, y] : {std::pair{0, 0}, {119, 0}, {0, 79}, {119, 79}}) EXPECT_LT(green(g.px, 120, x, y), centre - 20);
 
-  // without crt neither scanlines nor vignette
+  // without crt neither scanlines nor vignette; translucent drawing still reads back opaque
   g.s.crt = false;
   g.s.scanlines = true;
-  ASSERT_TRUE(g.frame());
+  g.s.begin();
+  g.s.fill(D2D_RECT_F{0, 0, 30, 80}, D3DCOLORVALUE{1, 1, 1, 0.5f});
+  g.s.end();
+  ASSERT_TRUE(g.s.read_bgra(g.px));
+  ASSERT_EQ(g.px.size(), 120u * 80 * 4);
   for (int y = 0; y < 80; ++y)
-    for (int x = 0; x < 120; x += 7) ASSERT_EQ(green(g.px, 120, x, y), 153) << x << "," << y;
+    for (int x = 0; x < 120; x += 7) {
+      ASSERT_EQ(pixel(g.px, 120, x, y)[3], 255) << x << "," << y;
+      if (x < 30) {
+        ASSERT_GT(green(g.px, 120, x, y), 160) << x << "," << y;
+      } else {
+        ASSERT_EQ(green(g.px, 120, x, y), 153) << x << "," << y;
+      }
+    }
 }
 
-TEST(Surface, PicturesUnderAndOver) {
+TEST(Surface, PicturesUnderOverAndScaled) {
   ASSERT_TRUE(gfx_ready());
-  GreySurface g(40, 20);
+  TestSurface g(40, 20, kBlack, false);
   ASSERT_TRUE(g.created);
-  g.s.crt = false;
-  g.s.bg = D2D1_COLOR_F{0, 0, 0, 1};
   auto draw = [&](bool under) {
     g.s.pictures_under = under;
     g.s.begin();
@@ -187,25 +146,18 @@ TEST(Surface, PicturesUnderAndOver) {
   ASSERT_TRUE(draw(true));
   EXPECT_EQ(pixel(g.px, 40, 15, 10)[1], 255);  // the drawing covers the picture
   EXPECT_NEAR(pixel(g.px, 40, 25, 10)[2], 128, 2);
-  // begin empties the queue
-  g.s.begin();
+  g.s.begin();  // begin empties the queue
   EXPECT_TRUE(g.s.pictures.empty());
   g.s.end();
-}
 
-TEST(Surface, ScaledPictures) {
-  ASSERT_TRUE(gfx_ready());
-  GreySurface g(40, 20);
-  ASSERT_TRUE(g.created);
-  g.s.crt = false;
-  g.s.bg = D2D1_COLOR_F{0, 0, 0, 1};
   // a 4 x 2 checker: white, black, white, black
-  const u8 checker[32] = {255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255,
-                          255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255};
+  u8 checker[32];
+  for (int i = 0; i < 32; ++i) checker[i] = i % 4 == 3 || (i / 4) % 2 == 0 ? 255 : 0;
   ComPtr<ID2D1Bitmap1> bmp;
   D2D1_BITMAP_PROPERTIES1 bp{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, 96, 96,
                              D2D1_BITMAP_OPTIONS_NONE, nullptr};
   ASSERT_TRUE(SUCCEEDED(g.s.dc->CreateBitmap(D2D1_SIZE_U{4, 2}, checker, 16, &bp, &bmp)));
+  g.s.pictures_under = false;
   g.s.begin();
   g.s.pictures.push_back(Surface::Picture{D2D_RECT_F{0, 0, 8, 4}, bmp, D2D_RECT_F{}, 1, D2D1_COLOR_F{}});    // 2x
   g.s.pictures.push_back(Surface::Picture{D2D_RECT_F{20, 0, 22, 1}, bmp, D2D_RECT_F{}, 1, D2D1_COLOR_F{}});  // 0.5x
@@ -234,7 +186,7 @@ TEST(Surface, UnusableSurfaceNeverCrashes) {
   EXPECT_FALSE(s.load_ppm(L"C:\\never.ppm"));
 
   // a created surface whose targets are gone draws a frame without them
-  GreySurface g(20, 10);
+  TestSurface g(20, 10, kGrey, true);
   ASSERT_TRUE(g.created);
   g.s.target.Reset();
   g.s.phosphor.bitmap.Reset();
