@@ -6,6 +6,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "machines/fleet.h"
 #include "machines/library.h"
 #include "machines/proc.h"
+#include "machines/profile.h"
 #include "machines/settings.h"
 #include "tests/fleet/fleet_test_util.h"
 #include "tests/support/test_support.h"
@@ -43,15 +45,19 @@ class LaunchFixture : public ::testing::Test {
 
   void TearDown() override {
     g_fleet.on_event = nullptr;
+    auto end = [&](HANDLE h) {
+      started_pids().push_back(GetProcessId(h));
+      TerminateProcess(h, 9);
+      WaitForSingleObject(h, 5000);
+    };
     while (!g_fleet.vms.empty()) {
       Vm* v = g_fleet.vms.back().get();
-      if (v->process) TerminateProcess(v->process, 9);
-      if (v->script) TerminateProcess(v->script, 9);
+      if (v->process) end(v->process);
+      if (v->script) end(v->script);
       g_fleet.remove(v);
     }
     for (HANDLE h : children) {
-      TerminateProcess(h, 9);
-      WaitForSingleObject(h, 5000);
+      end(h);
       CloseHandle(h);
     }
     g_cmdline_source = nullptr;
@@ -61,9 +67,42 @@ class LaunchFixture : public ::testing::Test {
       it = ours ? g_lib.erase(it) : it + 1;
     }
     pump_for(0.2);
+    end_console_hosts();
     remove_tree(root);
   }
 
+  // Every process a test started, ended by now.
+  static std::vector<DWORD>& started_pids() {
+    static std::vector<DWORD> pids;
+    return pids;
+  }
+
+ public:
+  // Under Wine a console child starts a console host process of its own; one
+  // whose child was ended while starting up can appear a moment later and
+  // then stay for good, holding the test's output pipe open so that the
+  // runner never sees the end. The hosts of the children the tests started
+  // are ended after each test and once more after the last one.
+  static void end_console_hosts() {
+    const std::vector<DWORD>& parents = started_pids();
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W e{};
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
+      if (lower_w(e.szExeFile) != L"conhost.exe") continue;
+      if (std::find(parents.begin(), parents.end(), e.th32ParentProcessID) == parents.end()) continue;
+      if (HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.th32ProcessID)) {
+        TerminateProcess(h, 0);
+        WaitForSingleObject(h, 2000);
+        CloseHandle(h);
+      }
+    }
+    CloseHandle(snap);
+  }
+
+
+ protected:
   // A machine in its own folder (not saved), kept for the test's length.
   Machine& machine(const std::string& name, const std::string& profile, const std::wstring& disk) {
     Machine m;
@@ -116,3 +155,13 @@ class LaunchFixture : public ::testing::Test {
     return done();
   }
 };
+
+class ConsoleHostSweep : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    Sleep(500);
+    LaunchFixture::end_console_hosts();
+  }
+};
+
+inline ::testing::Environment* const kConsoleHostSweep = ::testing::AddGlobalTestEnvironment(new ConsoleHostSweep);

@@ -1,0 +1,223 @@
+// Real machines through the QEMU bridge: a PC, a New World Mac and a Quadra
+// launched by the fleet, a QEMU that rejects its command line, and a QEMU
+// started elsewhere whose QMP socket another client holds.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "tests/launch/launch_test_util.h"
+
+namespace {
+
+class Bridge : public LaunchFixture {
+ protected:
+  std::wstring bq;
+
+  void SetUp() override {
+    LaunchFixture::SetUp();
+    bq = build_path("qemu");
+    ASSERT_TRUE(file_exists(path_join(bq, L"qemu-system-x86_64.exe"))) << "the QEMU bridge is not built";
+    g_set.qemu_dir = bq;
+  }
+
+  // An empty qcow2 image made by the bridge's qemu-img.
+  std::wstring qcow2(const std::wstring& leaf) {
+    std::wstring p = path_join(root, leaf);
+    std::string out;
+    EXPECT_TRUE(run_capture(quote_arg(path_join(bq, L"qemu-img.exe")) + L" create -f qcow2 " + quote_arg(p) + L" 32M",
+                            out, 30000))
+        << out;
+    return p;
+  }
+
+  // Launches, waits for a running QMP status and CPU samples, forces it off
+  // and waits for the exit to be noticed.
+  void run_to_the_end(Machine& m, int* port = nullptr) {
+    int exits = 0;
+    g_fleet.on_event = [&](Vm&, VmEvent e, i64) { exits += e == VmEvent::Exited; };
+    std::string err;
+    Vm* vm = g_fleet.launch(m, err, -1, L"");
+    ASSERT_NE(vm, nullptr) << err;
+    if (port) *port = vm->qmp_port;
+    EXPECT_EQ(read_bytes(vm->log_path).rfind("> ", 0), 0u);
+    Machine saved;
+    ASSERT_TRUE(saved.load(m.dir));
+    EXPECT_GT(saved.last_run, 0);
+
+    ASSERT_TRUE(tick_until([&] { return vm->phase == 1 && vm->status == "running"; }, 90))
+        << "phase " << vm->phase << ", status '" << vm->status << "', log:\n" << read_bytes(vm->log_path);
+    EXPECT_TRUE(vm->qmp.ready);
+    ASSERT_TRUE(tick_until([&] { return vm->cpu_history.size() >= 2; }, 20));
+    EXPECT_GT(vm->cpu_time, 0);
+
+    g_fleet.force_off(*vm);
+    ASSERT_TRUE(tick_until([&] { return vm->phase == 2; }, 30)) << read_bytes(vm->log_path);
+    EXPECT_TRUE(vm->forced);
+    EXPECT_EQ(vm->message, "");
+    EXPECT_EQ(exits, 1);
+    g_fleet.on_event = nullptr;
+  }
+};
+
+// A plain client that takes the QMP socket and keeps it (greeting read, no
+// handshake), as another management tool would.
+SOCKET hold_qmp(int port, double timeout_s) {
+  const double end = now_s() + timeout_s;
+  while (now_s() < end) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    DWORD ms = 1000;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&ms, sizeof ms);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((u_short)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, (sockaddr*)&a, sizeof a) == 0) {
+      std::string got;
+      char buf[512];
+      while (now_s() < end && got.find('\n') == std::string::npos) {
+        int n = recv(s, buf, sizeof buf, 0);
+        if (n == 0) break;
+        if (n > 0) got.append(buf, n);
+      }
+      if (got.find("\"QMP\"") != std::string::npos) return s;
+    }
+    closesocket(s);
+    Sleep(200);
+  }
+  return INVALID_SOCKET;
+}
+
+}  // namespace
+
+TEST_F(Bridge, PcMachineRunsOnTheNextFreePort) {
+  // Another program holds 4600 (when nobody else on this host already does).
+  SOCKET hold = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(4600);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(hold, (sockaddr*)&a, sizeof a);
+  listen(hold, 1);
+  Machine& m = machine("Pc Box", "linux-x64", qcow2(L"pc.qcow2"));
+  m.mem = 256;
+  m.cpus = 1;
+  int port = 0;
+  run_to_the_end(m, &port);
+  EXPECT_GT(port, 4600);
+  EXPECT_LE(port, 4699);
+  closesocket(hold);
+}
+
+TEST_F(Bridge, NewWorldMacRuns) {
+  Machine& m = machine("Mac Box", "macosx-ppc", qcow2(L"mac.qcow2"));
+  m.mem = 256;
+  run_to_the_end(m);
+}
+
+TEST_F(Bridge, QuadraRunsWithItsRomAndParameterRam) {
+  // The checksum the ROM check wants, a reset entry 8 bytes in, and there a
+  // branch to itself: the Quadra idles with interrupts masked.
+  std::string rom(1 << 20, '\0');
+  const unsigned char head[] = {0xF1, 0xAC, 0xAD, 0x13, 0x00, 0x00, 0x00, 0x08, 0x60, 0xFE};
+  rom.replace(0, sizeof head, (const char*)head, sizeof head);
+  ASSERT_TRUE(write_bytes(path_join(root, L"made-up.rom"), rom));
+  Machine& m = machine("Quadra Box", "macos7-68k", qcow2(L"quadra.qcow2"));
+  run_to_the_end(m);
+  EXPECT_EQ(read_bytes(path_join(m.dir, L"pram.img")), std::string(256, '\0'));
+  std::string log = read_bytes(path_join(m.dir, L"launch.log"));
+  EXPECT_NE(log.find(" -bios " + narrow(path_join(root, L"made-up.rom")) + " "), std::string::npos) << log;
+}
+
+TEST_F(Bridge, QemuRejectingItsCommandLineShowsItsLastWords) {
+  Machine& m = machine("Bad Args", "linux-x64", qcow2(L"bad.qcow2"));
+  m.mem = 128;
+  m.extra = "-no-such-option";
+  std::string err;
+  Vm* vm = g_fleet.launch(m, err, -1, L"");
+  ASSERT_NE(vm, nullptr) << err;
+  ASSERT_TRUE(tick_until([&] { return vm->phase == 2; }, 30));
+  EXPECT_EQ(vm->exit_code, 1);
+  EXPECT_NE(vm->message.find("-no-such-option"), std::string::npos) << vm->message;
+  EXPECT_EQ(vm->message.find("> "), std::string::npos);
+}
+
+TEST_F(Bridge, ForeignQemuIsFoundAndItsHeldSocketReportedBusy) {
+  std::wstring disk = qcow2(L"held.qcow2");
+  int port = 0;
+  for (int p = 4699; p >= 4650 && !port; p--)
+    if (port_free(p)) port = p;
+  ASSERT_NE(port, 0);
+  std::wstring cl = quote_arg(path_join(bq, L"qemu-system-x86_64.exe")) +
+                    L" -name guest=Held,debug-threads=on -machine q35 -m 128 -display none -qmp tcp:127.0.0.1:" +
+                    std::to_wstring(port) + L",server=on,wait=off -drive file=" + opt_escape(disk) +
+                    L",if=none,id=hd,format=qcow2 -device ide-hd,bus=ide.0,drive=hd";
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(start_program(cl, pi));
+  CloseHandle(pi.hThread);
+  children.push_back(pi.hProcess);
+  g_cmdline_source = [&](unsigned long pid) { return pid == pi.dwProcessId ? cl : std::wstring(); };
+
+  // Discovery: once, with what its command line says.
+  g_fleet.discover();
+  g_fleet.discover();
+  Vm* vm = nullptr;
+  int found = 0;
+  for (auto& v : g_fleet.vms)
+    if (v->pid == pi.dwProcessId) vm = v.get(), found++;
+  ASSERT_EQ(found, 1);
+  EXPECT_FALSE(vm->ours);
+  EXPECT_EQ(vm->name, "Held");
+  EXPECT_EQ(vm->qmp_port, port);
+  ASSERT_EQ(vm->drives.size(), 1u);
+  EXPECT_EQ(vm->drives[0].path, norm_path(disk));
+  EXPECT_EQ(g_fleet.writer_of(disk), vm);
+  EXPECT_STREQ(vm->profile->id, "other-x64");
+  EXPECT_TRUE(vm->status.empty());
+  EXPECT_EQ(vm->qmp.sock, INVALID_SOCKET);  // no link until a command needs one
+
+  SOCKET holder = hold_qmp(port, 60);
+  ASSERT_NE(holder, INVALID_SOCKET) << "the foreign QEMU never greeted";
+
+  int messages = 0;
+  g_fleet.on_event = [&](Vm&, VmEvent e, i64) { messages += e == VmEvent::Message; };
+  bool answered = false, ok = true;
+  const double t0 = now_s();
+  g_fleet.qmp_do(*vm, "query-status", "", [&](bool o, const JVal&) { answered = true, ok = o; });
+  EXPECT_TRUE(vm->qmp_on_demand);
+  ASSERT_TRUE(tick_until([&] { return answered; }, 15));
+  const double took = now_s() - t0;
+  EXPECT_FALSE(ok);
+  EXPECT_GT(took, 3.9);
+  EXPECT_LT(took, 8.0);
+  EXPECT_EQ(vm->message, "QMP BUSY: ANOTHER CLIENT HOLDS THIS VM'S QMP SOCKET");
+  EXPECT_FALSE(vm->qmp_on_demand);
+  EXPECT_EQ(vm->qmp.sock, INVALID_SOCKET);
+  tick_until([] { return false; }, 1.5);
+  EXPECT_EQ(messages, 1);
+
+  // Once the other client lets go, a command gets its answer and the link is
+  // closed on the next tick, quietly and without a reconnect.
+  closesocket(holder);
+  answered = false;
+  std::string status;
+  g_fleet.qmp_do(*vm, "query-status", "", [&](bool o, const JVal& v) {
+    answered = true, ok = o;
+    if (o) status = v["status"].s;
+  });
+  // The link also asks for the status once it is ready; both answers first.
+  ASSERT_TRUE(pump_until([&] { return answered && vm->status == "running"; }, 20));
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(status, "running");
+  const double next_try = vm->qmp_next_try;
+  g_fleet.tick();
+  EXPECT_EQ(vm->qmp.sock, INVALID_SOCKET);
+  EXPECT_FALSE(vm->qmp_on_demand);
+  EXPECT_EQ(vm->qmp_next_try, next_try);
+  EXPECT_EQ(messages, 1);
+
+  // An external QEMU that ends is noticed, with no diagnosis.
+  TerminateProcess(pi.hProcess, 0);
+  ASSERT_TRUE(tick_until([&] { return vm->phase == 2; }, 15));
+  EXPECT_EQ(vm->message, "QMP BUSY: ANOTHER CLIENT HOLDS THIS VM'S QMP SOCKET");
+}
