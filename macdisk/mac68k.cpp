@@ -156,7 +156,8 @@ bool mac_make_bootable(const std::wstring& source, const std::wstring& destinati
 
 bool mac_make_blank(const std::wstring& path, u64 bytes, std::string& error) {
   u64 blocks = bytes / 512;
-  if ((blocks + kMacPrefixBlocks) * 512 >= kMaxDiskBytes) {
+  // Compared in blocks: a byte count near 2^64 would wrap the product.
+  if (blocks + kMacPrefixBlocks >= kMaxDiskBytes / 512) {
     error = kTooLarge;
     return false;
   }

@@ -43,6 +43,11 @@ def s16(v):
     return sext(v, 2)
 
 
+def cdb_fields(cdb):
+    """Operation code, first block and block count of a READ/WRITE(10)."""
+    return cdb[0], int.from_bytes(cdb[2:6], "big"), int.from_bytes(cdb[7:9], "big")
+
+
 class Mac:
     """The simulated system: memory, traps and one SCSI disk."""
 
@@ -179,8 +184,7 @@ class Mac:
             cpu.wr(stat, 2, 2 if self.failing else 0)   # CHECK CONDITION or GOOD
             cpu.wr(msg, 2, 0)
             if not self.failing:
-                op, lba, n = self.cdb[0], int.from_bytes(self.cdb[2:6], "big"), \
-                    int.from_bytes(self.cdb[7:9], "big")
+                n = cdb_fields(self.cdb)[2]
                 if self.moved != n * 512:
                     raise Stop("moved %d bytes for %d blocks" % (self.moved, n))
             self.phase = "free"
@@ -189,8 +193,7 @@ class Mac:
         cpu.wr(cpu.a[7], 2, res)       # the function result stays on the stack
 
     def run_tib(self, cpu, tib, write):
-        op, lba, n = self.cdb[0], int.from_bytes(self.cdb[2:6], "big"), \
-            int.from_bytes(self.cdb[7:9], "big")
+        op, lba, n = cdb_fields(self.cdb)
         if op != (0x2A if write else 0x28):
             raise Stop("data direction does not match the command %02X" % op)
         if (lba + n) * 512 > len(self.disk):
@@ -229,8 +232,6 @@ def install(driver, disk, d5=None, **kw):
 
 
 def load_driver(path):
-    if not path.endswith(".cpp"):
-        return open(path, "rb").read()
     text = open(path).read()
     table = text[text.index("kVunkScsiDriver[] = {"):]
     table = table[:table.index("};")]
@@ -268,8 +269,7 @@ def main():
     size = cpu.rd(el + 12, 2) | cpu.rd(el + 14, 2) << 16
     check(size == hfs_blocks, "drive size is the HFS partition: %d blocks" % size)
     check(mac.events == [(7, 9)], "a disk-inserted event for drive 9")
-    check(mac.commands and mac.commands[0][0] == 0x28 and
-          int.from_bytes(mac.commands[0][2:6], "big") == 1,
+    check(mac.commands and cdb_fields(mac.commands[0])[:2] == (0x28, 1),
           "the map is read with READ(10) from block 1 (after a unit attention)")
 
     # DeviceIdent form of D5 (bus 0, target 2, LUN 0).
@@ -293,8 +293,7 @@ def main():
     check(mac.mem[BUF:BUF + 2] == b"BD", "... which start with the master directory block")
     check(cpu.rd(PB + 40, 4) == 1024, "ioActCount")
     check(cpu.rd(dce + 16, 4) == 2048, "dCtlPosition advanced")
-    check([(c[0], int.from_bytes(c[2:6], "big"), int.from_bytes(c[7:9], "big")) for c in mac.commands]
-          == [(0x28, 96 + 2, 2)], "one READ(10) of 2 blocks at block 98")
+    check([cdb_fields(c) for c in mac.commands] == [(0x28, 96 + 2, 2)], "one READ(10) of 2 blocks at block 98")
 
     end, _ = prime(0xA202, 0, 512)
     check(end == RETURN and cpu.d[0] & 0xFFFF == 0, "an immediate read returns with RTS")
@@ -306,8 +305,8 @@ def main():
     at = vol + 100 * 512
     check(end == IODONE and cpu.d[0] & 0xFFFF == 0, "a 300-block write succeeds")
     check(bytes(mac.disk[at:at + len(data)]) == data, "... and lands at the right place")
-    check([(c[0], int.from_bytes(c[2:6], "big"), int.from_bytes(c[7:9], "big")) for c in mac.commands]
-          == [(0x2A, 196, 256), (0x2A, 452, 44)], "... as WRITE(10) commands of 256 and 44 blocks")
+    check([cdb_fields(c) for c in mac.commands] == [(0x2A, 196, 256), (0x2A, 452, 44)],
+          "... as WRITE(10) commands of 256 and 44 blocks")
     check(bytes(mac.disk[:vol]) == disk[:vol], "the prefix is untouched")
 
     for what, pos, count in (("past the end", (hfs_blocks - 1) * 512, 1024),

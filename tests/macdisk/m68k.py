@@ -1,7 +1,8 @@
 """A small 68000 interpreter for running the built-in SCSI driver in tests.
 
-It knows the user-mode integer instructions the driver is written with and
-stops on anything else, so a change to the driver that needs more fails
+It knows the user-mode integer instructions and addressing modes the driver
+is written with (no X flag: nothing the driver uses reads it) and stops on
+anything else, so a change to the driver that needs more fails
 loudly instead of running wrongly. A-line words (the Mac OS traps) are handed
 to a callback. Memory is a flat bytearray; word and long accesses must be
 even, as on the 68000.
@@ -28,24 +29,24 @@ class Cpu:
         self.d = [0] * 8
         self.a = [0] * 8
         self.pc = 0
-        self.x = self.n = self.z = self.v = self.c = 0
+        self.n = self.z = self.v = self.c = 0
         self.steps = 0
 
     # ---- memory -------------------------------------------------------------
-    def rd(self, addr, size):
+    def at(self, addr, size):
         addr &= 0xFFFFFFFF
         if size > 1 and addr & 1:
             raise Stop("odd address %06X" % addr)
         if addr + size > len(self.mem):
-            raise Stop("read outside memory at %08X" % addr)
+            raise Stop("access outside memory at %08X" % addr)
+        return addr
+
+    def rd(self, addr, size):
+        addr = self.at(addr, size)
         return int.from_bytes(self.mem[addr:addr + size], "big")
 
     def wr(self, addr, size, value):
-        addr &= 0xFFFFFFFF
-        if size > 1 and addr & 1:
-            raise Stop("odd address %06X" % addr)
-        if addr + size > len(self.mem):
-            raise Stop("write outside memory at %08X" % addr)
+        addr = self.at(addr, size)
         self.mem[addr:addr + size] = (value & MASK[size]).to_bytes(size, "big")
 
     def fetch(self, size=2):
@@ -75,15 +76,14 @@ class Cpu:
             return ("a", reg)
         if mode == 2:
             return ("m", self.a[reg])
-        if mode == 3:
+        if mode in (3, 4):  # (An)+ and -(An); bytes keep the stack even
             step = 2 if (reg == 7 and size == 1) else size
+            if mode == 4:
+                self.a[reg] = (self.a[reg] - step) & 0xFFFFFFFF
             addr = self.a[reg]
-            self.a[reg] = (addr + step) & 0xFFFFFFFF
+            if mode == 3:
+                self.a[reg] = (addr + step) & 0xFFFFFFFF
             return ("m", addr)
-        if mode == 4:
-            step = 2 if (reg == 7 and size == 1) else size
-            self.a[reg] = (self.a[reg] - step) & 0xFFFFFFFF
-            return ("m", self.a[reg])
         if mode == 5:
             base = self.a[reg]
             return ("m", (base + sext(self.fetch(), 2)) & 0xFFFFFFFF)
@@ -91,13 +91,9 @@ class Cpu:
             return ("m", self.indexed(self.a[reg]))
         if reg == 0:
             return ("m", sext(self.fetch(), 2) & 0xFFFFFFFF)
-        if reg == 1:
-            return ("m", self.fetch(4))
         if reg == 2:
             base = self.pc
             return ("m", (base + sext(self.fetch(), 2)) & 0xFFFFFFFF)
-        if reg == 3:
-            return ("m", self.indexed(self.pc))
         if reg == 4:
             return ("i", self.fetch(size))
         raise Stop("addressing mode 7/%d" % reg)
@@ -124,12 +120,10 @@ class Cpu:
         kind, v = loc
         if kind == "d":
             self.d[v] = (self.d[v] & ~MASK[size] & 0xFFFFFFFF) | (value & MASK[size])
-        elif kind == "a":
-            self.a[v] = value & 0xFFFFFFFF
         elif kind == "m":
             self.wr(v, size, value)
         else:
-            raise Stop("write to an immediate")
+            raise Stop("write to an address register or an immediate")
 
     # ---- flags ------------------------------------------------------------------
     def logic(self, r, size):
@@ -139,15 +133,13 @@ class Cpu:
         self.v = self.c = 0
         return r
 
-    def sub(self, dst, src, size, keep_x=False):
+    def sub(self, dst, src, size):
         r = (dst - src) & MASK[size]
         self.n = int(bool(r & SIGN[size]))
         self.z = int(r == 0)
         self.c = int(src & MASK[size] > dst & MASK[size])
         sd, ss, sr = dst & SIGN[size], src & SIGN[size], r & SIGN[size]
         self.v = int(bool((sd != ss) and (sr != sd)))
-        if not keep_x:
-            self.x = self.c
         return r
 
     def add(self, dst, src, size):
@@ -155,7 +147,7 @@ class Cpu:
         r = full & MASK[size]
         self.n = int(bool(r & SIGN[size]))
         self.z = int(r == 0)
-        self.c = self.x = int(full > MASK[size])
+        self.c = int(full > MASK[size])
         sd, ss, sr = dst & SIGN[size], src & SIGN[size], r & SIGN[size]
         self.v = int(bool((sd == ss) and (sr != sd)))
         return r
@@ -188,50 +180,34 @@ class Cpu:
         except Stop as e:
             raise Stop("%s at %06X (opcode %04X)" % (e, at, op)) from None
 
-    def size2(self, bits):  # the common 00/01/10 size field
-        if bits == 3:
-            raise Stop("size")
-        return (1, 2, 4)[bits]
-
-    def g0(self, op):
+    def g0(self, op):  # BTST/BSET with an immediate bit number, ANDI, CMPI
         mode, reg = (op >> 3) & 7, op & 7
-        if op & 0x0100 or (op >> 8) == 0x08:  # bit operations
-            if op & 0x0100:
-                bit = self.d[(op >> 9) & 7]
-            else:
-                bit = self.fetch() & 0xFF
+        if op & 0x0100:
+            return False
+        if (op >> 8) == 0x08:
             kind = (op >> 6) & 3
+            if kind not in (0, 3):
+                return False
+            bit = self.fetch() & 0xFF
             size = 4 if mode == 0 else 1
             loc = self.ea(mode, reg, size)
             val = self.get(loc, size)
             bit %= 32 if size == 4 else 8
             self.z = int(not (val >> bit) & 1)
-            if kind == 1:
-                val ^= 1 << bit
-            elif kind == 2:
-                val &= ~(1 << bit)
-            elif kind == 3:
-                val |= 1 << bit
-            if kind:
-                self.put(loc, size, val)
+            if kind == 3:
+                self.put(loc, size, val | 1 << bit)
             return True
         kind = (op >> 9) & 7
-        size = self.size2((op >> 6) & 3)
+        if kind not in (1, 6) or (op >> 6) & 3 == 3:
+            return False
+        size = (1, 2, 4)[(op >> 6) & 3]
         imm = self.fetch(size)
         loc = self.ea(mode, reg, size)
         val = self.get(loc, size)
-        if kind == 0:
-            self.put(loc, size, self.logic(val | imm, size))
-        elif kind == 1:
+        if kind == 1:
             self.put(loc, size, self.logic(val & imm, size))
-        elif kind == 2:
-            self.put(loc, size, self.sub(val, imm, size))
-        elif kind == 3:
-            self.put(loc, size, self.add(val, imm, size))
-        elif kind == 6:
-            self.sub(val, imm, size, keep_x=True)
         else:
-            return False
+            self.sub(val, imm, size)
         return True
 
     def move(self, op):
@@ -248,8 +224,6 @@ class Cpu:
         mode, reg = (op >> 3) & 7, op & 7
         if op == 0x4E75:  # RTS
             self.pc = self.pop(4)
-            return True
-        if op == 0x4E71:  # NOP
             return True
         if op & 0x01C0 == 0x01C0:  # LEA
             kind, addr = self.ea(mode, reg, 4)
@@ -287,36 +261,26 @@ class Cpu:
             return True
         return False
 
-    def movem(self, op, mode, reg):
+    def movem(self, op, mode, reg):  # (An)+ loads and -(An) stores only
         size = 4 if op & 0x40 else 2
         mask = self.fetch()
-        regs = [("d", i) for i in range(8)] + [("a", i) for i in range(8)]
-        if op & 0x0400:  # memory to registers
-            kind, addr = ("m", self.a[reg]) if mode == 3 else self.ea(mode, reg, size)
+        regs = [(self.d, i) for i in range(8)] + [(self.a, i) for i in range(8)]
+        addr = self.a[reg]
+        if op & 0x0400 and mode == 3:
             for i in range(16):
                 if mask & (1 << i):
-                    v = sext(self.rd(addr, size), size) & 0xFFFFFFFF
-                    kind_r, n = regs[i]
-                    (self.d if kind_r == "d" else self.a)[n] = v
+                    bank, n = regs[i]
+                    bank[n] = sext(self.rd(addr, size), size) & 0xFFFFFFFF
                     addr += size
-            if mode == 3:
-                self.a[reg] = addr
-            return True
-        if mode == 4:  # registers to memory, predecrement: mask is reversed
-            addr = self.a[reg]
+        elif not op & 0x0400 and mode == 4:  # the mask is reversed
             for i in range(16):
                 if mask & (1 << i):
-                    kind_r, n = regs[15 - i]
+                    bank, n = regs[15 - i]
                     addr -= size
-                    self.wr(addr, size, (self.d if kind_r == "d" else self.a)[n])
-            self.a[reg] = addr
-            return True
-        kind, addr = self.ea(mode, reg, size)
-        for i in range(16):
-            if mask & (1 << i):
-                kind_r, n = regs[i]
-                self.wr(addr, size, (self.d if kind_r == "d" else self.a)[n])
-                addr += size
+                    self.wr(addr, size, bank[n])
+        else:
+            return False
+        self.a[reg] = addr
         return True
 
     def g5(self, op):
@@ -336,9 +300,6 @@ class Cpu:
             return True
         size = (1, 2, 4)[(op >> 6) & 3]
         q = (op >> 9) & 7 or 8
-        if mode == 1:  # ADDQ/SUBQ to an address register: whole register, no flags
-            self.a[reg] = (self.a[reg] + (-q if op & 0x100 else q)) & 0xFFFFFFFF
-            return True
         loc = self.ea(mode, reg, size)
         v = self.get(loc, size)
         self.put(loc, size, self.sub(v, q, size) if op & 0x100 else self.add(v, q, size))
@@ -383,16 +344,12 @@ class Cpu:
         loc = self.ea(mode, reg, size)
         return ("toea", loc, size, self.d[dn] & MASK[size])
 
-    def g8(self, op):  # OR
+    def g8(self, op):  # OR into a data register
         r = self.arith(op)
-        if r[0] == "a":
+        if r[0] != "toreg":
             return False
-        if r[0] == "toreg":
-            _, dn, size, src = r
-            self.put(("d", dn), size, self.logic(self.d[dn] | src, size))
-        else:
-            _, loc, size, src = r
-            self.put(loc, size, self.logic(self.get(loc, size) | src, size))
+        _, dn, size, src = r
+        self.put(("d", dn), size, self.logic(self.d[dn] | src, size))
         return True
 
     def g9(self, op):  # SUB, SUBA
@@ -414,23 +371,20 @@ class Cpu:
             self.put(loc, size, fn(self.get(loc, size), src, size))
         return True
 
-    def gb(self, op):  # CMP, CMPA, CMPM, EOR
+    def gb(self, op):  # CMP, CMPM
         dn = (op >> 9) & 7
         opmode = (op >> 6) & 7
         mode, reg = (op >> 3) & 7, op & 7
         if opmode in (3, 7):
-            size = 2 if opmode == 3 else 4
-            src = sext(self.get(self.ea(mode, reg, size), size), size) & 0xFFFFFFFF
-            self.sub(self.a[dn], src, 4, keep_x=True)
-            return True
+            return False
         size = (1, 2, 4)[opmode & 3]
         if opmode < 3:
-            self.sub(self.d[dn], self.get(self.ea(mode, reg, size), size), size, keep_x=True)
+            self.sub(self.d[dn], self.get(self.ea(mode, reg, size), size), size)
             return True
         if mode == 1:  # CMPM (Ay)+,(Ax)+
             src = self.get(self.ea(3, reg, size), size)
             dst = self.get(self.ea(3, dn, size), size)
-            self.sub(dst, src, size, keep_x=True)
+            self.sub(dst, src, size)
             return True
         return False
 
@@ -457,5 +411,5 @@ class Cpu:
                 v >>= 1
         self.put(("d", reg), size, self.logic(v, size))
         if count:
-            self.c = self.x = c
+            self.c = c
         return True

@@ -13,14 +13,11 @@
 
 namespace {
 
-u32 be16(const std::string& s, size_t at) { return (u8(s[at]) << 8) | u8(s[at + 1]); }
-u32 be32(const std::string& s, size_t at) { return (be16(s, at) << 16) | be16(s, at + 2); }
 u32 be16(const u8* p) { return (p[0] << 8) | p[1]; }
 u32 be32(const u8* p) { return (be16(p) << 16) | be16(p + 2); }
+u32 be32(const std::string& s, size_t at) { return be32((const u8*)s.data() + at); }
 
-std::wstring work(const std::string& name) {
-  return unix_to_win(env_str("VUNK_BUILD") + "/macdisk-work/" + name);
-}
+std::wstring work(const std::string& name) { return build_path("macdisk-work/" + name); }
 
 // A bare volume made by hand: only the two fields the copy reads.
 std::string fake_volume(size_t size, const std::string& name, u8 name_len) {
@@ -54,17 +51,13 @@ TEST(MacDisk, PrefixLayout) {
   std::vector<u8> h = disk_header(2880, "Floppy Vol");
   ASSERT_EQ(h.size(), 49152u);
   std::string d(h.begin(), h.end());
-  // Driver descriptor record.
+  // Driver descriptor record: block size, device blocks, type, id, one
+  // driver of 3 blocks at block 64 for Mac OS.
   EXPECT_EQ(d.substr(0, 2), "ER");
-  EXPECT_EQ(be16(d, 2), 512u);
-  EXPECT_EQ(be32(d, 4), 2976u);
-  EXPECT_EQ(be16(d, 8), 1u);
-  EXPECT_EQ(be16(d, 10), 1u);
-  EXPECT_EQ(be32(d, 12), 0u);
-  EXPECT_EQ(be16(d, 16), 1u);
-  EXPECT_EQ(be32(d, 18), 64u);
-  EXPECT_EQ(be16(d, 22), 3u);
-  EXPECT_EQ(be16(d, 24), 1u);
+  struct Field { u32 at, width, value; };
+  for (Field f : {Field{2, 2, 512}, {4, 4, 2976}, {8, 2, 1}, {10, 2, 1}, {16, 2, 1}, {18, 4, 64},
+                  {22, 2, 3}, {24, 2, 1}})
+    EXPECT_EQ(f.width == 2 ? be16(h.data() + f.at) : be32(h.data() + f.at), f.value) << f.at;
   // The three map entries: first block, blocks, name, type, data blocks, status.
   struct Want { u32 first, blocks; const char* name; const char* type; u32 data, status; };
   const Want want[3] = {{1, 63, "Apple", "Apple_partition_map", 63, 0x03},
@@ -74,13 +67,11 @@ TEST(MacDisk, PrefixLayout) {
     u32 b = (i + 1) * 512;
     SCOPED_TRACE(i + 1);
     EXPECT_EQ(d.substr(b, 2), "PM");
-    EXPECT_EQ(be16(d, b + 2), 0u);
     EXPECT_EQ(be32(d, b + 4), 3u);
     EXPECT_EQ(be32(d, b + 8), want[i].first);
     EXPECT_EQ(be32(d, b + 12), want[i].blocks);
     EXPECT_EQ(entry_text(d, i + 1, 16), want[i].name);
     EXPECT_EQ(entry_text(d, i + 1, 48), want[i].type);
-    EXPECT_EQ(be32(d, b + 80), 0u);
     EXPECT_EQ(be32(d, b + 84), want[i].data);
     EXPECT_EQ(be32(d, b + 88), want[i].status);
   }
@@ -97,44 +88,28 @@ TEST(MacDisk, PrefixLayout) {
   map_entry(entry, 96, 10, std::string(40, 'N'), "Apple_HFS", 0x33, 10);
   EXPECT_EQ(std::string((const char*)entry + 16), std::string(31, 'N'));
   EXPECT_EQ(entry[47], 0);
-  EXPECT_EQ(std::string((const char*)entry + 48), "Apple_HFS");
 }
 
+// The routines themselves run in driver_sim.py.
 TEST(MacDisk, DriverImage) {
   const u8* d = kVunkScsiDriver;
   const u32 n = kVunkScsiDriverSize;
   // The ROM loads the three blocks the descriptor names, and enters at byte 0.
-  ASSERT_GT(n, 24u);
+  ASSERT_GT(n, 32u);
   EXPECT_LE(n, 1536u);
   EXPECT_EQ(be16(d), 0x6000u);  // BRA.W
-  u32 entry = 2 + be16(d + 2);
-  EXPECT_LT(entry, n);
-  EXPECT_EQ(entry % 2, 0u);
-  // The driver header after the branch.
-  const u8* hdr = d + 4;
-  u32 flags = be16(hdr);
-  EXPECT_EQ(flags & 0x0F00, 0x0F00u);  // read, write, control and status enabled
-  EXPECT_EQ(be16(hdr + 2), 0u);        // no periodic time
-  EXPECT_EQ(be16(hdr + 4), 0u);        // no events
-  EXPECT_EQ(be16(hdr + 6), 0u);        // no menu
-  EXPECT_EQ(hdr[18], 9);
-  EXPECT_EQ(std::string((const char*)hdr + 19, 9), ".VUNKSCSI");
-  u32 name_end = 4 + 19 + 9;
-  EXPECT_GE(entry, name_end);
+  EXPECT_LT(2 + be16(d + 2), n);
+  // The driver header after the branch: read, write, control and status
+  // enabled; no periodic time, events or menu; five routine offsets; the name.
+  EXPECT_EQ(be16(d + 4) & 0x0F00, 0x0F00u);
+  EXPECT_EQ(be32(d + 6), 0u);
+  EXPECT_EQ(be16(d + 10), 0u);
   for (int i = 0; i < 5; i++) {
-    u32 at = 4 + be16(hdr + 8 + 2 * i);
-    SCOPED_TRACE(i);
-    EXPECT_GE(at, name_end);  // routines start after the name
-    EXPECT_LT(at, n);
-    EXPECT_EQ(at % 2, 0u);
+    u32 at = 4 + be16(d + 12 + 2 * i);
+    EXPECT_TRUE(at >= 32 && at < n && at % 2 == 0) << i << ": " << at;
   }
-  // The routines are distinct.
-  for (int i = 0; i < 5; i++)
-    for (int j = i + 1; j < 5; j++) EXPECT_NE(be16(hdr + 8 + 2 * i), be16(hdr + 8 + 2 * j));
-  // The descriptor and the driver entry cover the whole image.
-  std::vector<u8> h = disk_header(100, "x");
-  EXPECT_GE(be16(h.data() + 22) * 512u, n);
-  EXPECT_GE(be32(h.data() + 1024 + 84) * 512u, n);
+  EXPECT_EQ(d[22], 9);
+  EXPECT_EQ(std::string((const char*)d + 23, 9), ".VUNKSCSI");
 }
 
 TEST(MacDisk, BareHfsDetection) {
@@ -154,8 +129,6 @@ TEST(MacDisk, BareHfsDetection) {
   v[1] = 'R';
   ASSERT_TRUE(write_bytes(p, v));
   EXPECT_FALSE(mac_is_bare_hfs(p));  // already partitioned
-  ASSERT_TRUE(write_bytes(p, std::string(4096, 'x')));
-  EXPECT_FALSE(mac_is_bare_hfs(p));
   remove_tree(dir);
 }
 
@@ -171,7 +144,7 @@ TEST(MacDisk, BootableCopiesOfRealVolumes) {
     std::string src = read_bytes(work(c.src));
     std::string out = read_bytes(work(c.dst));
     ASSERT_EQ(src.size(), c.size);
-    ASSERT_EQ(out.size(), c.size + 49152);
+    ASSERT_EQ(out.size(), c.size + 49152);  // 1,523,712 for the floppy
     u32 blocks = u32(c.size / 512);
     EXPECT_EQ(be32(out, 4), blocks + 96);
     EXPECT_EQ(be32(out, 3 * 512 + 12), blocks);
@@ -181,7 +154,6 @@ TEST(MacDisk, BootableCopiesOfRealVolumes) {
     EXPECT_TRUE(out.compare(49152, std::string::npos, src) == 0);
     EXPECT_FALSE(mac_is_bare_hfs(work(c.dst)));  // the copy is partitioned
   }
-  EXPECT_EQ(file_size(work("floppy-boot.img")), 1523712u);
   // The copy is logged with both paths and the size.
   std::string log = read_bytes(path_join(exe_dir(), L"vunk.log"));
   EXPECT_NE(log.find("mac68k: " + narrow(work("floppy.img")) + " -> " +
@@ -191,9 +163,11 @@ TEST(MacDisk, BootableCopiesOfRealVolumes) {
 
 TEST(MacDisk, BootableCopyEdges) {
   std::wstring dir = test_dir("edges");
-  std::string err;
-  // A partial last block is copied; the map counts whole blocks only.
   std::wstring src = path_join(dir, L"odd.img"), dst = path_join(dir, L"odd-boot.img");
+  std::string err;
+  // A partial last block is copied; the map counts whole blocks only. The
+  // existing destination is replaced, not appended to.
+  ASSERT_TRUE(write_bytes(dst, std::string(200000, 'q')));
   std::string v = fake_volume(1636, "Odd", 3);
   v[1635] = 'Z';
   ASSERT_TRUE(write_bytes(src, v));
@@ -210,12 +184,6 @@ TEST(MacDisk, BootableCopyEdges) {
   ASSERT_TRUE(write_bytes(src, fake_volume(4096, long_name, 40)));
   ASSERT_TRUE(mac_make_bootable(src, dst, err)) << err;
   EXPECT_EQ(entry_text(read_bytes(dst), 3, 16), long_name.substr(0, 27));
-
-  // An existing destination is replaced, not appended to.
-  ASSERT_TRUE(write_bytes(dst, std::string(200000, 'q')));
-  ASSERT_TRUE(write_bytes(src, fake_volume(2048, "R", 1)));
-  ASSERT_TRUE(mac_make_bootable(src, dst, err)) << err;
-  EXPECT_EQ(file_size(dst), 49152u + 2048);
   remove_tree(dir);
 }
 
@@ -228,6 +196,7 @@ TEST(MacDisk, BootableCopyFailures) {
   ASSERT_TRUE(write_bytes(junk, std::string(8192, 'j')));
   EXPECT_FALSE(mac_make_bootable(junk, dst, err));
   EXPECT_EQ(err, "NOT AN HFS VOLUME");
+  err.clear();
   EXPECT_FALSE(mac_make_bootable(path_join(dir, L"none.img"), dst, err));
   EXPECT_EQ(err, "NOT AN HFS VOLUME");
   EXPECT_FALSE(file_exists(dst));
@@ -319,8 +288,7 @@ TEST(MacDisk, BlankDisks) {
   EXPECT_EQ(be32(head + 4), 4194400u);
   EXPECT_EQ(be32(head + 1536 + 12), 4194304u);
   EXPECT_STREQ((const char*)head + 1536 + 16, "Macintosh HD");
-  u8 zeros[4096], tail[4096];
-  memset(zeros, 0, sizeof zeros);
+  u8 zeros[4096] = {}, tail[4096];
   ASSERT_TRUE(read_at(blank, 49152, tail, sizeof tail));
   EXPECT_EQ(memcmp(tail, zeros, sizeof tail), 0);
   ASSERT_TRUE(read_at(blank, 2147532800u - 4096, tail, sizeof tail));
@@ -335,12 +303,14 @@ TEST(MacDisk, BlankDisks) {
   EXPECT_FALSE(mac_make_blank(nowhere, 1 << 20, err));
   EXPECT_EQ(err, "CAN'T CREATE " + narrow(nowhere));
 
-  // 2^32 blocks in all is one too many for the map.
+  // 2^32 blocks in all is one too many for the map; so is any size whose
+  // byte count would wrap when counted in bytes.
   u64 largest = (u64(0xFFFFFFFF) - 96) * 512;
-  EXPECT_FALSE(mac_make_blank(p, largest + 512, err));
-  EXPECT_EQ(err, "DISK TOO LARGE (2 TB MAX)");
-  EXPECT_FALSE(mac_make_blank(p, u64(1) << 41, err));
-  EXPECT_EQ(err, "DISK TOO LARGE (2 TB MAX)");
+  for (u64 bytes : {largest + 512, u64(1) << 41, ~u64(0), ~u64(0) - 95 * 512}) {
+    err.clear();
+    EXPECT_FALSE(mac_make_blank(p, bytes, err)) << bytes;
+    EXPECT_EQ(err, "DISK TOO LARGE (2 TB MAX)");
+  }
   EXPECT_FALSE(file_exists(p));
   if (mac_make_blank(p, largest + 511, err)) {  // sparse, so cheap where allowed
     EXPECT_EQ(file_size(p), (u64(1) << 41) - 512);
