@@ -24,18 +24,22 @@ static ComPtr<ID2D1PathGeometry> make_glyph(ID2D1Factory1* factory, const Hershe
   };
   int8_t strokes = 0;
   bool ok = next(strokes);
+  std::vector<D2D_POINT_2F> line;
   for (int s = 0; ok && s < strokes; ++s) {
     int8_t points = 0;
     ok = next(points);
+    line.clear();
     for (int p = 0; ok && p < points; ++p) {
       int8_t x = 0, y = 0;
       ok = next(x) && next(y);
-      if (!ok) break;
-      D2D1_POINT_2F pt{float(x), float(y)};
-      if (p == 0) sink->BeginFigure(pt, D2D1_FIGURE_BEGIN_HOLLOW);
-      else sink->AddLine(pt);
+      if (ok) line.push_back({float(x), float(y)});
     }
-    if (points > 0) sink->EndFigure(D2D1_FIGURE_END_OPEN);
+    // Glyphs are drawn scaled, so a join that misbehaves is scaled up too.
+    for (const auto& l : stroke_figures(line.data(), line.size())) {
+      sink->BeginFigure(l[0], D2D1_FIGURE_BEGIN_HOLLOW);
+      sink->AddLines(l.data() + 1, UINT32(l.size() - 1));
+      sink->EndFigure(D2D1_FIGURE_END_OPEN);
+    }
   }
   sink->Close();  // an error here only leaves the glyph incomplete
   return ok ? geo : nullptr;
@@ -137,10 +141,95 @@ static ComPtr<ID2D1PathGeometry> path_of(const D2D_POINT_2F* p, size_t n, bool f
   return geo;
 }
 
+namespace {
+
+enum Turn { Straight, Bend, Back };
+
+// How a line through a, b, c turns at b (b differs from a and c).
+Turn turn_at(D2D_POINT_2F a, D2D_POINT_2F b, D2D_POINT_2F c) {
+  double ux = b.x - a.x, uy = b.y - a.y, vx = c.x - b.x, vy = c.y - b.y;
+  double cross = ux * vy - uy * vx, dot = ux * vx + uy * vy;
+  double lens = std::hypot(ux, uy) * std::hypot(vx, vy);
+  if (std::fabs(cross) <= 1e-6 * lens && dot > 0) return Straight;
+  return dot < -0.766 * lens ? Back : Bend;  // Back: more than 140 degrees
+}
+
+bool same(D2D_POINT_2F a, D2D_POINT_2F b) { return a.x == b.x && a.y == b.y; }
+
+}  // namespace
+
+std::vector<std::vector<D2D_POINT_2F>> stroke_figures(const D2D_POINT_2F* p, size_t n) {
+  std::vector<std::vector<D2D_POINT_2F>> out;
+  std::vector<D2D_POINT_2F> cur;
+  for (size_t i = 0; i < n; ++i) {
+    if (!cur.empty() && same(p[i], cur.back())) continue;
+    if (cur.size() >= 2) {
+      D2D_POINT_2F b = cur.back();
+      Turn t = turn_at(cur[cur.size() - 2], b, p[i]);
+      if (t == Straight) {
+        cur.back() = p[i];  // b lies on the straight line on to p[i]
+        continue;
+      }
+      if (t == Back) {
+        out.push_back(cur);
+        cur = {b};
+      }
+    }
+    cur.push_back(p[i]);
+  }
+  if (cur.size() >= 2) out.push_back(cur);
+  return out;
+}
+
+PolyFigures poly_figures(const D2D_POINT_2F* p, size_t n, bool closed) {
+  PolyFigures f;
+  std::vector<D2D_POINT_2F> q;  // distinct points, around the polygon when closed
+  for (size_t i = 0; i < n; ++i)
+    if (q.empty() || !same(p[i], q.back())) q.push_back(p[i]);
+  while (closed && q.size() > 1 && same(q.back(), q.front())) q.pop_back();
+  if (q.empty()) return f;
+  if (q.size() < 2) {  // a single point: left as it was given
+    f.lines.emplace_back(p, p + n);
+    f.closed = closed;
+    return f;
+  }
+  if (!closed || q.size() == 2) {  // out and back again is the segment itself
+    f.lines = stroke_figures(q.data(), q.size());
+    return f;
+  }
+  // Start the walk round at a sharp vertex when there is one (the polygon is
+  // then opened there), else at any vertex that bends.
+  const size_t m = q.size();
+  size_t start = m, bend = m;
+  for (size_t i = 0; i < m && start == m; ++i) {
+    Turn t = turn_at(q[(i + m - 1) % m], q[i], q[(i + 1) % m]);
+    if (t == Back) start = i;
+    else if (t == Bend && bend == m) bend = i;
+  }
+  bool opened = start < m;
+  if (!opened) start = bend < m ? bend : 0;
+  std::vector<D2D_POINT_2F> line(q.begin() + long(start), q.end());
+  line.insert(line.end(), q.begin(), q.begin() + long(start) + 1);
+  f.lines = stroke_figures(line.data(), line.size());
+  if (!opened && f.lines.size() == 1 && f.lines[0].size() >= 4) {
+    f.lines[0].pop_back();  // back at the start: the closing segment is implied
+    f.closed = true;
+  }
+  return f;
+}
+
 void Canvas::poly(const D2D_POINT_2F* points, size_t n, D3DCOLORVALUE colour, float width, bool closed) {
-  if (!dc || !brush || !points || n < 2) return;
-  auto geo = path_of(points, n, false, closed);
-  if (!geo) return;
+  if (!dc || !brush || !points || n < 2 || !g_gfx.d2d_factory) return;
+  PolyFigures figs = poly_figures(points, n, closed);
+  ComPtr<ID2D1PathGeometry> geo;
+  ComPtr<ID2D1GeometrySink> sink;
+  if (FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) return;
+  for (const auto& l : figs.lines) {
+    sink->BeginFigure(l[0], D2D1_FIGURE_BEGIN_HOLLOW);
+    if (l.size() > 1) sink->AddLines(l.data() + 1, UINT32(l.size() - 1));
+    sink->EndFigure(figs.closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+  }
+  if (FAILED(sink->Close())) return;
   brush->SetColor(col(colour));
   dc->DrawGeometry(geo.Get(), brush.Get(), width, g_gfx.stroke.Get());
 }

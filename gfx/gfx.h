@@ -105,6 +105,21 @@ struct Canvas {
 float text_weight(float size);
 // Spans [a, e] along a segment of length len that Canvas::dashed draws.
 std::vector<std::pair<float, float>> dash_spans(float len, float dash, float gap, float phase);
+// The figures a stroked polyline is drawn as: repeated points and points that
+// go straight on are left out, and the line is cut where it turns back by
+// more than 140 degrees. Stroked with round caps this looks the same as the
+// whole line; it spares renderers whose joins misbehave there (mitres without
+// a limit, a straight join drawn as a long stub). Empty when nothing is left
+// of the line but a point.
+std::vector<std::vector<D2D_POINT_2F>> stroke_figures(const D2D_POINT_2F* p, size_t n);
+// The figures Canvas::poly strokes. A closed polygon stays one closed figure
+// (`closed` true) unless a vertex turns back sharply: it is then opened at
+// that vertex. Degenerate input (all points equal) comes back as given.
+struct PolyFigures {
+  std::vector<std::vector<D2D_POINT_2F>> lines;
+  bool closed = false;
+};
+PolyFigures poly_figures(const D2D_POINT_2F* p, size_t n, bool closed);
 // The polyline Canvas::arc strokes (empty for a sweep below 0.0001; a full
 // sweep is drawn as a circle instead and also gives an empty list).
 std::vector<D2D_POINT_2F> arc_points(float cx, float cy, float r, float a0, float a1);

@@ -96,28 +96,7 @@ std::vector<std::vector<D2D_POINT_2F>> WorldMap::pieces(const MapPoint* points, 
 // ---- geometries ---------------------------------------------------------------
 
 std::vector<std::vector<D2D_POINT_2F>> WorldMap::figures(const std::vector<D2D_POINT_2F>& line) {
-  std::vector<std::vector<D2D_POINT_2F>> out;
-  std::vector<D2D_POINT_2F> cur;
-  for (const D2D_POINT_2F& p : line) {
-    if (!cur.empty() && p.x == cur.back().x && p.y == cur.back().y) continue;
-    if (cur.size() >= 2) {
-      D2D_POINT_2F a = cur[cur.size() - 2], b = cur.back();
-      double ux = b.x - a.x, uy = b.y - a.y, vx = p.x - b.x, vy = p.y - b.y;
-      double cross = ux * vy - uy * vx, dot = ux * vx + uy * vy;
-      double lens = std::hypot(ux, uy) * std::hypot(vx, vy);
-      if (std::fabs(cross) <= 1e-6 * lens && dot > 0) {
-        cur.back() = p;  // b lies on the straight line from a to p
-        continue;
-      }
-      if (dot < -0.766 * lens) {  // turns back by more than 140 degrees
-        out.push_back(cur);
-        cur = {b};
-      }
-    }
-    cur.push_back(p);
-  }
-  if (cur.size() >= 2) out.push_back(cur);
-  return out;
+  return stroke_figures(line.data(), line.size());
 }
 
 namespace {

@@ -47,6 +47,42 @@ TEST(Canvas, ArcPoints) {
     EXPECT_LT(std::hypot(pts[i].x - pts[i - 1].x, pts[i].y - pts[i - 1].y), 20 * kPi / 32);
 }
 
+TEST(Canvas, PolyFigures) {
+  using P = D2D_POINT_2F;
+  // An open line: repeated and in-line points go, a sharp turn cuts the line.
+  P spike[] = {{0, 0}, {5, 0}, {5, 0}, {10, 0}, {0, 1}, {0, 9}};
+  PolyFigures f = poly_figures(spike, 6, false);
+  EXPECT_FALSE(f.closed);
+  ASSERT_EQ(f.lines.size(), 2u);
+  EXPECT_EQ(f.lines[0].size(), 2u);
+  EXPECT_FLOAT_EQ(f.lines[0][1].x, 10);
+  EXPECT_FLOAT_EQ(f.lines[1][0].x, 10);  // the second piece starts at the tip
+  EXPECT_EQ(f.lines[1].size(), 3u);
+  // A square with a point on one edge stays one closed figure of four corners.
+  P square[] = {{5, 0}, {10, 0}, {10, 10}, {0, 10}, {0, 0}, {5, 0}};
+  f = poly_figures(square, 6, true);
+  EXPECT_TRUE(f.closed);
+  ASSERT_EQ(f.lines.size(), 1u);
+  EXPECT_EQ(f.lines[0].size(), 4u);
+  for (const P& p : f.lines[0]) EXPECT_TRUE((p.x == 0 || p.x == 10) && (p.y == 0 || p.y == 10));
+  // A thin closed wedge opens at its sharp tip, starting and ending there.
+  P wedge[] = {{0, 0}, {0, 2}, {20, 1}};
+  f = poly_figures(wedge, 3, true);
+  EXPECT_FALSE(f.closed);
+  ASSERT_FALSE(f.lines.empty());
+  EXPECT_FLOAT_EQ(f.lines.front().front().x, 20);
+  EXPECT_FLOAT_EQ(f.lines.back().back().x, 20);
+  size_t points = 0;
+  for (auto& l : f.lines) points += l.size();
+  EXPECT_EQ(points, 4u + f.lines.size() - 1);  // every edge drawn once
+  // Points that all coincide are left as given (a dot with round caps).
+  P dot[] = {{3, 3}, {3, 3}};
+  f = poly_figures(dot, 2, false);
+  ASSERT_EQ(f.lines.size(), 1u);
+  EXPECT_EQ(f.lines[0].size(), 2u);
+  EXPECT_TRUE(poly_figures(dot, 0, false).lines.empty());
+}
+
 static bool lit(const std::vector<u8>& px, u32 w, float x, float y) {
   // the brightest alpha within one pixel of the point
   int best = 0;
@@ -96,4 +132,17 @@ TEST(Canvas, ShapesLightWhereExpected) {
   EXPECT_GT(pixel(px, 240, 12, 80)[3], 100);  // first dash [0, 4]
   EXPECT_EQ(pixel(px, 240, 16, 80)[3], 0);    // gap [4, 8]
   EXPECT_GT(pixel(px, 240, 20, 80)[3], 100);  // dash [8, 12]
+
+  // A hairpin polyline and a thin closed wedge end near their tips: no join
+  // may reach far past the turning point.
+  off.begin();
+  const D2D_POINT_2F hairpin[] = {{20, 20}, {120, 24}, {20, 28}};
+  off.poly(hairpin, 3, kWhite, 4, false);
+  const D2D_POINT_2F wedge[] = {{20, 60}, {20, 68}, {120, 64}};
+  off.poly(wedge, 3, kWhite, 4, true);
+  px = off.pixels(false, D3DCOLORVALUE{});
+  EXPECT_GT(pixel(px, 240, 119, 24)[3], 100);
+  EXPECT_GT(pixel(px, 240, 119, 64)[3], 100);
+  for (int y = 14; y < 75; ++y)
+    for (int x = 126; x < 240; ++x) ASSERT_EQ(pixel(px, 240, x, y)[3], 0) << x << "," << y;
 }
