@@ -2,10 +2,10 @@
 
 It knows the user-mode integer instructions and addressing modes the driver
 is written with (no X flag: nothing the driver uses reads it) and stops on
-anything else, so a change to the driver that needs more fails
-loudly instead of running wrongly. A-line words (the Mac OS traps) are handed
-to a callback. Memory is a flat bytearray; word and long accesses must be
-even, as on the 68000.
+anything else, so a change to the driver that needs more fails loudly
+instead of running wrongly. A-line words (the Mac OS traps) are handed to a
+callback. Memory is a flat bytearray; word and long accesses must be even,
+as on the 68000.
 """
 
 
