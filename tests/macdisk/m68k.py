@@ -329,47 +329,35 @@ class Cpu:
         self.n = int(bool(op & 0x80))
         return True
 
-    def arith(self, op):
-        dn = (op >> 9) & 7
-        opmode = (op >> 6) & 7
+    def alu(self, op, fn, sign=0):
+        """OR (sign 0, into a data register only), SUB/SUBA (-1), ADD/ADDA (1)."""
+        dn, opmode = (op >> 9) & 7, (op >> 6) & 7
         mode, reg = (op >> 3) & 7, op & 7
-        if opmode in (3, 7):  # ADDA/SUBA/CMPA
+        if opmode in (3, 7):  # to an address register: whole register, no flags
+            if not sign:
+                return False
             size = 2 if opmode == 3 else 4
-            src = sext(self.get(self.ea(mode, reg, size), size), 4 if size == 4 else 2)
-            return ("a", dn, src)
+            src = sext(self.get(self.ea(mode, reg, size), size), size)
+            self.a[dn] = (self.a[dn] + sign * src) & 0xFFFFFFFF
+            return True
         size = (1, 2, 4)[opmode & 3]
-        if opmode < 4:
-            src = self.get(self.ea(mode, reg, size), size)
-            return ("toreg", dn, size, src)
         loc = self.ea(mode, reg, size)
-        return ("toea", loc, size, self.d[dn] & MASK[size])
-
-    def g8(self, op):  # OR into a data register
-        r = self.arith(op)
-        if r[0] != "toreg":
-            return False
-        _, dn, size, src = r
-        self.put(("d", dn), size, self.logic(self.d[dn] | src, size))
-        return True
-
-    def g9(self, op):  # SUB, SUBA
-        return self.addsub(op, self.sub, -1)
-
-    def gd(self, op):  # ADD, ADDA
-        return self.addsub(op, self.add, 1)
-
-    def addsub(self, op, fn, sign):
-        r = self.arith(op)
-        if r[0] == "a":  # address registers: whole register, no flags
-            _, an, src = r
-            self.a[an] = (self.a[an] + sign * src) & 0xFFFFFFFF
-        elif r[0] == "toreg":
-            _, dn, size, src = r
-            self.put(("d", dn), size, fn(self.d[dn], src, size))
+        if opmode < 4:  # <ea> op Dn -> Dn
+            self.put(("d", dn), size, fn(self.d[dn], self.get(loc, size), size))
+        elif sign:  # Dn op <ea> -> <ea>
+            self.put(loc, size, fn(self.get(loc, size), self.d[dn], size))
         else:
-            _, loc, size, src = r
-            self.put(loc, size, fn(self.get(loc, size), src, size))
+            return False
         return True
+
+    def g8(self, op):
+        return self.alu(op, lambda d, s, size: self.logic(d | s, size))
+
+    def g9(self, op):
+        return self.alu(op, self.sub, -1)
+
+    def gd(self, op):
+        return self.alu(op, self.add, 1)
 
     def gb(self, op):  # CMP, CMPM
         dn = (op >> 9) & 7
