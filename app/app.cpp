@@ -10,11 +10,8 @@
 #include "core/json.h"
 #include "gfx/layer.h"
 
-#if __has_include("media/media.h")
 #include "media/catalog.h"
 #include "media/media.h"
-#define VUNK_HAVE_MEDIA 1
-#endif
 
 App g_app;
 const Palette pal;
@@ -51,11 +48,22 @@ void App::init(HWND window) {
   start = last = now_s();
   popup.create(hwnd);
   g_fleet.on_event = [this](Vm& vm, VmEvent kind, i64 arg) { on_vm_event(vm, kind, arg); };
-#ifdef VUNK_HAVE_MEDIA
   g_media.on_verified = [this](MediaJob& job) { media_verified(job); };
   g_media.on_failed = [this](MediaJob& job) { media_failed(job); };
   g_cat.ensure(hwnd);
-#endif
+}
+
+void App::media_verified(MediaJob& job) {
+  note(job.item.distro + " " + job.item.label + " VERIFIED: SHA-256 MATCHES THE OFFICIAL CHECKSUM.", pal.green);
+  if (!job.launch_after.empty()) {
+    Machine* m = g_lib.by_id(job.launch_after);
+    if (m && !running_on(*m)) launch_machine(*m, -1, L"");
+  }
+  job.launch_after.clear();
+}
+
+void App::media_failed(MediaJob& job) {
+  note(job.item.distro + " " + job.item.label + " DOWNLOAD FAILED\n" + upper(job.snap.error), pal.red);
 }
 
 float App::side_w() const { return vm_fullscreen ? 0 : sidebar_width(sidebar_anim); }
@@ -345,11 +353,7 @@ void App::on_info(std::string* text) {
 }
 
 void App::on_catalog(CatalogResult* result) {
-#ifdef VUNK_HAVE_MEDIA
   g_cat.accept(result);
-#else
-  (void)result;
-#endif
   dirty = true;
 }
 
@@ -388,9 +392,7 @@ void App::frame() {
   sidebar_anim = ease_step(sidebar_anim, sidebar_open, float(dt), 0.05f, moving);
   easing = easing || moving;
 
-#ifdef VUNK_HAVE_MEDIA
   g_media.tick();
-#endif
 
   surface.resize();
   // Without the glow the CRT layer goes on as one baked overlay (same picture,

@@ -15,11 +15,8 @@
 #include "gfx/icons.h"
 #include "machines/machine.h"
 
-#if __has_include("media/media.h")
 #include "media/catalog.h"
 #include "media/media.h"
-#define VUNK_HAVE_MEDIA 1
-#endif
 
 static bool g_shots = false;  // a tool mode runs: the window may exceed the screen
 
@@ -199,7 +196,10 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case kMsgCatalog: {
       auto* p = reinterpret_cast<CatalogResult*>(lp);
-      if (posted_take(p)) a.on_catalog(p);
+      // The catalog thread does not register its result yet: one result is
+      // taken while a refresh runs (the refresh then has ended).
+      bool ours = posted_take(p) || (p && g_cat.loading);
+      if (ours) a.on_catalog(p);
       return 0;
     }
     default:
@@ -367,9 +367,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   UpdateWindow(w);
   main_loop();
 
-#ifdef VUNK_HAVE_MEDIA
   g_media.shutdown();
-#endif
   wlog("V.U.N.K. exits");
   if (mutex) CloseHandle(mutex);
   WSACleanup();

@@ -111,12 +111,6 @@ void App::need_storage(std::function<void()> then) {
 // Download of a catalog item: nothing yet.
 void App::download(const std::string& file) {}
 
-// Media verified: nothing yet.
-void App::media_verified(MediaJob& job) {}
-
-// Media failed: nothing yet.
-void App::media_failed(MediaJob& job) {}
-
 // ---- tools ----
 
 // Screenshot series: not available yet.

@@ -14,10 +14,7 @@
 #include "machines/profile.h"
 #include "machines/settings.h"
 
-#if __has_include("media/media.h")
 #include "media/media.h"
-#define VUNK_HAVE_MEDIA 1
-#endif
 
 static constexpr float kTrack = 0.16f;
 static constexpr float kPi = 3.14159265f;
@@ -245,9 +242,7 @@ void App::draw_sidebar() {
     if (clicked(rid, row, IDC_HAND)) select(vm->uid);
     y += 50;
   }
-#ifdef VUNK_HAVE_MEDIA
   if (!g_media.jobs.empty()) draw_sidebar_transfers(H - 154, w, k);
-#endif
 }
 
 // ---- home view -----------------------------------------------------------------------------
