@@ -43,8 +43,8 @@ std::wstring mget(const std::wstring& ini, const wchar_t* key, const wchar_t* de
   return ini_get(ini, kSection, key, def);
 }
 
-void mput(const std::wstring& ini, const wchar_t* key, const std::wstring& value) {
-  WritePrivateProfileStringW(kSection, key, value.c_str(), ini.c_str());
+bool mput(const std::wstring& ini, const wchar_t* key, const std::wstring& value) {
+  return ini_put(ini, kSection, key, value);
 }
 
 }  // namespace
@@ -73,6 +73,11 @@ bool Machine::load(const std::wstring& folder) {
 }
 
 bool Machine::save() const {
+  // An empty folder would put machine.ini in the current folder.
+  if (dir.empty()) {
+    wlog("%s: not saved: the machine has no folder", name.c_str());
+    return false;
+  }
   CreateDirectoryW(dir.c_str(), nullptr);
   std::wstring ini = path_join(dir, L"machine.ini");
   ini_touch(ini);
@@ -107,6 +112,10 @@ void Library::load() {
   for (auto& m : *this) unlink_fleet(m.get());
   clear();
   const std::wstring& root = g_set.machines_dir;
+  if (root.empty()) {
+    wlog("library: no machines folder set, no machines");
+    return;
+  }
   CreateDirectoryW(root.c_str(), nullptr);
 
   WIN32_FIND_DATAW fd;
@@ -142,6 +151,7 @@ void Library::load() {
 }
 
 Machine* Library::create(const std::string& name, const std::string& profile) {
+  if (g_set.machines_dir.empty()) return nullptr;
   std::string slug = slugify(name);
   std::string id = slug;
   for (int n = 2; dir_exists(path_join(g_set.machines_dir, widen(id))); ++n)

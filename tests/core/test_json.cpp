@@ -195,3 +195,39 @@ TEST(Json, CapturedQemuTexts) {
   EXPECT_EQ(u64(chain.a[1]["virtual-size"].n), 67108864u);
   EXPECT_EQ(chain.a[1]["filename"].s, "base.qcow2");
 }
+
+TEST(Json, HostileNumbersAndArraysAreBoundedAndFailCleanly) {
+  // A million significant digits or exponent digits: linear work, and still
+  // the correctly rounded value (the dropped tail decides a halfway case).
+  const double t0 = now_s();
+  const std::string digits(1000000, '3');
+  const struct {
+    std::string text;
+    bool ok;
+    double want;
+  } cases[] = {
+      {"0." + digits, true, 1.0 / 3},
+      {digits + "e-999999", true, 10.0 / 3},
+      {"9007199254740993." + std::string(1000, '0'), true, 9007199254740992.0},
+      {"9007199254740993." + std::string(1000, '0') + "1", true, 9007199254740994.0},
+      {"1e-" + std::string(1000000, '9'), true, 0},
+      {"1e" + std::string(1000000, '9'), false, 0},
+  };
+  for (auto& c : cases) {
+    JVal v;
+    EXPECT_EQ(parse(c.text, v), c.ok) << c.text.substr(0, 40);
+    if (c.ok) EXPECT_EQ(v.n, c.want) << c.text.substr(0, 40);
+  }
+  EXPECT_LT(now_s() - t0, 2.0);
+
+  // A 16 MiB line of small values fails inside a bounded amount of memory.
+  std::string arr = "[0";
+  while (arr.size() < (16u << 20)) arr += ",0";
+  arr += "]";
+  JVal v;
+  EXPECT_FALSE(parse(arr, v));
+  EXPECT_TRUE(v.a.empty());
+  std::string fine = "[0";
+  for (int i = 0; i < 200000; ++i) fine += ",0";
+  EXPECT_TRUE(parse(fine + "]", v = JVal()));
+}

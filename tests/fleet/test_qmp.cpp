@@ -126,11 +126,12 @@ TEST(Qmp, EndlessLineIsCappedAndClosesTheLink) {
   EXPECT_TRUE(peer.script_ok);
 }
 
-TEST(Qmp, PeerThatStopsReadingClosesTheLinkAfterTheStall) {
+TEST(Qmp, SlowButSteadyReaderHoldsOneSendAtMostTheStallLimit) {
   std::atomic<bool> release{false};
   ScriptedPeer peer([&](PeerConn& c, ScriptedPeer&) {
     if (!c.handshake()) return false;
-    for (int i = 0; i < 200 && !release; ++i) Sleep(50);  // never reads again
+    char buf[65536];
+    while (!release && recv(c.s, buf, sizeof buf, 0) > 0) Sleep(20);  // about 3 MiB/s
     return true;
   });
   Client cl;
@@ -140,11 +141,11 @@ TEST(Qmp, PeerThatStopsReadingClosesTheLinkAfterTheStall) {
   cl.q.cmd("query-status", "", first.fn());
   const std::string args = "{\"pad\":\"" + std::string(64u << 20, 'a') + "\"}";
   const double t0 = now_s();
-  cl.q.cmd("huge", args, big.fn());  // blocks inside send until the stall limit
+  cl.q.cmd("huge", args, big.fn());  // inside send until the limit
   const double took = now_s() - t0;
   release = true;
   EXPECT_GE(took, Qmp::kSendStall);
-  EXPECT_LT(took, Qmp::kSendStall + 6);
+  EXPECT_LT(took, Qmp::kSendStall + 1);
   EXPECT_EQ(first.calls + big.calls, 2);
   EXPECT_FALSE(first.ok || big.ok);
   EXPECT_EQ(cl.closes, 1);
@@ -246,4 +247,26 @@ TEST(Qmp, NotificationsLeftForAClosedSocketDoNotReachTheNextLink) {
   cl.q.cmd("query-status", "", a.fn());
   ASSERT_TRUE(pump_until([&] { return a.calls > 0; }));
   EXPECT_TRUE(a.ok);
+}
+
+TEST(Qmp, HandlerThatReopensWhileTheOldLinkEndsKeepsTheNewLink) {
+  ScriptedPeer first([](PeerConn& c, ScriptedPeer& p) {
+    return c.handshake() && p.note_next(c) && c.send_text("{\"return\": {}}\r\n");  // then hangs up
+  });
+  ScriptedPeer second(serve_like_qemu);
+  Client cl;
+  cl.open(first.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
+  Answer reopened;
+  cl.q.cmd("reopen", "", [&](bool, const JVal&) {
+    cl.open(second.port);
+    cl.q.cmd("query-status", "", reopened.fn());
+  });
+  // The answer and the end of the stream arrive in one read.
+  for (int i = 0; i < 100 && !first.finished; ++i) Sleep(20);
+  Sleep(200);
+  ASSERT_TRUE(pump_until([&] { return reopened.calls > 0; }));
+  EXPECT_TRUE(reopened.ok);
+  EXPECT_NE(cl.q.sock, INVALID_SOCKET);
+  EXPECT_EQ(cl.closes, 1);
 }

@@ -168,6 +168,17 @@ TEST(Surface, PicturesUnderOverAndScaled) {
   // at half size the picture still draws (prefiltered, or directly where effects are missing)
   EXPECT_GT(green(g.px, 40, 20, 0), 40);
   EXPECT_EQ(green(g.px, 40, 23, 0), 0);
+  // Whether the effects exist is asked once; a new device context asks again.
+  EXPECT_TRUE(g.s.pre_tried);
+  Surface::force_offscreen = true;
+  ASSERT_TRUE(g.s.create(g.hwnd));
+  Surface::force_offscreen = false;
+  EXPECT_FALSE(g.s.pre_tried || g.s.pre_blur || g.s.pre_scale);
+  g.s.begin();
+  g.s.pictures.push_back(Surface::Picture{D2D_RECT_F{20, 0, 22, 1}, bmp, D2D_RECT_F{}, 1, D2D1_COLOR_F{}});
+  g.s.end();
+  ASSERT_TRUE(g.s.read_bgra(g.px));
+  EXPECT_GT(green(g.px, 40, 20, 0), 40);
 }
 
 TEST(Surface, UnusableSurfaceNeverCrashes) {

@@ -2,6 +2,8 @@
 // must produce, and the parsing of command lines found on the system.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <windows.h>
 
 #include "machines/cmdline.h"
@@ -212,6 +214,15 @@ TEST(Cmdline, DiskFormatBySignatureThenExtension) {
   // Content wins over a misleading extension, too.
   EXPECT_EQ(disk_format(put(L"x7.vhd", "vhdxfile" + pad)), L"vhdx");
   remove_tree(dir);
+  // A pipe named as a disk is not read: the read would wait for a writer.
+  const wchar_t* name = L"\\\\.\\pipe\\vunk-disk-format";
+  HANDLE pipe = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  auto sniff = std::async(std::launch::async, [name] { return disk_format(name); });
+  const bool quick = sniff.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  CloseHandle(pipe);  // lets a blocked read end
+  EXPECT_TRUE(quick);
+  EXPECT_EQ(sniff.get(), L"raw");
 }
 
 TEST(Cmdline, ImagesMadeByQemuImg) {

@@ -291,6 +291,13 @@ TEST_F(Launch, LaunchScriptSlotsAndItsEarlyEnd) {
   EXPECT_EQ(v10->log_path, path_join(g_set.tiger_root, L"vm\\qemu-stderr-10.log"));
   EXPECT_NE(read_bytes(path_join(other.dir, L"launch.log")).find("-HdImage " + narrow(other.disk)),
             std::string::npos);
+  // FORCE OFF before its QEMU was adopted ends the script and says so.
+  g_fleet.force_off(*v10);
+  EXPECT_EQ(WaitForSingleObject(v10->script, 5000), WAIT_OBJECT_0);
+  const std::string log = read_bytes(path_join(exe_dir(), L"vunk.log"));
+  EXPECT_NE(log.find(strf("Kitten (launch script pid %lu): force off before its QEMU was adopted: script ended",
+                          (unsigned long)v10->script_pid)),
+            std::string::npos);
 
   // The script ends before any QEMU of its own was found: exited with -1 and
   // the diagnosis from its error log, behind the end of the launch log.

@@ -224,3 +224,49 @@ TEST_F(LibraryTest, ForgetKeepsTheDiskAndUnlinksRunningVms) {
   g_lib.load();
   EXPECT_EQ(g_lib.size(), 0u);
 }
+
+TEST_F(LibraryTest, ValuesWithQuotesAndEdgeBlanksReadBackByteForByte) {
+  const std::pair<std::string, std::string> cases[] = {
+      {" Leading blank", "\"-cdrom\" \"D:\\a b.iso\""},
+      {"trailing blank\t", "'-name' 'x'"},
+      {"\"quoted\"", " -m 64 "},
+      {"'", "\""},
+      {"plain", std::string(6000, 'x') + " end"},  // longer than one read buffer
+  };
+  for (auto& [name, extra] : cases) {
+    Machine m;
+    m.dir = folder(L"round");
+    m.name = name;
+    m.extra = extra;
+    m.disk = L" D:\\disk.img ";
+    ASSERT_TRUE(m.save());
+    Machine back;
+    ASSERT_TRUE(back.load(m.dir));
+    EXPECT_EQ(back.name, name);
+    EXPECT_EQ(back.extra, extra);
+    EXPECT_EQ(back.disk, m.disk);
+  }
+  // A file written before values were wrapped reads as it always did.
+  write_ini(L"old", {{L"name", L"Old Box"}, {L"extra", L"-usb -device \"usb-host,hostbus=1\""}});
+  Machine old;
+  ASSERT_TRUE(old.load(folder(L"old")));
+  EXPECT_EQ(old.name, "Old Box");
+  EXPECT_EQ(old.extra, "-usb -device \"usb-host,hostbus=1\"");
+}
+
+TEST_F(LibraryTest, EmptyFolderOrRootIsRefusedNotTheCurrentFolder) {
+  const std::wstring here = test_dir("cwd");
+  SetCurrentDirectoryW(here.c_str());
+  Machine m;
+  m.name = "Nowhere";
+  EXPECT_FALSE(m.save());
+  g_set.machines_dir.clear();
+  EXPECT_EQ(g_lib.create("Nowhere", "linux-x64"), nullptr);
+  g_lib.load();
+  EXPECT_TRUE(g_lib.empty());
+  std::string err;
+  EXPECT_EQ(g_fleet.launch(m, err, -1, L""), nullptr);
+  EXPECT_EQ(err, "MACHINE FOLDER NOT SET");
+  SetCurrentDirectoryW(root.c_str());
+  EXPECT_TRUE(RemoveDirectoryW(here.c_str())) << "something was written into the current folder";
+}
