@@ -61,41 +61,6 @@ TEST(Surface, WindowPresentsAndSurvivesResizes) {
   DestroyWindow(hwnd);
 }
 
-TEST(Surface, ScanlinesAndDpi) {
-  ASSERT_TRUE(gfx_ready());
-  for (float dpi : {96.0f, 192.0f}) {
-    TestSurface g(90, 60, kGrey, true, dpi);
-    ASSERT_TRUE(g.created);
-    EXPECT_EQ(g.s.dpi, dpi);
-    ASSERT_TRUE(g.frame());
-    // in the centre the vignette is clear; physical rows 2, 5, 8, ... are darker
-    for (int y = 24; y < 36; ++y) {
-      int v = green(g.px, 90, 45, y), above = green(g.px, 90, 45, y - 1);
-      if (y % 3 == 2) {
-        EXPECT_LT(v, above - 10) << "dpi " << dpi << " row " << y;
-      } else if (y % 3 == 1) {
-        EXPECT_EQ(v, above) << "dpi " << dpi << " row " << y;
-      }
-    }
-    g.s.scanlines = false;
-    ASSERT_TRUE(g.frame());
-    for (int y = 24; y < 36; ++y) EXPECT_EQ(green(g.px, 90, 45, y), green(g.px, 90, 45, 24));
-  }
-
-  // A DPI change rebuilds the targets: same pixels, fewer DIPs.
-  TestSurface g(60, 30, kGrey, true);
-  ASSERT_TRUE(g.created);
-  Surface::force_dpi = 144;
-  g.s.resize();
-  Surface::force_dpi = 0;
-  EXPECT_EQ(g.s.dpi, 144);
-  EXPECT_EQ(g.s.width, 60u);
-  ASSERT_TRUE(g.s.target);
-  EXPECT_FLOAT_EQ(g.s.target->GetSize().width, 40);
-  ASSERT_TRUE(g.frame());
-  EXPECT_EQ(g.px.size(), 60u * 30 * 4);
-}
-
 TEST(Surface, VignetteOnlyWithCrtAndReadBackOpaque) {
   ASSERT_TRUE(gfx_ready());
   TestSurface g(120, 80, kGrey, true);
