@@ -134,21 +134,6 @@ TEST_F(LibraryTest, PartialAndDamagedIniFiles) {
   EXPECT_EQ(g_lib.by_id(".hidden"), nullptr);
 }
 
-TEST_F(LibraryTest, SortByLastRunThenName) {
-  write_ini(L"a", {{L"name", L"beta"}, {L"last_run", L"100"}});
-  write_ini(L"b", {{L"name", L"alpha"}, {L"last_run", L"100"}});
-  write_ini(L"c", {{L"name", L"never"}, {L"last_run", L"0"}});
-  write_ini(L"d", {{L"name", L"aaa"}, {L"last_run", L"0"}});
-  write_ini(L"e", {{L"name", L"latest"}, {L"last_run", L"5000000000"}});
-  write_ini(L"f", {{L"name", L"alph"}, {L"last_run", L"100"}});
-  write_ini(L"g", {{L"name", L"Zed"}, {L"last_run", L"100"}});
-  g_lib.load();
-  std::vector<std::string> names;
-  for (auto& m : g_lib) names.push_back(m->name);
-  // Byte order: capitals before lower case, a prefix before the longer name.
-  EXPECT_EQ(names, (std::vector<std::string>{"latest", "Zed", "alph", "alpha", "beta", "aaa", "never"}));
-}
-
 TEST_F(LibraryTest, SeedsTheLaunchScriptMachineOnce) {
   make_tiger_setup();
   g_lib.load();

@@ -52,32 +52,6 @@ TEST(Proc, QuoteArgRoundTripsThroughTheStandardSplitting) {
   EXPECT_EQ(opt_escape(L""), L"");
 }
 
-TEST(Proc, TailLines) {
-  std::wstring x = test_dir("tail");
-  std::wstring f = path_join(x, L"log.txt");
-  std::string text, want;
-  for (int i = 1; i <= 10; ++i) text += strf("line %d\r\n", i), want += strf("line %d\n", i);
-  write_bytes(f, text);
-  EXPECT_EQ(tail_lines(f, 4), "line 7\nline 8\nline 9\nline 10\n");
-  EXPECT_EQ(tail_lines(f, 50), want);
-  EXPECT_EQ(tail_lines(f, 0), "");
-  // Blank lines and the command line do not count; "> " trimmed to ">" is no
-  // command line any more.
-  write_bytes(f, "> qemu -m 4\r\nreal 1\n\n   \n \r\nreal 2   \r\n>\n> \nlast");
-  EXPECT_EQ(tail_lines(f, 5), "real 1\nreal 2\n>\n>\nlast\n");
-  EXPECT_EQ(tail_lines(path_join(x, L"missing.log"), 4), "");
-
-  // Only the last 4096 bytes count: the first of those lines may be partial.
-  std::string big;
-  for (int i = 0; i < 1000; ++i) big += strf("%09d\n", i);  // 10000 bytes
-  write_bytes(f, big);
-  std::string all = tail_lines(f, 100000);
-  EXPECT_EQ(all.size(), 4096u);
-  EXPECT_EQ(all.substr(all.size() - 10), "000000999\n");
-  EXPECT_EQ(all.substr(0, 6), "00590\n");  // the cut leaves the tail of line 590
-  remove_tree(x);
-}
-
 TEST(Proc, RunCaptureWithRealChildren) {
   std::wstring me = self_exe();
   std::string out = "kept:";
