@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <map>
 #include <vector>
 
@@ -29,7 +30,8 @@ std::wstring ini_get(const std::wstring& ini, const wchar_t* section, const wcha
 
 bool ini_put(const std::wstring& ini, const wchar_t* section, const wchar_t* key,
              const std::wstring& value) {
-  auto edge = [](wchar_t c) { return c == L' ' || c == L'\t' || c == L'"' || c == L'\''; };
+  // The reader takes any white space, and ^Z (an old end-of-file mark), for a blank.
+  auto edge = [](wchar_t c) { return iswspace(c) || c == 0x1A || c == L'"' || c == L'\''; };
   const bool wrap = !value.empty() && (edge(value.front()) || edge(value.back()));
   const std::wstring put = wrap ? L'"' + value + L'"' : value;
   return WritePrivateProfileStringW(section, key, put.c_str(), ini.c_str()) != 0;

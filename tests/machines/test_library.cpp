@@ -214,6 +214,7 @@ TEST_F(LibraryTest, ValuesWithQuotesAndEdgeBlanksReadBackByteForByte) {
   const std::pair<std::string, std::string> cases[] = {
       {" Leading blank", "\"-cdrom\" \"D:\\a b.iso\""},
       {"trailing blank\t", "'-name' 'x'"},
+      {"old end of file mark\x1a", "\x1a"},
       {"\"quoted\"", " -m 64 "},
       {"'", "\""},
       {"plain", std::string(6000, 'x') + " end"},  // longer than one read buffer
