@@ -106,28 +106,3 @@ TEST(Proc, ChildrenInheritOnlyTheirOwnPipe) {
   CloseHandle(rd);
 }
 
-TEST(Proc, RunCaptureDrivesTheBridgesQemuImg) {
-  std::wstring qemu_img = path_join(build_path("qemu"), L"qemu-img.exe");
-  ASSERT_TRUE(file_exists(qemu_img)) << narrow(qemu_img);
-  std::wstring x = test_dir("qemu-img");
-  std::wstring img = path_join(x, L"my disk, 1.qcow2");
-  std::string out;
-  ASSERT_TRUE(run_capture(quote_arg(qemu_img) + L" create -f qcow2 " + quote_arg(img) + L" 64M", out, 30000)) << out;
-  EXPECT_TRUE(file_exists(img));
-  EXPECT_EQ(read_bytes(img).substr(0, 4), std::string("QFI\xfb"));
-
-  std::string info;
-  ASSERT_TRUE(run_capture(quote_arg(qemu_img) + L" info -U --output=json " + quote_arg(img), info, 30000)) << info;
-  JParser p{info};
-  JVal v;
-  ASSERT_TRUE(p.value(v)) << info;
-  EXPECT_EQ(v["format"].s, "qcow2");
-  EXPECT_EQ(v["virtual-size"].n, 67108864.0);
-  EXPECT_GT(v["actual-size"].n, 0.0);
-
-  // A failing tool: the exit code and the message both come through.
-  std::string bad;
-  EXPECT_FALSE(run_capture(quote_arg(qemu_img) + L" info " + quote_arg(path_join(x, L"missing.img")), bad, 30000));
-  EXPECT_NE(bad.find("missing.img"), std::string::npos) << bad;
-  remove_tree(x);
-}
