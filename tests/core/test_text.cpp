@@ -8,21 +8,6 @@
 #include "core/common.h"
 #include "tests/support/test_support.h"
 
-TEST(Text, ConversionAndCase) {
-  EXPECT_EQ(widen(""), L"");
-  EXPECT_EQ(narrow(L""), "");
-  EXPECT_EQ(widen("\xFF"), std::wstring(1, wchar_t(0xFFFD)));
-  EXPECT_EQ(narrow(std::wstring(1, wchar_t(0xD83D))), "\xEF\xBF\xBD");
-  // every length class of UTF-8 and a NUL inside: the input goes by length
-  std::string mixed("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z\0q", 13);
-  EXPECT_EQ(widen(mixed), std::wstring(L"a\u00E9\u20AC\U0001F600z\0q", 8));
-  EXPECT_EQ(narrow(widen(mixed)), mixed);
-  EXPECT_EQ(widen(std::string_view("abcdef", 3)), L"abc");
-
-  EXPECT_EQ(upper("stra\xC3\x9F" "e `az{@AZ["), "STRA\xC3\x9F" "E `AZ{@AZ[");
-  EXPECT_EQ(lower_w(L"C:\\Program Files\\QEMU.EXE"), L"c:\\program files\\qemu.exe");
-}
-
 TEST(Text, ConversionInPieces) {
   // Long inputs are converted in pieces: every piece size must give what one
   // whole conversion gives, with no character split, lost or doubled, and

@@ -1,5 +1,5 @@
-// Classic Mac disks: the prefix layout, the built-in driver image, bare HFS
-// detection, bootable copies and blank disks. The volumes come from hformat
+// Classic Mac disks: bootable copies, their failures, and blank disks (the
+// driver itself runs in driver_sim.py). The volumes come from hformat
 // (disks.sh start); disks.sh check reads the copies back with parted and
 // hfsutils after this program has run.
 #include <gtest/gtest.h>

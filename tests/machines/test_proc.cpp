@@ -3,54 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
-#include "core/json.h"
 #include "machines/machine.h"
 #include "tests/machines/child.h"
 #include "tests/support/test_support.h"
-
-namespace {
-
-// What the standard argument splitting makes of a command line.
-std::vector<std::wstring> split(const std::wstring& line) {
-  int n = 0;
-  wchar_t** v = CommandLineToArgvW(line.c_str(), &n);
-  std::vector<std::wstring> out;
-  for (int i = 0; v && i < n; ++i) out.push_back(v[i]);
-  LocalFree(v);
-  return out;
-}
-
-}  // namespace
-
-TEST(Proc, QuoteArgRoundTripsThroughTheStandardSplitting) {
-  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-      {L"C:\\QEMU\\qemu-system-x86_64.exe", L"C:\\QEMU\\qemu-system-x86_64.exe"},
-      {L"C:\\Program Files\\QEMU", L"\"C:\\Program Files\\QEMU\""},
-      {L"C:\\My Disks\\a.img", L"\"C:\\My Disks\\a.img\""},
-      {L"", L"\"\""},
-      {L"a b\\", L"\"a b\\\\\""},
-      {L"a\\\\\"b", L"\"a\\\\\\\\\\\"b\""},
-      {L"line\nbreak", L"line\nbreak"},
-  };
-  for (auto& [arg, want] : cases) EXPECT_EQ(quote_arg(arg), want) << narrow(arg);
-  const wchar_t alphabet[] = {L'a', L' ', L'\t', L'"', L'\\', L'\u00e9', L'\\', L'"', L'z'};
-  std::mt19937 rng(1234);
-  for (int i = 0; i < 2000; ++i) {
-    std::wstring s;
-    int len = int(rng() % 12);
-    for (int k = 0; k < len; ++k) s += alphabet[rng() % (sizeof alphabet / sizeof alphabet[0])];
-    auto parts = split(L"x " + quote_arg(s) + L" y");
-    ASSERT_EQ(parts.size(), 3u) << narrow(s);
-    EXPECT_EQ(parts[1], s) << narrow(s);
-    EXPECT_EQ(parts[2], L"y");
-  }
-
-  EXPECT_EQ(opt_escape(L"C:\\a,b.img"), L"C:\\a,,b.img");
-  EXPECT_EQ(opt_escape(L",,"), L",,,,");
-  EXPECT_EQ(opt_escape(L""), L"");
-}
 
 TEST(Proc, RunCaptureWithRealChildren) {
   std::wstring me = self_exe();
