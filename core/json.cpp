@@ -165,8 +165,8 @@ double json_number(std::string_view num) {
 
 bool JParser::value(JVal& v) {
   // A reader on the user-interface thread must not throw: running out of
-  // memory fails this value like malformed text does.
-  // A failed read keeps nothing of what it had built.
+  // memory fails the read like malformed text does, and a failed read keeps
+  // nothing of what it had built.
   try {
     if (parse(v)) return true;
   } catch (const std::exception&) {

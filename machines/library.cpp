@@ -81,18 +81,20 @@ bool Machine::save() const {
   CreateDirectoryW(dir.c_str(), nullptr);
   std::wstring ini = path_join(dir, L"machine.ini");
   ini_touch(ini);
-  mput(ini, L"name", widen(name));
-  mput(ini, L"profile", widen(profile));
-  mput(ini, L"disk", disk);
-  mput(ini, L"cdrom", cdrom);
-  mput(ini, L"extra", widen(extra));
-  mput(ini, L"mem", std::to_wstring(mem));
-  mput(ini, L"cpus", std::to_wstring(cpus));
-  mput(ini, L"install", install ? L"1" : L"0");
-  mput(ini, L"scratch", scratch ? L"1" : L"0");
-  mput(ini, L"created", std::to_wstring(created));
-  mput(ini, L"last_run", std::to_wstring(last_run));
-  return file_exists(ini);
+  // A value that could not be written (a full disk, a read-only folder)
+  // fails the save instead of leaving an old value behind unnoticed.
+  bool ok = mput(ini, L"name", widen(name));
+  ok &= mput(ini, L"profile", widen(profile));
+  ok &= mput(ini, L"disk", disk);
+  ok &= mput(ini, L"cdrom", cdrom);
+  ok &= mput(ini, L"extra", widen(extra));
+  ok &= mput(ini, L"mem", std::to_wstring(mem));
+  ok &= mput(ini, L"cpus", std::to_wstring(cpus));
+  ok &= mput(ini, L"install", install ? L"1" : L"0");
+  ok &= mput(ini, L"scratch", scratch ? L"1" : L"0");
+  ok &= mput(ini, L"created", std::to_wstring(created));
+  ok &= mput(ini, L"last_run", std::to_wstring(last_run));
+  return ok && file_exists(ini);
 }
 
 bool Machine::is_main_tiger() const {

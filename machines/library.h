@@ -25,7 +25,7 @@ struct Machine {
 
   // False (only dir set) when the folder holds no machine.ini.
   bool load(const std::wstring& folder);
-  // True when machine.ini exists afterwards; false for an empty dir.
+  // True when every value was written; false for an empty dir.
   bool save() const;
   // This machine runs the launch script's own disk.
   bool is_main_tiger() const;

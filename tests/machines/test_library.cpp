@@ -232,6 +232,13 @@ TEST_F(LibraryTest, ValuesWithQuotesAndEdgeBlanksReadBackByteForByte) {
     EXPECT_EQ(back.extra, extra);
     EXPECT_EQ(back.disk, m.disk);
   }
+  // A file that cannot be written fails the save.
+  HANDLE held = CreateFileW(path_join(folder(L"round"), L"machine.ini").c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  Machine locked;
+  locked.dir = folder(L"round");
+  EXPECT_FALSE(locked.save());
+  CloseHandle(held);
   // A file written before values were wrapped reads as it always did.
   write_ini(L"old", {{L"name", L"Old Box"}, {L"extra", L"-usb -device \"usb-host,hostbus=1\""}});
   Machine old;
