@@ -230,7 +230,8 @@ void App::draw_sidebar() {
     u32 rid = id("siderow", vm->uid);
     if (hovering(row)) {
       tip_wanted = true;
-      tip_text = upper(vm->name) + "  //  " + state_text(*vm);
+      tip_text = upper(vm->name) + "  //  " + (vm->profile ? vm->profile->family : "UNKNOWN PROFILE") + "  //  " +
+                 state_text(*vm);
       tip_colour = vm->phase == 0 ? pal.cyan : state_color(*vm);
       float s = surface.dpi / 96;
       POINT p{LONG((w + 8) * s), LONG((y + 22) * s)};
@@ -266,7 +267,7 @@ void App::draw_home(const D2D_RECT_F& r) {
   // Static map layer: outlines, sites with labels, the fixed parts of the
   // NORAD marker, frame and headings.
   u64 key = hash_val(map_rect, hash_val(dc, hash_val(W, 0)));
-  for (auto& [s, vm] : tracks) key = hash64(s->id, key);
+  for (auto& [s, vm] : tracks) key = hash64(std::string(s->id), key);  // a char pointer would pick the (data, size) overload
   layers.draw(surface, id("homemap", 0), map_panel, key, [&] {
     panel(map_panel, pal.cyan, 0.55f);
     label(map_panel.left + 18, map_panel.top + 16, "GLOBAL THEATRE  //  STANDBY", pal.cyan, 11);

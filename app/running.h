@@ -1,0 +1,73 @@
+// Running machines in the console: the plain decisions behind the launch
+// questions, the running-machine view, machine events and the placement of
+// docked guest windows. Kept apart from the window calls so the tests can
+// check them without a window.
+#pragma once
+
+#include <windows.h>
+#include <d2d1.h>
+
+#include <string>
+#include <vector>
+
+#include "core/common.h"
+
+struct Machine;
+struct Placement;
+
+// A two-click tool is armed for 3.0 s after its first click.
+constexpr double kArmSeconds = 3.0;
+// Docked guests stay hidden this long after a launch, under the launch effect.
+constexpr double kLaunchHold = 1.25;
+
+// Whether the tool `id` shows its confirming label at `now`.
+bool is_armed(u32 armed, double armed_at, u32 id, double now);
+// A click on a two-click tool: true when it confirms (the tool then runs and
+// disarms); otherwise the tool arms (replacing any other armed action).
+bool two_click(u32& armed, double& armed_at, u32 id, double now);
+
+// The guest picture in DIPs for an area at `dpi`: whole-number scale when the
+// guest fits, else shrunk; centred on whole device pixels; 1280 x 720 while
+// the guest's size is not known.
+D2D_RECT_F fit_picture(const D2D_RECT_F& area, int guest_w, int guest_h, float dpi);
+
+// The machine the hot keys Up and Down select among the live uids (fleet
+// order), with wrap-around; 0 when there is none or the key is another.
+int guest_key_pick(const std::vector<int>& live, int selected, unsigned vk);
+
+// The points of a statistics trace in r: the last values that fit 3 DIPs
+// apart, newest at the right edge; empty when fewer than two fit.
+std::vector<D2D_POINT_2F> trace_points(const D2D_RECT_F& r, const std::vector<float>& values, float max);
+
+// The launch effect at `age` seconds: visible, its strength a and text alpha t.
+struct LaunchFx {
+  bool visible = false;
+  float a = 0, text = 0;
+};
+LaunchFx launch_fx_at(double age);
+
+// What layout_children does with a docked guest this frame.
+enum class Place { Nothing, Hide, Show };
+// `record` is the last placement of the Vm (null: none yet); `show` whether
+// the guest should be visible (the target, with its size known).
+Place place_action(const Placement* record, bool show, const RECT& r);
+
+// The question to ask before a launch, in the order the console asks them.
+enum class PreLaunch { None, Rom, TigerBuild, DiskInUse };
+struct PreLaunchFacts {
+  bool m68k = false;          // the profile is the 68k Mac
+  bool rom_found = false;     // a Quadra ROM is there for its disk
+  bool main_tiger = false;    // the launch script's own main disk
+  bool other_build = false;   // the setup holds a QEMU build other than the configured one
+  bool dir_given = false;     // the launch names its QEMU folder already
+  bool scratch = false;       // the launch writes nothing to the disk
+  bool writer = false;        // another live machine writes the disk
+  bool disk_present = false;  // the disk exists (else the launcher reports it)
+};
+PreLaunch pre_launch_question(const PreLaunchFacts& f);
+
+// The QEMU folder that the Mac OS X Intel setup brings with it.
+std::wstring tiger_qemu_dir();
+
+// Window calls made for docked and mirrored guests (tests count them).
+extern u64 g_child_window_calls;

@@ -1,0 +1,427 @@
+// Launching a machine from the console and the running-machine view: the
+// pre-launch questions, the state word and colour, the guest picture's
+// place, the statistics trace, the tool buttons and the LAUNCH DETECTED
+// effect.
+//
+// The view keeps to a few draw calls per frame: frames, headings and tools
+// at rest live in one cached layer keyed by what they show; only the trace,
+// the figures that change every second and hovered tools are drawn live.
+#include "app/app.h"
+#include "app/running.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "gfx/layer.h"
+#include "machines/profile.h"
+#include "machines/settings.h"
+#include "macdisk/rom.h"
+
+static constexpr float kTrack = 0.16f;
+
+// ---- plain decisions -------------------------------------------------------------
+
+bool is_armed(u32 armed, double armed_at, u32 id, double now) {
+  return armed == id && now - armed_at < kArmSeconds;
+}
+
+bool two_click(u32& armed, double& armed_at, u32 id, double now) {
+  if (is_armed(armed, armed_at, id, now)) {
+    armed = 0;
+    return true;
+  }
+  armed = id;
+  armed_at = now;
+  return false;
+}
+
+D2D_RECT_F fit_picture(const D2D_RECT_F& area, int guest_w, int guest_h, float dpi) {
+  double s = dpi / 96.0;
+  double W = (area.right - area.left) * s, H = (area.bottom - area.top) * s;
+  double gw = 1280, gh = 720;
+  if (guest_w > 0 && guest_h > 0) gw = guest_w, gh = guest_h;
+  double k = std::min(H / gh, W / gw), w, h;
+  if (std::floor(k) >= 1) {
+    w = gw * std::floor(k);
+    h = gh * std::floor(k);
+  } else {
+    // An area narrower than the guest shrinks it; a vanished area gives nothing.
+    k = std::max(k, 0.0);
+    w = std::floor(gw * k);
+    h = std::floor(gh * k);
+  }
+  double x = std::round((W - w) / 2 + area.left * s), y = std::round((H - h) / 2 + area.top * s);
+  return D2D_RECT_F{float(x / s), float(y / s), float((x + w) / s), float((y + h) / s)};
+}
+
+std::vector<D2D_POINT_2F> trace_points(const D2D_RECT_F& r, const std::vector<float>& values, float max) {
+  std::vector<D2D_POINT_2F> out;
+  size_t fit = size_t(std::max(0.0f, (r.right - r.left) / 3.0f));
+  size_t n = std::min(values.size(), fit);
+  if (n < 2) return out;
+  float height = r.bottom - r.top;
+  for (size_t k = n; k-- > 0;) {
+    float value = values[values.size() - 1 - k];
+    // A maximum of 0 or less would divide by zero: such a trace lies flat.
+    float v = max > 0 ? std::clamp(value / max, 0.0f, 1.0f) : 0.0f;
+    if (!(v == v)) v = 0;  // NaN samples lie flat too
+    out.push_back({r.right - 3.0f * float(k), (r.bottom - 1) - v * (height - 2)});
+  }
+  return out;
+}
+
+LaunchFx launch_fx_at(double age) {
+  LaunchFx fx;
+  // A start in the future (a clock set back) shows nothing either.
+  if (age > 1.6 || age < 0) return fx;
+  fx.visible = true;
+  fx.a = float(std::min((1.6 - age) * 3.0, 1.0));
+  fx.text = std::fmod(age, 0.24) < 0.14 ? fx.a : 0.35f * fx.a;
+  return fx;
+}
+
+PreLaunch pre_launch_question(const PreLaunchFacts& f) {
+  // Without its disk the launcher refuses anyway: no question first.
+  if (!f.disk_present) return PreLaunch::None;
+  if (f.m68k && !f.rom_found) return PreLaunch::Rom;
+  if (f.main_tiger && !f.dir_given && f.other_build) return PreLaunch::TigerBuild;
+  if (!f.scratch && f.writer) return PreLaunch::DiskInUse;
+  return PreLaunch::None;
+}
+
+std::wstring tiger_qemu_dir() { return g_set.tiger_root.empty() ? L"" : path_join(g_set.tiger_root, L"qemu"); }
+
+std::string state_text(const Vm& vm) {
+  if (vm.phase == 0) return "ACQUIRING SIGNAL";
+  if (vm.status == "paused") return "PAUSED";
+  if (vm.status == "shutdown") return "SHUTTING DOWN";
+  if (vm.status == "powering down") return "POWERING DOWN";
+  return "RUNNING";
+}
+
+D3DCOLORVALUE state_color(const Vm& vm) {
+  if (vm.status == "paused") return pal.amber;
+  if (vm.status == "shutdown" || vm.status == "powering down") return pal.orange;
+  return pal.green;
+}
+
+// ---- launching ------------------------------------------------------------------------
+
+void App::launch_machine(Machine& machine, int scratch, const std::wstring& dir) {
+  const Profile* prof = find_profile(machine.profile);
+  const std::string name = upper(machine.name);
+  const std::wstring setup = tiger_qemu_dir();
+  PreLaunchFacts f;
+  f.disk_present = !machine.disk.empty() && file_exists(machine.disk);
+  f.m68k = prof && prof->board == ArchKind::M68k;
+  if (f.m68k && f.disk_present) f.rom_found = !mac_find_rom(path_dir(machine.disk)).empty();
+  f.main_tiger = prof && prof->tiger == 1 && machine.is_main_tiger();
+  f.other_build = !setup.empty() && !g_set.qemu_dir.empty() &&
+                  file_exists(path_join(setup, L"qemu-system-x86_64.exe")) &&
+                  norm_path(setup) != norm_path(g_set.qemu_dir);
+  f.dir_given = !dir.empty();
+  f.scratch = scratch >= 0 ? scratch > 0 : machine.scratch;
+  Vm* writer = f.disk_present ? g_fleet.writer_of(machine.disk) : nullptr;
+  f.writer = writer != nullptr;
+
+  // Answers find the machine again by id: a record may be gone by the time
+  // the question is answered.
+  const std::string mid = machine.id;
+  auto again = [this, mid](int s, const std::wstring& d) {
+    if (Machine* m = g_lib.by_id(mid)) launch_machine(*m, s, d);
+  };
+  switch (pre_launch_question(f)) {
+    case PreLaunch::Rom:
+      ask("QUADRA ROM NEEDED",
+          name + " IS A 68K MACINTOSH. IT NEEDS THE ROM OF A QUADRA 610, 650 OR 800 (1 MB, CHECKSUM F1ACAD13) "
+                 "FROM A MACHINE OF YOUR OWN. NONE WAS FOUND IN THE SETTINGS, BESIDE THE DISK, IN THE QEMU FOLDER "
+                 "OR BESIDE V.U.N.K.",
+          {"CHOOSE ROM FILE", "CANCEL"},
+          [this, name, scratch, dir, again](int i) {
+            if (i != 0) return;
+            std::wstring rom = pick_file(false, L"Choose a Quadra 650/800 ROM", {{L"ROM image", L"*.rom;*.bin;*"}});
+            if (rom.empty()) return;
+            if (!mac_rom_ok(rom)) {
+              note(name + ": NOT A QUADRA 650/800 ROM\n" + upper(narrow(rom)), pal.red);
+              return;
+            }
+            set_path_setting(6, rom);  // the QUADRA ROM row of the settings: saved as the settings view saves it
+            again(scratch, dir);
+          },
+          pal.amber);
+      return;
+    case PreLaunch::TigerBuild:
+      ask("MAC OS X INTEL: WHICH QEMU?",
+          "THE MAC OS X INTEL SETUP BRINGS ITS OWN QEMU BUILD IN " + upper(narrow(setup)) +
+              ". THE CONFIGURED BUILD IS " + upper(narrow(g_set.qemu_dir)) + ". START " + name + " WITH WHICH?",
+          {"SETUP BUILD", "CONFIGURED BUILD", "CANCEL"},
+          [scratch, setup, again](int i) {
+            if (i == 0) again(scratch, setup);
+            if (i == 1) again(scratch, g_set.qemu_dir);
+          },
+          pal.amber);
+      return;
+    case PreLaunch::DiskInUse:
+      ask("DISK IN USE",
+          strf("%s (PID %lu) WRITES THE DISK OF %s. A SECOND SYSTEM ON THE SAME DISK RUNS IN SCRATCH MODE: IT STARTS "
+               "FROM THE DISK AS IT IS AND ITS CHANGES ARE DISCARDED WHEN IT STOPS.",
+               upper(writer->name).c_str(), (unsigned long)writer->pid, name.c_str()),
+          {"LAUNCH IN SCRATCH MODE", "CANCEL"},
+          [dir, again](int i) {
+            if (i == 0) again(1, dir);
+          },
+          pal.amber);
+      return;
+    case PreLaunch::None:
+      break;
+  }
+
+  std::string err;
+  Vm* vm = g_fleet.launch(machine, err, scratch, dir);
+  if (!vm) {
+    note(name + ": LAUNCH ABORTED\n" + err, pal.red);
+    return;
+  }
+  launch_fx_time = now;
+  launch_fx_label = name;
+  select(vm->uid);
+  if (prof && std::string(prof->accel) == "WHPX" && !whpx_ok())
+    note(name + ": NO HARDWARE ACCELERATION (WHPX IS OFF)\nIT RUNS IN SOFTWARE EMULATION, MUCH SLOWER", pal.amber);
+}
+
+// ---- helpers of the view --------------------------------------------------------------------
+
+D2D_RECT_F App::picture_rect(const D2D_RECT_F& area, int guest_w, int guest_h) const {
+  return fit_picture(area, guest_w, guest_h, surface.dpi);
+}
+
+void App::draw_trace(const D2D_RECT_F& r, const std::vector<float>& values, float max, D3DCOLORVALUE colour) {
+  surface.rect(r, alpha(pal.dim, 0.7f), 0.8f);
+  float h = r.bottom - r.top;
+  for (int i = 1; i <= 3; ++i) {
+    float y = r.top + h * i * 0.25f;
+    surface.line(r.left, y, r.right, y, alpha(pal.dim, 0.35f), 0.6f);
+  }
+  g_draw_calls += 4;
+  std::vector<D2D_POINT_2F> pts = trace_points(r, values, max);
+  if (pts.size() < 2) return;
+  surface.poly(pts.data(), pts.size(), colour, 1.3f, false);
+  surface.disc(pts.back().x, pts.back().y, 2.0f, D3DCOLORVALUE{0.94f, 0.98f, 1.0f, 1.0f});
+  g_draw_calls += 2;
+}
+
+void App::draw_launch_fx(const D2D_RECT_F& r) {
+  double age = now - launch_fx_time;
+  LaunchFx fx = launch_fx_at(age);
+  if (!fx.visible) return;
+  easing = true;
+  float cx = (r.left + r.right) / 2, cy = (r.top + r.bottom) / 2;
+  surface.fill(r, D3DCOLORVALUE{0.006f, 0.012f, 0.022f, 0.75f * fx.a});
+  for (int i = 0; i <= 360; i += 90) {
+    float d = float(std::fmod(i + 420.0 * age, 450.0));
+    surface.circle(cx, cy, d, D3DCOLORVALUE{1.0f, 0.66f, 0.96f, (1 - d / 450) * fx.a}, 1.5f);
+  }
+  text_fast(surface, "LAUNCH DETECTED", cx, cy - 24, 26, alpha(pal.red, fx.text), AlignCentre, 0.22f, 0);
+  text_fast(surface, launch_fx_label, cx, cy + 22, 13, alpha(pal.pink, fx.a), AlignCentre, 0.3f, 0);
+  g_draw_calls += 8;
+}
+
+namespace {
+
+enum Tool { kPauseResume, kReset, kShutDown, kForceOff, kFull, kCapture, kEject, kPopDock, kEdit, kTools };
+
+struct ToolSpec {
+  Tool tool;
+  u32 id;
+  D2D_RECT_F r;
+  Glyph glyph;
+  std::string text;
+  bool danger = false;  // armed: its second click acts
+  bool enabled = true;
+  bool rest = false;
+};
+
+// Unix seconds now, as the fleet records a machine's start.
+double unix_now() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  u64 t = (u64(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return double(t) / 1e7 - 11644473600.0;
+}
+
+}  // namespace
+
+// ---- the running-machine view ------------------------------------------------------------------
+
+void App::draw_vm(const D2D_RECT_F& r) {
+  Vm* vm = selected();
+  if (!vm) return;
+  const int uid = vm->uid;
+  const std::string name = upper(vm->name);
+  auto shot = shot_screens.find(uid);
+  const bool has_shot = shot != shot_screens.end() && shot->second;
+
+  if (vm_fullscreen) {
+    picture = picture_rect(r, vm->guest_w, vm->guest_h);
+    surface.fill(r, D3DCOLORVALUE{0, 0, 0, 1});
+    ++g_draw_calls;
+    if (has_shot) surface.pictures.push_back({picture, shot->second, {}, 1, {}});
+    return;
+  }
+
+  const float L = r.left + 20, T = r.top + 76, R = r.right - 20, B = r.bottom - 104;
+  D2D_RECT_F screen{L, T, std::max(L + 40, R - 300), B};
+  D2D_RECT_F side{screen.right + 20, T, R, B};
+  D2D_RECT_F area{screen.left + 10, screen.top + 10, screen.right - 10, screen.bottom - 10};
+  picture = picture_rect(area, vm->guest_w, vm->guest_h);
+
+  // What the picture area says when no guest window or picture covers it.
+  std::string notice;
+  if (has_shot) notice = "";
+  else if (vm->phase == 0) notice = "ACQUIRING SIGNAL";
+  else if (vm->docked) notice = vm->guest_w < 1 ? "AWAITING DISPLAY" : "";
+  else if (vm->guest && vm->thumbnail) notice = "";
+  else if (vm->guest) notice = "THIS SYSTEM RUNS IN ITS OWN WINDOW";
+  else notice = "NO DISPLAY IN THIS CONSOLE";
+
+  // Tools, laid out along the bottom.
+  const bool paused = vm->status == "paused";
+  std::vector<ToolSpec> tools;
+  auto add = [&](Tool t, Glyph g, std::string text, bool enabled) {
+    ToolSpec s{t, id("vmtool", int(t) * 100000 + uid), {}, g, std::move(text)};
+    s.enabled = enabled;
+    tools.push_back(std::move(s));
+  };
+  add(kPauseResume, paused ? Glyph::Resume : Glyph::Pause, paused ? "RESUME" : "PAUSE", true);
+  add(kReset, Glyph::Reset, "RESET", true);
+  add(kShutDown, Glyph::ShutDown, "SHUT DOWN", true);
+  add(kForceOff, Glyph::ForceOff, "FORCE OFF", true);
+  add(kFull, Glyph::Full, "FULL", true);
+  add(kCapture, Glyph::Capture, "CAPTURE", true);
+  add(kEject, Glyph::Eject, "EJECT", true);
+  if (vm->docked) add(kPopDock, Glyph::PopOut, "POP OUT", vm->guest != nullptr);
+  else add(kPopDock, Glyph::Dock, "DOCK", vm->guest && vm->can_embed);
+  add(kEdit, Glyph::Config, "EDIT", vm->machine != nullptr);
+  float x = L, ty = r.bottom - 64;
+  for (ToolSpec& t : tools) {
+    if ((t.tool == kReset || t.tool == kForceOff) && is_armed(armed, armed_at, t.id, now)) {
+      t.danger = true;
+      t.text = t.tool == kReset ? "CONFIRM RESET?" : "CONFIRM FORCE OFF?";
+    }
+    float w = 44 + surface.text_width(t.text, 8.5f, kTrack);
+    t.r = D2D_RECT_F{x, ty, x + w, ty + 40};
+    x += w + 10;
+    auto it = anims.find(t.id);
+    t.rest = !hovering(t.r) && active != t.id && (it == anims.end() || it->second == 0);
+  }
+
+  auto draw_tool = [&](const ToolSpec& t, float h) {
+    D3DCOLORVALUE c = t.danger ? pal.red : t.tool == kForceOff ? pal.orange : pal.cyan;
+    float k = t.enabled ? 1.0f : 0.3f;
+    bool held = t.enabled && mouse_down && active == t.id && h > 0;
+    surface.fill(t.r, alpha(c, (0.05f + 0.14f * h + (held ? 0.2f : 0) + (t.danger ? 0.12f : 0)) * k));
+    surface.rect(t.r, alpha(c, (0.35f + 0.45f * h) * k), 1.0f);
+    draw_glyph(t.glyph, t.r.left + 20, (t.r.top + t.r.bottom) / 2, 18, alpha(c, 0.9f * k), 1.3f);
+    text_fast(surface, t.text, t.r.left + 36, (t.r.top + t.r.bottom) / 2 - 4.25f, 8.5f,
+              alpha(t.danger ? pal.red : pal.ice, k), AlignLeft, kTrack, 0);
+    g_draw_calls += 3;
+  };
+
+  const Profile* prof = vm->profile;
+  std::string kind = prof ? strf("%s  //  %s", prof->family, prof->machine) : std::string("UNKNOWN PROFILE");
+  if (!vm->ours) kind += "  //  ADOPTED";
+  if (vm->scratch) kind += "  //  SCRATCH MODE";
+  std::string state = state_text(*vm);
+  D3DCOLORVALUE sc = vm->phase == 0 ? pal.cyan : state_color(*vm);
+  std::string help;
+  if (vm->docked)
+    help = vm->guest_focused
+               ? "KEYBOARD: GUEST  //  CTRL+ALT+G GRABS THE MOUSE, CTRL+ALT+F FULL SCREEN, CTRL+ALT+B SIDEBAR"
+               : "CLICK THE SCREEN TO TYPE INTO THE GUEST";
+  std::string display = vm->docked ? "EMBEDDED" : vm->guest ? "OWN WINDOW" : vm->can_embed ? "WAITING" : "NONE";
+  int cpus = vm->machine && vm->machine->cpus > 0 ? vm->machine->cpus : 1;
+
+  u64 key = hash_val(r, hash64(name, hash64(kind, hash64(state, hash64(notice, hash64(help, hash64(display, 3)))))));
+  key = hash_val(vm->mouse_grabbed, hash_val(picture, hash_val(vm->pid, hash_val(vm->qmp_port, key))));
+  for (const ToolSpec& t : tools) key = hash64(t.text, hash_val(t.rest, hash_val(t.enabled, hash_val(t.r, key))));
+  D2D_RECT_F whole{r.left, r.top, r.right, r.bottom};
+  layers.draw(surface, id("vmview", 0), whole, key, [&] {
+    label(L + 4, r.top + 22, surface.fit(name, R - L - 360, 18, kTrack), pal.ice, 18);
+    label(L + 4, r.top + 50, kind, alpha(pal.dim, 1), 8);
+    text_fast(surface, state, R, r.top + 22, 16, sc, AlignRight, kTrack, 0);
+    if (vm->mouse_grabbed) text_fast(surface, "MOUSE GRABBED", R, r.top + 50, 8, pal.red, AlignRight, kTrack, 0);
+    panel(screen, pal.cyan, 0.9f);
+    surface.fill(picture, D3DCOLORVALUE{0, 0, 0, 1});
+    if (!notice.empty())
+      text_fast(surface, notice, (picture.left + picture.right) / 2, (picture.top + picture.bottom) / 2 - 6, 12,
+                notice == "ACQUIRING SIGNAL" ? pal.cyan : alpha(pal.ice, 0.7f), AlignCentre, 0.22f, 0);
+    panel(side, pal.cyan, 0.7f);
+    label(side.left + 16, side.top + 18, "TELEMETRY", pal.cyan, 11);
+    float y = side.top + 52;
+    for (const char* word : {"CPU", "", "", "", "MEMORY", "UPTIME", "PROCESS", "QMP PORT", "DISPLAY"}) {
+      if (*word) label(side.left + 16, y, word, alpha(pal.dim, 1), 7.5f);
+      y += 26;
+    }
+    text_fast(surface, vm->pid ? strf("%lu", (unsigned long)vm->pid) : std::string("-"), side.right - 16,
+              side.top + 52 + 6 * 26, 9, pal.ice, AlignRight, kTrack, 0);
+    text_fast(surface, vm->qmp_port ? strf("%d", vm->qmp_port) : std::string("-"), side.right - 16,
+              side.top + 52 + 7 * 26, 9, pal.ice, AlignRight, kTrack, 0);
+    text_fast(surface, display, side.right - 16, side.top + 52 + 8 * 26, 9, pal.ice, AlignRight, kTrack, 0);
+    if (!help.empty()) label(L + 4, r.bottom - 88, help, alpha(pal.ice, 0.75f), 8);
+    for (const ToolSpec& t : tools)
+      if (t.rest) draw_tool(t, 0);  // their input is taken in the live pass below
+    g_draw_calls += 12;
+  });
+
+  // Live parts: figures that change every second, the trace, the guest picture.
+  float y = side.top + 52;
+  text_fast(surface, strf("%.0f%%", vm->cpu_load * 100.0f), side.right - 16, y, 9, pal.ice, AlignRight, kTrack, 0);
+  draw_trace(D2D_RECT_F{side.left + 16, y + 20, side.right - 16, y + 86}, vm->cpu_history, float(cpus), sc);
+  text_fast(surface, vm->private_bytes ? human_bytes(vm->private_bytes) : std::string("-"), side.right - 16, y + 4 * 26,
+            9, pal.ice, AlignRight, kTrack, 0);
+  double up = vm->start_unix > 0 ? unix_now() - vm->start_unix : 0;
+  text_fast(surface, human_duration(up), side.right - 16, y + 5 * 26, 9, pal.ice, AlignRight, kTrack, 0);
+  g_draw_calls += 3;
+  if (has_shot) surface.pictures.push_back({picture, shot->second, {}, 1, {}});
+
+  // Tools: hovered ones drawn live; clicks act after the drawing.
+  int hit = -1;
+  for (size_t i = 0; i < tools.size(); ++i) {
+    const ToolSpec& t = tools[i];
+    bool c = t.enabled && clicked(t.id, t.r, IDC_HAND);
+    float h = ease(t.id, t.enabled && hovering(t.r), 0.07f);
+    if (!t.rest) draw_tool(t, h);
+    if (c) hit = int(i);
+  }
+  if (hit < 0) return;
+  const ToolSpec& t = tools[size_t(hit)];
+  dirty = true;
+  switch (t.tool) {
+    case kPauseResume:
+      if (paused) g_fleet.resume(*vm);
+      else g_fleet.pause(*vm);
+      break;
+    case kReset:
+      if (two_click(armed, armed_at, t.id, now)) g_fleet.reset(*vm);
+      break;
+    case kShutDown: g_fleet.powerdown(*vm); break;
+    case kForceOff:
+      if (two_click(armed, armed_at, t.id, now)) g_fleet.force_off(*vm);
+      break;
+    case kFull: set_fullscreen(true); break;
+    case kCapture:
+      g_fleet.screenshot(*vm, [this, name](bool ok, const std::string& path) {
+        if (ok) note(name + ": CAPTURED TO " + upper(path), pal.cyan);
+        else note(name + ": CAPTURE FAILED", pal.red);
+        dirty = true;
+      });
+      break;
+    case kEject: g_fleet.eject(*vm); break;
+    case kPopDock:
+      if (vm->docked) g_fleet.detach(*vm);
+      else g_fleet.dock(*vm);
+      break;
+    case kEdit: open_edit(vm->machine); break;
+    case kTools: break;
+  }
+}

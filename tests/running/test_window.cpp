@@ -1,0 +1,338 @@
+// Running machines through the console's real main window (its own window
+// procedure, input posted as mouse messages): a real x86_64 QEMU through the
+// bridge launched from the home view, its tools, a refused launch, machine
+// events, a screenshot picture, and the placement of a docked display.
+// Screenshots are left in <build>/running-shots for a person to look at.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+#include "app/app.h"
+#include "app/running.h"
+#include "machines/settings.h"
+#include "tests/gfx/gfx_test.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+HWND g_win = nullptr;
+
+LPARAM at(float x, float y) { return MAKELPARAM(int(x), int(y)); }
+
+// Frames at about 30 per second with the fleet's and the console's ticks
+// every 0.5 s, as the main loop runs them, until done() or the time is up.
+bool run_for(double seconds, const std::function<bool()>& done = nullptr) {
+  double end = now_s() + seconds, next_tick = 0;
+  for (;;) {
+    pump();
+    if (now_s() >= next_tick) {
+      g_fleet.tick();
+      g_app.tick();
+      next_tick = now_s() + 0.5;
+    }
+    g_app.frame();
+    if (done && done()) return true;
+    if (now_s() >= end) return !done;
+    Sleep(30);
+  }
+}
+
+void click(u32 id) {
+  ASSERT_TRUE(g_app.rects.count(id));
+  D2D_RECT_F r = g_app.rects[id];
+  float x = (r.left + r.right) / 2, y = (r.top + r.bottom) / 2;
+  PostMessageW(g_win, WM_MOUSEMOVE, 0, at(x, y));
+  run_for(0);
+  PostMessageW(g_win, WM_LBUTTONDOWN, MK_LBUTTON, at(x, y));
+  run_for(0);
+  PostMessageW(g_win, WM_LBUTTONUP, 0, at(x, y));
+  run_for(0);
+  PostMessageW(g_win, WM_MOUSEMOVE, 0, at(5, 700));  // away, so the tool rests again
+  run_for(0);
+}
+
+std::wstring shot(const char* name) {
+  CreateDirectoryW(build_path("running-shots").c_str(), nullptr);
+  std::wstring path = build_path(std::string("running-shots/") + name);
+  EXPECT_TRUE(g_app.surface.save_png(path));
+  return path;
+}
+
+// Share of pixels in a box of a PNG whose brightest channel exceeds 60.
+double lit_share(const std::wstring& png, D2D_RECT_F box) {
+  u32 w = 0, h = 0;
+  std::vector<u8> px;
+  if (!decode_bgra(png, w, h, px)) return -1;
+  int lit = 0, all = 0;
+  for (int y = int(box.top); y < int(box.bottom) && y < int(h); ++y)
+    for (int x = int(box.left); x < int(box.right) && x < int(w); ++x, ++all) {
+      const u8* p = pixel(px, w, x, y);
+      lit += std::max({p[0], p[1], p[2]}) > 60;
+    }
+  return all ? double(lit) / all : 0;
+}
+
+bool same(D3DCOLORVALUE a, D3DCOLORVALUE b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
+
+u32 tool(int index, const Vm& vm) { return g_app.id("vmtool", index * 100000 + vm.uid); }
+
+// A Vm record with no process, as the fleet would hold one.
+Vm* fake_vm(int uid, const char* name, int phase) {
+  auto vm = std::make_unique<Vm>();
+  vm->uid = uid;
+  vm->name = name;
+  vm->phase = phase;
+  vm->status = "running";
+  vm->profile = find_profile("linux-x64");
+  g_fleet.vms.push_back(std::move(vm));
+  return g_fleet.vms.back().get();
+}
+
+class Running : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(gfx_ready());
+    Surface::force_offscreen = true;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = main_wndproc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"VunkMain";
+    RegisterClassExW(&wc);
+    g_win = CreateWindowExW(0, L"VunkMain", L"V.U.N.K.", WS_POPUP, 0, 0, 1400, 860, nullptr, nullptr,
+                            GetModuleHandleW(nullptr), nullptr);
+    ASSERT_TRUE(g_win);
+    g_app.init(g_win);
+    g_fleet.init(g_win);
+    g_fleet.vms.clear();
+    g_set.qemu_dir = build_path("qemu");
+    g_set.machines_dir = test_dir("running-machines");
+    g_set.tiger_root = test_dir("running-tiger");
+    g_lib.clear();
+  }
+  void SetUp() override {
+    g_app.go_home();
+    g_app.modal.open = false;
+    g_app.toast = Toast{};
+    g_app.launch_fx_time = -100;
+    run_for(0);
+  }
+  void TearDown() override {
+    for (auto& vm : g_fleet.vms)
+      if (vm->process) TerminateProcess(vm->process, 1);
+    run_for(5, [] { return g_fleet.vms.empty() || g_fleet.vms[0]->process == nullptr; });
+    g_fleet.vms.clear();
+    g_app.shot_screens.clear();
+    g_app.placements.clear();
+  }
+};
+
+}  // namespace
+
+TEST_F(Running, LaunchToolsCaptureAndForceOff) {
+  Machine* m = g_lib.create("Run Test", "linux-x64");
+  ASSERT_TRUE(m);
+  m->disk = build_path("running-fixture/disk.qcow2");
+  m->mem = 256;
+  m->cpus = 1;
+  ASSERT_TRUE(m->save());
+  Machine* lost = g_lib.create("Lost Disk", "linux-x64");
+  lost->disk = build_path("running-fixture/no-such-disk.qcow2");
+  ASSERT_TRUE(lost->save());
+  run_for(0.2);
+
+  // A missing disk: the red toast with the launcher's reason, and nothing starts.
+  click(g_app.id("launch", 0));
+  EXPECT_TRUE(g_fleet.vms.empty());
+  EXPECT_EQ(g_app.view, App::Home);
+  EXPECT_TRUE(same(g_app.toast.colour, pal.red));
+  EXPECT_EQ(g_app.toast.text.rfind("LOST DISK: LAUNCH ABORTED\nDISK NOT FOUND: ", 0), 0u) << g_app.toast.text;
+  run_for(0.3);
+  shot("launch-aborted.png");
+
+  // LAUNCH of KNOWN SYSTEMS: the effect, the running-machine view, the amber
+  // warning (no acceleration here).
+  click(g_app.id("launch", 1));
+  ASSERT_EQ(g_fleet.vms.size(), 1u);
+  Vm* vm = g_fleet.vms[0].get();
+  const int uid = vm->uid;
+  EXPECT_EQ(g_app.view, App::Running);
+  EXPECT_EQ(g_app.selected_uid, uid);
+  EXPECT_EQ(g_app.launch_fx_label, "RUN TEST");
+  EXPECT_TRUE(same(g_app.toast.colour, pal.amber));
+  EXPECT_NE(g_app.toast.text.find("SOFTWARE EMULATION"), std::string::npos) << g_app.toast.text;
+  run_for(2, [] { return g_app.now - g_app.launch_fx_time >= 0.35; });
+  std::wstring fx = shot("launch-fx.png");
+  EXPECT_GT(lit_share(fx, D2D_RECT_F{560, 380, 1040, 520}), 0.01);  // LAUNCH DETECTED and the name
+  EXPECT_EQ(g_app.fps(), 60.0f);
+
+  // RUNNING once the process is up and QMP has answered.
+  ASSERT_TRUE(run_for(40, [&] {
+    Vm* v = g_fleet.by_uid(uid);
+    return v && v->phase == 1 && v->qmp.ready && state_text(*v) == "RUNNING";
+  })) << "not RUNNING within 40 s";
+  run_for(1.0);
+  shot("vm-running.png");
+
+  // PAUSE and RESUME: the same tool, its word following QEMU's events.
+  click(tool(0, *vm));
+  EXPECT_TRUE(run_for(10, [&] { return state_text(*vm) == "PAUSED"; })) << vm->status;
+  EXPECT_TRUE(same(state_color(*vm), pal.amber));
+  run_for(0.2);
+  shot("vm-paused.png");
+  click(tool(0, *vm));
+  EXPECT_TRUE(run_for(10, [&] { return state_text(*vm) == "RUNNING" && vm->status == "running"; })) << vm->status;
+
+  // CAPTURE: a PNG of the guest's screen and the cyan toast naming it.
+  g_app.toast = Toast{};
+  click(tool(5, *vm));
+  const std::string prefix = "RUN TEST: CAPTURED TO ";
+  ASSERT_TRUE(run_for(15, [&] { return !g_app.toast.text.empty(); }));
+  ASSERT_EQ(g_app.toast.text.rfind(prefix, 0), 0u) << g_app.toast.text;
+  EXPECT_TRUE(same(g_app.toast.colour, pal.cyan));
+  std::wstring png = widen(g_app.toast.text.substr(prefix.size()));
+  ASSERT_TRUE(run_for(5, [&] { return file_size(png) > 8; }));
+  EXPECT_EQ(read_bytes(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  CopyFileW(png.c_str(), build_path("running-shots/guest-capture.png").c_str(), FALSE);
+
+  // FORCE OFF: the first click only arms it.
+  click(tool(3, *vm));
+  EXPECT_EQ(g_app.armed, tool(3, *vm));
+  run_for(1.0);
+  ASSERT_TRUE(g_fleet.by_uid(uid));
+  EXPECT_NE(g_fleet.by_uid(uid)->phase, 2);
+  shot("vm-force-off-armed.png");
+  // The second click within 3 s ends it; the console goes home at the tick
+  // that sees the process gone.
+  click(tool(3, *vm));
+  EXPECT_TRUE(run_for(15, [&] { return g_fleet.by_uid(uid) == nullptr; }));
+  EXPECT_EQ(g_app.view, App::Home);
+  EXPECT_EQ(g_app.selected_uid, 0);
+}
+
+TEST_F(Running, ScreenshotPictureAndEvents) {
+  // A machine with a picture in shot_screens shows it as its screen.
+  Vm* a = fake_vm(9999, "Shot Guest", 1);
+  std::wstring picture = build_path("running-shots/guest-capture.png");
+  if (!file_exists(picture)) picture = shot("stand-in-picture.png");  // the launch test did not get that far
+  ComPtr<ID2D1Bitmap1> bmp = g_app.surface.load_png(picture);
+  ASSERT_TRUE(bmp) << narrow(picture);
+  D2D1_SIZE_U size = bmp->GetPixelSize();
+  a->guest_w = int(size.width);
+  a->guest_h = int(size.height);
+  a->docked = true;
+  a->cpu_load = 0.93f;
+  a->private_bytes = 1237319680;
+  for (int k = 0; k < 200; ++k) a->cpu_history.push_back(0.6f + 0.45f * std::sin(9999.0f + 0.21f * k) + 0.25f * std::sin(0.77f * k));
+  g_app.shot_screens[9999] = bmp;
+  g_app.select(9999);
+  run_for(0.5);
+  std::wstring png = shot("vm-shot-picture.png");
+  D2D_RECT_F p = g_app.picture;
+  EXPECT_NEAR((p.right - p.left) / (p.bottom - p.top), float(size.width) / size.height, 0.02f);
+  EXPECT_GT(lit_share(png, p), 0.02);  // the picture is drawn there
+
+  // Two more machines, one of them exited: the hot keys skip it and wrap.
+  Vm* b = fake_vm(9998, "Second", 1);
+  fake_vm(9997, "Gone", 2);
+  g_app.on_vm_event(*a, VmEvent::GuestKey, VK_DOWN);
+  EXPECT_EQ(g_app.selected_uid, 9998);
+  g_app.on_vm_event(*a, VmEvent::GuestKey, VK_DOWN);
+  EXPECT_EQ(g_app.selected_uid, 9999);
+  g_app.selected_uid = 9997;  // the selection exited
+  g_app.on_vm_event(*a, VmEvent::GuestKey, VK_UP);
+  EXPECT_EQ(g_app.selected_uid, 9998);
+  bool side = g_app.sidebar_open;
+  g_app.on_vm_event(*a, VmEvent::GuestKey, 'B');
+  EXPECT_NE(g_app.sidebar_open, side);
+  g_app.sidebar_open = side;
+  g_app.on_vm_event(*a, VmEvent::GuestKey, VK_HOME);
+  EXPECT_EQ(g_app.view, App::Home);
+  EXPECT_EQ(g_app.selected_uid, 0);
+
+  // Exited: a toast only with a message, upper-cased, red.
+  g_app.toast = Toast{};
+  g_app.on_vm_event(*b, VmEvent::Exited, 0);
+  EXPECT_TRUE(g_app.toast.text.empty());
+  b->message = "qemu: could not open disk";
+  g_app.on_vm_event(*b, VmEvent::Exited, 0);
+  EXPECT_EQ(g_app.toast.text, "SECOND ABORTED\nQEMU: COULD NOT OPEN DISK");
+  EXPECT_TRUE(same(g_app.toast.colour, pal.red));
+  EXPECT_EQ(b->message, "qemu: could not open disk");  // stays on the Vm
+  // Message: in its own letter case, amber, once.
+  b->message = "QMP busy: try later";
+  g_app.on_vm_event(*b, VmEvent::Message, 0);
+  EXPECT_EQ(g_app.toast.text, "SECOND: QMP busy: try later");
+  EXPECT_TRUE(same(g_app.toast.colour, pal.amber));
+  EXPECT_TRUE(b->message.empty());
+}
+
+TEST_F(Running, DockedDisplayPlacement) {
+  // A docked display in its host window, as the embed protocol leaves it.
+  Vm* vm = fake_vm(700, "Docked", 1);
+  vm->docked = true;
+  g_fleet.make_host(*vm);
+  ASSERT_TRUE(vm->host);
+  vm->guest = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 16, 16, vm->host, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+  ASSERT_TRUE(vm->guest);
+  vm->guest_w = 640;
+  vm->guest_h = 480;
+  auto shown = [](HWND w) { return (GetWindowLongW(w, GWL_STYLE) & WS_VISIBLE) != 0; };
+  auto placed_at_picture = [&] {
+    float s = g_app.surface.dpi / 96.0f;
+    const D2D_RECT_F& p = g_app.picture;
+    RECT want{lroundf(p.left * s), lroundf(p.top * s), lroundf(p.right * s), lroundf(p.bottom * s)};
+    RECT host{}, guest{};
+    GetWindowRect(vm->host, &host);
+    MapWindowPoints(nullptr, g_win, reinterpret_cast<POINT*>(&host), 2);
+    GetClientRect(vm->guest, &guest);
+    return EqualRect(&host, &want) && guest.right == want.right - want.left && guest.bottom == want.bottom - want.top;
+  };
+
+  // Selected right after a launch: hidden under the effect for 1.25 s.
+  g_app.launch_fx_time = g_app.now;
+  g_app.select(700);
+  run_for(0.1);
+  EXPECT_FALSE(shown(vm->host));
+  EXPECT_FALSE(shown(vm->guest));
+  run_for(2, [&] { return g_app.now - g_app.launch_fx_time > 1.0; });
+  EXPECT_FALSE(shown(vm->host));
+  run_for(2, [&] { return shown(vm->host); });
+  EXPECT_GT(g_app.now - g_app.launch_fx_time, kLaunchHold);
+  EXPECT_TRUE(shown(vm->host));
+  EXPECT_TRUE(shown(vm->guest));
+  EXPECT_TRUE(placed_at_picture());
+  shot("vm-docked-placeholder.png");
+
+  // An idle console makes no window calls for it.
+  u64 calls = g_child_window_calls;
+  run_for(5);
+  EXPECT_EQ(g_child_window_calls, calls);
+
+  // Hidden on a view change, shown again on return.
+  g_app.go(App::SettingsView);
+  run_for(0.1);
+  EXPECT_FALSE(shown(vm->host));
+  g_app.select(700);
+  run_for(0.1);
+  EXPECT_TRUE(shown(vm->host));
+  EXPECT_TRUE(placed_at_picture());
+
+  // A new guest size re-places it at the next frame.
+  vm->guest_w = 1024;
+  vm->guest_h = 768;
+  calls = g_child_window_calls;
+  g_app.on_vm_event(*vm, VmEvent::GuestSize, 1024 | (768 << 16));
+  run_for(0.1);
+  EXPECT_EQ(g_child_window_calls, calls + 2);
+  EXPECT_TRUE(placed_at_picture());
+
+  // Detached: its host hidden, its own window no longer placed.
+  vm->docked = false;
+  g_app.on_vm_event(*vm, VmEvent::Detached, 0);
+  EXPECT_FALSE(shown(vm->host));
+  DestroyWindow(vm->guest);
+  vm->guest = nullptr;
+}
