@@ -70,12 +70,7 @@ class AppUi : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_TRUE(gfx_ready());
     Surface::force_offscreen = true;
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = main_wndproc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"VunkMain";
-    RegisterClassExW(&wc);
+    register_main_class(GetModuleHandleW(nullptr));
     g_win = CreateWindowExW(0, L"VunkMain", L"V.U.N.K.", WS_POPUP, 0, 0, 1400, 860, nullptr, nullptr,
                             GetModuleHandleW(nullptr), nullptr);
     ASSERT_TRUE(g_win);
@@ -203,10 +198,20 @@ TEST_F(AppUi, SettingsView) {
   for (int i = 0; i < 7; ++i) EXPECT_TRUE(g_app.rects.count(g_app.id("browse", i))) << i;
   Layer& layer = g_app.layers.layers[g_app.id("settings", 0)];
   int builds = layer.builds;
+  // Idle: the same picture is not drawn again.
+  int still = g_app.still_frames;
   u64 before = g_draw_calls;
   for (int i = 0; i < 5; ++i) pump_frame();
   EXPECT_EQ(layer.builds, builds);
-  EXPECT_LT((g_draw_calls - before) / 5, 40u);
+  EXPECT_GE(g_app.still_frames - still, 4);
+  EXPECT_LT(g_draw_calls - before, 40u);
+  // A pointer over a button draws again: its hover shows, the layer keeps.
+  D2D_RECT_F b = g_app.rects[g_app.id("browse", 2)];
+  still = g_app.still_frames;
+  move_to(b.left + 5, b.top + 5);
+  EXPECT_EQ(g_app.still_frames, still);
+  EXPECT_EQ(g_app.hot, g_app.id("browse", 2));
+  move_to(-50, -50);
 }
 
 TEST_F(AppUi, TextFieldAndStepper) {
