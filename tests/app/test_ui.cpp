@@ -262,6 +262,56 @@ TEST_F(AppUi, TextFieldAndStepper) {
   a.mouse = {-10000, -10000};
 }
 
+TEST_F(AppUi, GlyphsAndNestedFrames) {
+  // Seventeen glyphs; 7 and 9 draw alike, 17 draws nothing.
+  auto glyph_pixels = [](u32 g) {
+    g_app.surface.begin();
+    g_app.draw_glyph(Glyph(g), 100, 100, 40, pal.cyan, 1.4f);
+    g_app.surface.end();
+    std::vector<u8> px;
+    g_app.surface.read_bgra(px);
+    return px;
+  };
+  std::vector<u8> none = glyph_pixels(17);
+  std::vector<std::vector<u8>> all;
+  for (u32 g = 0; g < 17; ++g) {
+    all.push_back(glyph_pixels(g));
+    EXPECT_NE(all.back(), none) << "glyph " << g;
+  }
+  EXPECT_EQ(all[7], all[9]);
+  EXPECT_NE(all[7], all[8]);
+  EXPECT_EQ(glyph_pixels(40), none);
+
+  // A frame asked for while one runs (WM_SIZE from a window operation) only
+  // asks for another frame.
+  g_app.in_frame = true;
+  g_app.dirty = false;
+  double last = g_app.last;
+  g_app.frame();
+  EXPECT_TRUE(g_app.dirty);
+  EXPECT_EQ(g_app.last, last);
+  g_app.in_frame = false;
+}
+
+TEST_F(AppUi, SidebarRowTooltip) {
+  auto vm = std::make_unique<Vm>();
+  vm->uid = 41;
+  vm->phase = 1;
+  vm->name = "Work Box";
+  vm->status = "paused";
+  g_fleet.vms.push_back(std::move(vm));
+  move_to(36, 104 + 22);
+  pump_frame();
+  EXPECT_TRUE(g_app.popup.visible);
+  EXPECT_EQ(g_app.popup.text, "WORK BOX  //  PAUSED");
+  click(36, 104 + 22);
+  EXPECT_EQ(g_app.view, App::Running);
+  EXPECT_EQ(g_app.selected_uid, 41);
+  move_to(-50, -50);
+  EXPECT_FALSE(g_app.popup.visible);
+  g_fleet.vms.clear();
+}
+
 TEST_F(AppUi, WorkerMessagesAndTooltip) {
   // A pointer the program did not post is ignored (another program can post it).
   g_app.import_reading = true;
