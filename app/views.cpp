@@ -127,7 +127,6 @@ void App::draw_titlebar() {
       surface.poly(x1, 2, ink, 1.2f, false);
       surface.poly(x2, 2, ink, 1.2f, false);
     }
-    g_draw_calls += 3;
   };
   layers.draw(surface, id("titlebar", 0), bar, key, [&] {
     surface.fill(bar, D3DCOLORVALUE{0.004f, 0.016f, 0.03f, 0.96f});
@@ -139,7 +138,6 @@ void App::draw_titlebar() {
   });
   CanvasSink sink(&surface);
   draw_app_mark(sink, 26, 22, 30, float(1.4 * now));
-  g_draw_calls += 12;
   for (int i = 0; i < 3; ++i) {
     bool hit = clicked(ctls[i].wid, ctls[i].r, IDC_ARROW);
     float h = ease(ctls[i].wid, hovering(ctls[i].r), 0.07f);
@@ -187,7 +185,6 @@ void App::draw_sidebar() {
     draw_glyph(g, gx, (r.top + r.bottom) / 2, 20, alpha(c, 0.8f + 0.2f * h), 1.4f);
     if (k > 0) text_fast(surface, text, r.left + 48, (r.top + r.bottom) / 2 - 5, 10, alpha(pal.ice, k), AlignLeft,
                          kTrack, 0);
-    g_draw_calls += 2;
   };
   auto draw_toggle = [&](float h) {
     draw_glyph(Glyph::Collapse, (toggle.left + toggle.right) / 2, (toggle.top + toggle.bottom) / 2,
@@ -208,7 +205,6 @@ void App::draw_sidebar() {
         label(60, y + 10, surface.fit(upper(vm->name), w - 80, 10, kTrack), alpha(sel ? pal.pink : pal.ice, k), 10);
         label(60, y + 26, state_text(*vm), alpha(c, k), 7.5f);
       }
-      g_draw_calls += 2;
       y += 50;
     }
     if (new_rest) draw_action(new_r, Glyph::Plus, "NEW SYSTEM", 0, view == Wizard);
@@ -237,7 +233,6 @@ void App::draw_sidebar() {
       ClientToScreen(hwnd, &p);
       tip_point = p;
       surface.rect(row, alpha(pal.cyan, 0.5f), 1.0f);
-      ++g_draw_calls;
     }
     if (clicked(rid, row, IDC_HAND)) select(vm->uid);
     y += 50;
@@ -322,13 +317,11 @@ void App::draw_home(const D2D_RECT_F& r) {
       }
       sink->Close();
       surface.geometry(geo.Get(), alpha(pal.cyan, band_alpha / std::max(n, 1)), 1.0f);
-      ++g_draw_calls;
     }
     easing = true;  // the sweep turns
   }
   for (auto& [s, vm] : tracks) {
     map.draw_track(surface, *s, float(now - vm->started), pal.pink, 1, upper(vm->name), false);
-    g_draw_calls += 36;
   }
 
   // Lower half: the two choice cards and the known systems.

@@ -113,7 +113,6 @@ float text_fast(Canvas& c, std::string_view text, float x, float y, float size, 
     if (b < 32 || b > 126) ascii = false;
   TextPath* tp = ascii && c.dc && c.brush ? text_path(text, size, tracking) : nullptr;
   if (!tp) {
-    g_draw_calls += text.size();
     return c.text(text, x, y, size, colour, align, tracking, weight);
   }
   if (align == AlignCentre) x -= tp->width / 2;
