@@ -339,12 +339,14 @@ void App::draw_home(const D2D_RECT_F& r) {
   for (auto& m : g_lib) machines.push_back(m.get());
   D2D_RECT_F rows_area{list.left + 1, list.top + 44, list.right - 1, list.bottom - 1};
   ButtonRow row_buttons;
+  std::vector<size_t> row_of;  // machine index of each visible row
   float row_h = 48;
   for (size_t i = 0; i < machines.size(); ++i) {
     float y = rows_area.top + i * row_h - scroll;
     if (y + row_h < rows_area.top || y > rows_area.bottom) continue;
     Machine* m = machines[i];
     bool running = running_on(*m) != nullptr;
+    row_of.push_back(i);
     row_buttons.specs.push_back({id("launch", int(i)), {list.right - 196, y + 8, list.right - 106, y + 38},
                                  running ? "RUNNING" : "LAUNCH", Btn::Primary, !running, 9});
     row_buttons.specs.push_back({id("edit", int(i)), {list.right - 96, y + 8, list.right - 16, y + 38}, "EDIT",
@@ -406,12 +408,10 @@ void App::draw_home(const D2D_RECT_F& r) {
   form_scroll_end(rows_area, machines.size() * row_h - 40);
   pop_clip();
   if (hit >= 0) {
-    size_t index = 0;
-    for (size_t i = 0; i < machines.size(); ++i)
-      if (row_buttons.specs[size_t(hit)].id == id("launch", int(i)) || row_buttons.specs[size_t(hit)].id == id("edit", int(i)))
-        index = i;
-    if (row_buttons.specs[size_t(hit)].id == id("launch", int(index))) launch_machine(*machines[index], -1, L"");
-    else open_edit(machines[index]);
+    // Buttons come in pairs per visible row: LAUNCH, then EDIT.
+    Machine* m = machines[row_of[size_t(hit) / 2]];
+    if (hit % 2 == 0) launch_machine(*m, -1, L"");
+    else open_edit(m);
   }
 }
 
