@@ -244,6 +244,16 @@ TEST_F(AppUi, TextFieldAndStepper) {
   field_frame();
   EXPECT_EQ(a.focused, 0u);
 
+  bool on = false;
+  D2D_RECT_F cb{100, 160, 300, 190};
+  a.mouse = {120, 175};
+  a.pressed = a.released = true;
+  a.surface.begin();
+  EXPECT_TRUE(a.check_box(a.id("check", 0), cb, "SCRATCH", on));
+  a.surface.end();
+  EXPECT_TRUE(on);
+  a.pressed = a.released = false;
+
   int v = 1000;
   std::vector<int> steps = {256, 512, 1024, 2048};
   D2D_RECT_F s{100, 200, 400, 236};
@@ -291,6 +301,29 @@ TEST_F(AppUi, GlyphsAndNestedFrames) {
   EXPECT_TRUE(g_app.dirty);
   EXPECT_EQ(g_app.last, last);
   g_app.in_frame = false;
+}
+
+TEST_F(AppUi, CoverFormByF11) {
+  RECT before;
+  GetWindowRect(g_win, &before);
+  PostMessageW(g_win, WM_KEYDOWN, VK_F11, 1 | (1 << 30));  // auto-repeat: ignored
+  pump_frame();
+  EXPECT_FALSE(g_app.ui_cover);
+  key(VK_F11);
+  EXPECT_TRUE(g_app.ui_cover);
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  GetMonitorInfoW(MonitorFromWindow(g_win, MONITOR_DEFAULTTONEAREST), &mi);
+  RECT r;
+  GetWindowRect(g_win, &r);
+  EXPECT_EQ(r.right - r.left, mi.rcMonitor.right - mi.rcMonitor.left);
+  EXPECT_EQ(r.bottom - r.top, mi.rcMonitor.bottom - mi.rcMonitor.top);
+  EXPECT_TRUE(GetWindowLongW(g_win, GWL_STYLE) & WS_POPUP);
+  key(VK_F11);
+  EXPECT_FALSE(g_app.ui_cover);
+  GetWindowRect(g_win, &r);
+  EXPECT_EQ(r.right - r.left, before.right - before.left);
+  EXPECT_EQ(r.bottom - r.top, before.bottom - before.top);
 }
 
 TEST_F(AppUi, SidebarRowTooltip) {
