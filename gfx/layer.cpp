@@ -169,3 +169,34 @@ void CrtOverlay::draw(Surface& s) {
   s.dc->SetTransform(saved);
   ++g_draw_calls;
 }
+
+// ---- direct frames ---------------------------------------------------------------------
+
+bool direct_begin(Surface& s) {
+  s.drawing = false;
+  s.pictures.clear();
+  if (!s.dc || s.phosphor.glow || !s.phosphor.tried) return false;
+  if (!s.target && !s.make_targets()) return false;
+  if (!s.target) return false;
+  s.dc->SetTarget(s.target.Get());
+  s.dc->BeginDraw();
+  s.dc->SetTransform(kIdentity);
+  s.dc->Clear(s.bg);
+  ++g_draw_calls;
+  s.drawing = true;
+  return true;
+}
+
+void direct_end(Surface& s) {
+  if (!s.dc || !s.drawing) return;
+  s.draw_pictures();
+  s.drawing = false;
+  HRESULT hr = s.dc->EndDraw();
+  s.dc->SetTarget(nullptr);
+  if (hr == HRESULT(D2DERR_RECREATE_TARGET)) {
+    s.target.Reset();
+    s.make_targets();
+    return;
+  }
+  if (s.swap) s.swap->Present(1, 0);
+}

@@ -54,3 +54,13 @@ struct CrtOverlay {
   float dpi = 0;
   void draw(Surface& s);
 };
+
+// Where the phosphor glow is missing, the frame's drawing can go straight
+// into the window's target over the background colour: the same picture as
+// drawing into the phosphor bitmap and composing that over the background,
+// without the two full-window passes of the composition. These replace
+// Surface::begin and Surface::end for such a frame (queued pictures are drawn
+// over the content); false from direct_begin when the surface has a glow or
+// no target, and nothing was started.
+bool direct_begin(Surface& s);
+void direct_end(Surface& s);
