@@ -434,7 +434,10 @@ void App::frame() {
   // of the cost); with the glow the surface composes it as ever. The running
   // machine's view may queue pictures drawn under the content: it keeps the
   // surface's own composition.
-  bool direct = view != Running && direct_begin(surface);
+  u64 layout = hash_val(view, hash_val(vm_fullscreen, hash_val(sidebar_anim, 0)));
+  bool direct = view != Running && direct_begin(surface, false);
+  if (direct && !layers.begin_frame(surface, layout)) surface.dc->Clear(surface.bg);
+  if (!direct) layers.no_underlay();
   bool baked = !surface.phosphor.glow;
   surface.crt = !baked;
   if (!direct) surface.begin();
@@ -462,6 +465,7 @@ void App::frame() {
   draw_modal();
   layer = 0;
   if (show_pointer) draw_pointer();
+  if (direct) layers.end_frame(surface);
   if (baked) g_crt.draw(surface);
   if (direct) {
     direct_end(surface);

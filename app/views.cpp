@@ -135,7 +135,7 @@ void App::draw_titlebar() {
     text_fast(surface, "VIRTUAL UNIT NETWORK KONSOLE", 160, 18, 8, alpha(pal.dim, 1), AlignLeft, kTrack, 0);
     for (int i = 0; i < 3; ++i)
       if (rest[i]) draw_ctl(ctls[i], 0);
-  });
+  }, 0);
   CanvasSink sink(&surface);
   draw_app_mark(sink, 26, 22, 30, float(1.4 * now));
   for (int i = 0; i < 3; ++i) {
@@ -209,7 +209,7 @@ void App::draw_sidebar() {
     }
     if (new_rest) draw_action(new_r, Glyph::Plus, "NEW SYSTEM", 0, view == Wizard);
     if (conf_rest) draw_action(conf_r, Glyph::Config, "CONFIGURATION", 0, view == SettingsView);
-  });
+  }, 0);
 
   // Live parts: hovered controls, input, tooltip.
   float th = ease(toggle_id, hovering(toggle), 0.07f);
