@@ -27,7 +27,7 @@ static bool at_rest(App& a, u32 wid, const D2D_RECT_F& r) {
 }
 
 namespace {
-struct ButtonSpec {
+struct ButtonItem {
   u32 id;
   D2D_RECT_F r;
   std::string text;
@@ -40,9 +40,9 @@ struct ButtonSpec {
 // Draws buttons at rest inside a layer paint (input disabled by drawing in a
 // layer no widget reacts to), and the others live.
 struct ButtonRow {
-  std::vector<ButtonSpec> specs;
+  std::vector<ButtonItem> items;
   u64 key(App& a, u64 h) {
-    for (ButtonSpec& b : specs) {
+    for (ButtonItem& b : items) {
       b.rest = at_rest(a, b.id, b.r);
       h = hash_val(b.rest, hash64(b.text, hash_val(b.r, hash_val(b.enabled, h))));
     }
@@ -51,7 +51,7 @@ struct ButtonRow {
   void paint_rest(App& a) {
     int saved = a.layer;
     a.layer = -1;
-    for (const ButtonSpec& b : specs)
+    for (const ButtonItem& b : items)
       if (b.rest) a.button(b.id, b.r, b.text, b.style, b.enabled, b.size);
     a.layer = saved;
   }
@@ -59,8 +59,8 @@ struct ButtonRow {
   // index clicked, or -1.
   int live(App& a) {
     int hit = -1;
-    for (size_t i = 0; i < specs.size(); ++i) {
-      const ButtonSpec& b = specs[i];
+    for (size_t i = 0; i < items.size(); ++i) {
+      const ButtonItem& b = items[i];
       if (!b.rest) {
         if (a.button(b.id, b.r, b.text, b.style, b.enabled, b.size)) hit = int(i);
       } else if (b.enabled && a.clicked(b.id, b.r, IDC_HAND)) {
@@ -347,9 +347,9 @@ void App::draw_home(const D2D_RECT_F& r) {
     Machine* m = machines[i];
     bool running = running_on(*m) != nullptr;
     row_of.push_back(i);
-    row_buttons.specs.push_back({id("launch", int(i)), {list.right - 196, y + 8, list.right - 106, y + 38},
+    row_buttons.items.push_back({id("launch", int(i)), {list.right - 196, y + 8, list.right - 106, y + 38},
                                  running ? "RUNNING" : "LAUNCH", Btn::Primary, !running, 9});
-    row_buttons.specs.push_back({id("edit", int(i)), {list.right - 96, y + 8, list.right - 16, y + 38}, "EDIT",
+    row_buttons.items.push_back({id("edit", int(i)), {list.right - 96, y + 8, list.right - 16, y + 38}, "EDIT",
                                  Btn::Secondary, true, 9});
   }
   u32 opt_ids[2] = {id("opt", 0), id("opt", 1)};
@@ -469,7 +469,7 @@ void App::draw_settings(const D2D_RECT_F& r) {
   ButtonRow browse;
   for (int i = 0; i < n; ++i) {
     float y = y0 + i * row_h;
-    browse.specs.push_back({id("browse", i), {p.right - 140, y + 12, p.right - 24, y + 44}, "BROWSE", Btn::Plain, true,
+    browse.items.push_back({id("browse", i), {p.right - 140, y + 12, p.right - 24, y + 44}, "BROWSE", Btn::Plain, true,
                             9});
   }
   u64 key = hash_val(p, 7);

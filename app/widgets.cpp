@@ -516,9 +516,9 @@ std::wstring App::pick_file(bool folder, const wchar_t* title,
   dlg->GetOptions(&opts);
   dlg->SetOptions(opts | FOS_FORCEFILESYSTEM | (folder ? FOS_PICKFOLDERS : FOS_FILEMUSTEXIST));
   dlg->SetTitle(title);
-  std::vector<COMDLG_FILTERSPEC> specs;
-  for (const auto& f : filters) specs.push_back({f.first.c_str(), f.second.c_str()});
-  if (!specs.empty()) dlg->SetFileTypes(UINT(specs.size()), specs.data());
+  std::vector<COMDLG_FILTERSPEC> types;
+  for (const auto& f : filters) types.push_back({f.first.c_str(), f.second.c_str()});
+  if (!types.empty()) dlg->SetFileTypes(UINT(types.size()), types.data());
   if (SUCCEEDED(dlg->Show(hwnd))) {
     ComPtr<IShellItem> item;
     PWSTR name = nullptr;
