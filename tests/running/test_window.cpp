@@ -12,45 +12,10 @@
 #include "app/running.h"
 #include "machines/settings.h"
 #include "tests/gfx/gfx_test.h"
+#include "tests/running/driver.h"
 #include "tests/support/test_support.h"
 
 namespace {
-
-HWND g_win = nullptr;
-
-LPARAM at(float x, float y) { return MAKELPARAM(int(x), int(y)); }
-
-// Frames at about 30 per second with the fleet's and the console's ticks
-// every 0.5 s, as the main loop runs them, until done() or the time is up.
-bool run_for(double seconds, const std::function<bool()>& done = nullptr) {
-  double end = now_s() + seconds, next_tick = 0;
-  for (;;) {
-    pump();
-    if (now_s() >= next_tick) {
-      g_fleet.tick();
-      g_app.tick();
-      next_tick = now_s() + 0.5;
-    }
-    g_app.frame();
-    if (done && done()) return true;
-    if (now_s() >= end) return !done;
-    Sleep(30);
-  }
-}
-
-void click(u32 id) {
-  ASSERT_TRUE(g_app.rects.count(id));
-  D2D_RECT_F r = g_app.rects[id];
-  float x = (r.left + r.right) / 2, y = (r.top + r.bottom) / 2;
-  PostMessageW(g_win, WM_MOUSEMOVE, 0, at(x, y));
-  run_for(0);
-  PostMessageW(g_win, WM_LBUTTONDOWN, MK_LBUTTON, at(x, y));
-  run_for(0);
-  PostMessageW(g_win, WM_LBUTTONUP, 0, at(x, y));
-  run_for(0);
-  PostMessageW(g_win, WM_MOUSEMOVE, 0, at(5, 700));  // away, so the tool rests again
-  run_for(0);
-}
 
 std::wstring shot(const char* name) {
   CreateDirectoryW(build_path("running-shots").c_str(), nullptr);
@@ -91,26 +56,7 @@ Vm* fake_vm(int uid, const char* name, int phase) {
 
 class Running : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_TRUE(gfx_ready());
-    Surface::force_offscreen = true;
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = main_wndproc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"VunkMain";
-    RegisterClassExW(&wc);
-    g_win = CreateWindowExW(0, L"VunkMain", L"V.U.N.K.", WS_POPUP, 0, 0, 1400, 860, nullptr, nullptr,
-                            GetModuleHandleW(nullptr), nullptr);
-    ASSERT_TRUE(g_win);
-    g_app.init(g_win);
-    g_fleet.init(g_win);
-    g_fleet.vms.clear();
-    g_set.qemu_dir = build_path("qemu");
-    g_set.machines_dir = test_dir("running-machines");
-    g_set.tiger_root = test_dir("running-tiger");
-    g_lib.clear();
-  }
+  static void SetUpTestSuite() { open_console(false, "running"); }
   void SetUp() override {
     g_app.go_home();
     g_app.modal.open = false;
