@@ -215,7 +215,7 @@ TEST(Mirrors, PauseAndResumeFetchOnlyTheMissingBytes) {
   // Beyond the file itself only what was in flight at the pause: at most one
   // piece per slot.
   u64 extra = served()[kSlow] - before - total;
-  EXPECT_LE(extra, 2ull * kPieceSize) << extra;
+  EXPECT_LE(extra, 2ull * kPieceSize + 2) << extra;
   // A verified download stays verified when paused (the store pauses all at exit).
   t.pause();
   EXPECT_EQ(t.snapshot().state, TState::Done);
@@ -331,7 +331,8 @@ TEST(Mirrors, KilledTenTimesResumesAndVerifies) {
     if (!transfer_resume_info(dir, "big.bin", done_after, total)) done_after = 0;
     EXPECT_GE(done_after, done_before) << "round " << round;
     u64 sent = served()[slow] - sent0;
-    EXPECT_LE(sent, done_after - done_before + slots * u64(kPieceSize)) << "round " << round;
+    // The pieces in flight at the kill, and the probe's one byte.
+    EXPECT_LE(sent, done_after - done_before + slots * u64(kPieceSize) + 1) << "round " << round;
     done_before = done_after;
   }
   EXPECT_GT(done_before, 0u);
@@ -345,7 +346,7 @@ TEST(Mirrors, KilledTenTimesResumesAndVerifies) {
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   EXPECT_EQ(code, 0u);
-  EXPECT_LE(served()[slow] - sent0, size_of("big.bin") - done_before + slots * u64(kPieceSize));
+  EXPECT_LE(served()[slow] - sent0, size_of("big.bin") - done_before + 1);
   EXPECT_TRUE(same_file(path_join(dir, L"big.bin"), fixture("www/big.bin")));
   remove_tree(dir);
 }
