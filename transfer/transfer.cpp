@@ -163,7 +163,10 @@ class Engine {
   void finish_failed();
 
   bool probe();
-  bool verify_file(const std::wstring& path, const char* label, std::string& sha);
+  bool verify_file(const std::wstring& path, Digest& d, u64 from, std::string& sha);
+  void hash_ahead(Digest& d);
+  std::atomic<bool> hash_stop_{false};
+  std::atomic<u64> hashed_{0};  // the whole-file hash has taken bytes [0, hashed_)
   void check_part(bool had_part);
   bool save_resume(std::string* err = nullptr);
   void drop_side_files();
@@ -245,13 +248,15 @@ bool Engine::probe() {
   return false;
 }
 
-// SHA-256 of a whole file with progress rising; false when stopped or unreadable.
-bool Engine::verify_file(const std::wstring& path, const char* label, std::string& sha) {
-  std::string lab = label;
+// SHA-256 of a whole file from `from` on (d has taken the bytes before it),
+// with progress rising; false when stopped or unreadable.
+bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::string& sha) {
+  u64 size = file_size(path);
+  float p0 = size ? float(double(from) / double(size)) : 0;
   publish([&](TransferSnapshot& s) {
     s.state = TState::Checking;
-    s.label = lab;
-    s.progress = 0;
+    s.label = "VERIFYING SHA-256";
+    s.progress = p0;
     s.rate_down = s.rate_mirrors = s.rate_peers = s.rate_up = 0;
     s.eta = -1;
     s.conns.clear();
@@ -259,9 +264,11 @@ bool Engine::verify_file(const std::wstring& path, const char* label, std::strin
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  Digest d(true);
+  LARGE_INTEGER at;
+  at.QuadPart = LONGLONG(from);
+  SetFilePointerEx(h, at, nullptr, FILE_BEGIN);
   std::vector<char> buf(4u << 20);
-  u64 seen = 0, size = file_size(path);
+  u64 seen = from;
   double last = now_s();
   bool ok = true;
   for (;;) {
@@ -286,6 +293,29 @@ bool Engine::verify_file(const std::wstring& path, const char* label, std::strin
   CloseHandle(h);
   if (ok) sha = d.hex();
   return ok;
+}
+
+// Hashes the file in order while it arrives, as far as the pieces present
+// reach, so the check at the end has little left to read.
+void Engine::hash_ahead(Digest& d) {
+  std::vector<char> buf(psize_);
+  std::string err;
+  for (u32 p = 0; p < npieces_ && !hash_stop_ && !stopped();) {
+    bool present;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      present = map_[p] >= kFromMirror;
+    }
+    if (!present) {
+      run_.nap(0.02);
+      continue;
+    }
+    u32 n = piece_bytes(total_, psize_, p);
+    if (!file_.read_at(u64(p) * psize_, buf.data(), n, err)) return;
+    d.add(buf.data(), n);
+    hashed_ += n;
+    ++p;
+  }
 }
 
 // Trusts from an earlier run only the pieces whose bytes still hash to what
@@ -682,7 +712,8 @@ void Engine::run() {
   std::string sha;
   auto final_ok = [&] {
     if (total_ == 0 || !file_exists(final_) || file_size(final_) != total_) return false;
-    if (!verify_file(final_, "VERIFYING SHA-256", sha)) return false;
+    Digest d(true);
+    if (!verify_file(final_, d, 0, sha)) return false;
     return sha_expected_.empty() || sha == sha_expected_;
   };
   bool done = final_ok();
@@ -697,6 +728,7 @@ void Engine::run() {
   if (run_.stop) return;
   if (!done) {
     npieces_ = piece_count(total_, psize_);
+    Digest whole(true);
     bool had_part = file_exists(part_);
     if (!file_.open(part_, total_, fail_)) return finish_failed();
     check_part(had_part);
@@ -724,6 +756,7 @@ void Engine::run() {
     if (!all_present()) {
       slots_.assign(size_t(std::max(1, spec_.http_slots)), Slot());
       std::vector<std::thread> workers;
+      std::thread hasher([this, &whole] { hash_ahead(whole); });
       for (size_t i = 0; i < slots_.size(); ++i) workers.emplace_back([this, i] { slot_loop(int(i)); });
       control_loop();
       if (!run_.stop && !failing_) {
@@ -732,6 +765,8 @@ void Engine::run() {
         workers.clear();
       }
       for (auto& t : workers) t.join();
+      hash_stop_ = true;
+      hasher.join();
     }
     save_resume();
     file_.close();
@@ -743,7 +778,7 @@ void Engine::run() {
       return finish_failed();
     }
     log_("received %llu bytes for %llu", (unsigned long long)fetched_, (unsigned long long)total_);
-    if (!verify_file(part_, "VERIFYING SHA-256", sha)) {
+    if (!verify_file(part_, whole, hashed_, sha)) {
       if (run_.stop) return;
       fail_ = "cannot read file";
       return finish_failed();
