@@ -1,0 +1,45 @@
+// The engine's plain decisions: the resume file's text and which pieces a
+// mirror slot takes next. No Windows calls, so they test fast and alone.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/common.h"
+
+// What the piece map's bytes mean (TransferSnapshot::piece_map).
+enum : u8 { kMissing = 0, kInFlight = 1, kFromMirror = 2, kFromPeer = 3, kResumed = 4 };
+
+constexpr u32 kPieceSize = 4u << 20;  // the grid without a torrent
+
+struct ResumeData {
+  u64 total = 0;
+  u64 done = 0;
+  u32 piece_size = 0;
+  u32 pieces = 0;
+  std::string sha256;    // expected, lower case, may be empty
+  std::string infohash;  // hex, empty without a torrent
+  std::vector<bool> have;
+  std::vector<std::string> hashes;  // SHA-1 per piece, empty when not recorded
+  u64 via_mirrors = 0, via_peers = 0, uploaded = 0;
+};
+
+std::string resume_text(const ResumeData& r);
+// False when the text is not a resume file or disagrees with itself.
+bool resume_parse(const std::string& text, ResumeData& r);
+
+u32 piece_count(u64 total, u32 piece_size);
+// Bytes of piece i in a grid of `total` bytes.
+u32 piece_bytes(u64 total, u32 piece_size, u32 i);
+
+struct Span {
+  u32 first = 0;
+  u32 count = 0;
+};
+// The run of missing pieces a mirror slot claims next: from the lowest missing
+// piece, consecutive, at most 16 MiB and at most the missing bytes over twice
+// the slot count (at least one piece), so every slot has work on a small file.
+Span next_span(const std::vector<u8>& map, u32 piece_size, int slots);
+
+// FNV-1a, 32 bits: the stable id of a connection row.
+u32 fnv1a(const std::string& s);
