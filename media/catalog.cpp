@@ -15,6 +15,7 @@
 #include <set>
 #include <string_view>
 
+#include "app/app.h"
 #include "core/http.h"
 
 // Built right after the media store and destroyed right before it.
@@ -29,7 +30,12 @@ constexpr SIZE_T kFetchStack = SIZE_T(512) << 20;
 DWORD WINAPI fetch_thread(void* arg) {
   HWND hwnd = static_cast<HWND>(arg);
   CatalogResult* r = fetch_catalog();
-  if (!PostMessageW(hwnd, kCatalogMessage, 0, reinterpret_cast<LPARAM>(r))) delete r;
+  // Registered before it is posted: the window takes only results it knows.
+  posted_add(r);
+  if (!PostMessageW(hwnd, kCatalogMessage, 0, reinterpret_cast<LPARAM>(r))) {
+    posted_take(r);
+    delete r;
+  }
   return 0;
 }
 

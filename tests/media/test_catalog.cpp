@@ -6,6 +6,7 @@
 
 #include <regex>
 
+#include "app/app.h"
 #include "core/http.h"
 #include "media/catalog.h"
 #include "tests/support/test_support.h"
@@ -156,6 +157,7 @@ TEST(Catalog, AcceptEnsureAndOneThread) {
   cat.refresh(win);
   CatalogResult* r = wait_result(60);
   ASSERT_TRUE(r);
+  EXPECT_TRUE(posted_take(r)) << "the thread registers what it posts";
   EXPECT_EQ(r->err, "UBUNTU INDEX UNREACHABLE. FEDORA INDEX UNREACHABLE. DEBIAN INDEX UNREACHABLE. "
                     "OMARCHY SITE UNREACHABLE. ");
   cat.accept(r);
