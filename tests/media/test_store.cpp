@@ -11,19 +11,15 @@
 
 namespace {
 
-std::string mirror(const std::string& path) {
-  return strf("http://127.0.0.1:%s/%s", env_str("VUNK_MEDIA_PORT").c_str(), path.c_str());
-}
 std::wstring served(const std::string& file) { return build_path("tests/fixture-media/www/" + file); }
 
-// An item for one of the fixture's files; `slow` takes the throttled road.
+// An item for one of the mirror's files; `slow` takes its 1 MiB/s road.
 MediaItem item_of(const std::string& file, bool slow = false) {
   MediaItem m;
   m.distro = "TEST";
   m.label = file;
-  m.edition = "NETINST";
   m.file = file;
-  m.url = mirror((slow ? "slow/" : "") + file);
+  m.url = strf("http://127.0.0.1:%s/%s%s", env_str("VUNK_MEDIA_PORT").c_str(), slow ? "slow/" : "", file.c_str());
   m.sha256 = read_bytes(served(file + ".sha256")).substr(0, 64);
   m.size = file_size(served(file));
   return m;
@@ -31,7 +27,7 @@ MediaItem item_of(const std::string& file, bool slow = false) {
 
 std::string log_text() { return read_bytes(path_join(exe_dir(), L"vunk.log")); }
 
-// A store of its own with a media folder of its own, emptied at the end.
+// A store with a media folder of its own and counted callbacks.
 struct Store {
   MediaStore st;
   std::wstring dir = test_dir("media");
@@ -47,12 +43,10 @@ struct Store {
   }
   // Ticks like frames until `until` holds; false when the time ran out.
   bool run(const std::function<bool()>& until, double seconds, const std::function<void()>& each = {}) {
-    double end = now_s() + seconds;
-    while (now_s() < end) {
+    for (double end = now_s() + seconds; now_s() < end; Sleep(10)) {
       st.tick();
       if (each) each();
       if (until()) return true;
-      Sleep(10);
     }
     return false;
   }
@@ -67,23 +61,17 @@ TEST(Drives, DemoListAndWine) {
   auto demo = list_drives();
   g_demo_drives = false;
   const u64 G = u64(1) << 30;
-  struct {
-    const wchar_t* root;
-    const char* label;
-    u64 total, free;
-  } want[] = {{L"C:\\", "SYSTEM", 953 * G, 212 * G}, {L"D:\\", "GAMES", 1863 * G, 1214 * G},
-              {L"E:\\", "SCRATCH", 476 * G, 61 * G}};
   ASSERT_EQ(demo.size(), 3u);
+  const char* labels[] = {"SYSTEM", "GAMES", "SCRATCH"};
+  u64 sizes[][2] = {{953 * G, 212 * G}, {1863 * G, 1214 * G}, {476 * G, 61 * G}};
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(demo[i].root, want[i].root);
-    EXPECT_EQ(demo[i].label, want[i].label);
+    EXPECT_EQ(demo[i].root, std::wstring(1, wchar_t('C' + i)) + L":\\");
+    EXPECT_EQ(demo[i].label, labels[i]);
     EXPECT_EQ(demo[i].fs, "NTFS");
-    EXPECT_EQ(demo[i].total, want[i].total);
-    EXPECT_EQ(demo[i].free, want[i].free);
+    EXPECT_EQ(demo[i].total, sizes[i][0]);
+    EXPECT_EQ(demo[i].free, sizes[i][1]);
     EXPECT_EQ(demo[i].type, 3);
   }
-  EXPECT_EQ(demo[0].total, 1023275958272ull);
-
   auto real = list_drives();
   ASSERT_FALSE(real.empty());
   EXPECT_EQ(real[0].root, L"C:\\");
@@ -91,7 +79,6 @@ TEST(Drives, DemoListAndWine) {
     EXPECT_TRUE(d.type == 2 || d.type == 3 || d.type == 4) << narrow(d.root);
     EXPECT_GT(d.total, 0u) << narrow(d.root);
     EXPECT_LE(d.free, d.total) << narrow(d.root);
-    EXPECT_EQ(d.root.size(), 3u);
   }
 }
 
@@ -99,22 +86,16 @@ TEST(Store, NoFolderAndStateFromDisk) {
   MediaStore st;
   MediaItem it = item_of("a.iso");
   size_t log_before = log_text().size();
-  for (const std::wstring& none : {std::wstring(), std::wstring(L"C:\\no\\such\\folder")}) {
+  for (const wchar_t* none : {L"", L"C:\\no\\such\\folder"}) {
     g_set.media_dir = none;
-    EXPECT_FALSE(st.has_dir());
     EXPECT_EQ(st.start(it), nullptr);
-    MediaJob* job = reinterpret_cast<MediaJob*>(1);
     float frac = -1;
-    EXPECT_EQ(st.state(it, &job, &frac), kMediaNone);
-    EXPECT_EQ(job, nullptr);
+    EXPECT_EQ(st.state(it, nullptr, &frac), kMediaNone);
     EXPECT_EQ(frac, 0);
   }
   EXPECT_EQ(log_text().size(), log_before) << "nothing logged without a folder";
-
   std::wstring dir = test_dir("media-disk");
   g_set.media_dir = dir;
-  EXPECT_EQ(st.path(it), path_join(dir, L"a.iso"));
-  EXPECT_EQ(st.state(it, nullptr, nullptr), kMediaNone);
   ASSERT_TRUE(write_bytes(path_join(dir, L"a.iso"), "iso"));
   float frac = 0;
   EXPECT_EQ(st.state(it, nullptr, &frac), kMediaOnDisk);
@@ -124,81 +105,52 @@ TEST(Store, NoFolderAndStateFromDisk) {
   ASSERT_TRUE(write_bytes(path_join(dir, L"b.iso.part.resume"), "VUNK-TRANSFER 1\ngarbage\n"));
   EXPECT_EQ(st.state(item_of("b.iso"), nullptr, nullptr), kMediaNone);
   remove_tree(dir);
-
-  TransferSpec s = spec_of(it, L"D:\\m");
-  EXPECT_EQ(s.name, "TEST a.iso NETINST");
-  EXPECT_EQ(s.mirrors, std::vector<std::string>{it.url});
-  EXPECT_EQ(s.sha256, it.sha256);
-  EXPECT_EQ(s.size, it.size);
-  EXPECT_EQ(s.dir, L"D:\\m");
-  EXPECT_EQ(s.file, "a.iso");
-  EXPECT_EQ(s.http_slots, 6);
-  it.url.clear();
-  EXPECT_TRUE(spec_of(it, L"D:\\m").mirrors.empty());
 }
 
-// Two queued items: the second starts only once the first is verified; each
-// reports once however many frames follow; a verified job re-queued reports
-// again.
+// Two queued items run one after the other; each reports once however many
+// frames follow; a verified job queued again reports again; pausing it does
+// nothing.
 TEST(Store, QueueRunsOneAfterTheOther) {
   Store s;
   MediaItem a = item_of("a.iso"), b = item_of("b.iso");
-  a.torrent = "http://127.0.0.1:1/a.torrent";
+  a.torrent = "http://127.0.0.1:1/a.torrent";  // unreachable: the mirror still serves
   MediaJob* ja = s.st.start(a);
   MediaJob* jb = s.st.start(b);
   ASSERT_TRUE(ja && jb);
-  a.torrent.clear();
   EXPECT_EQ(s.st.start(b), jb) << "a queued item is not queued twice";
-  EXPECT_EQ(s.st.jobs.size(), 2u);
-  EXPECT_EQ(s.st.state(a, nullptr, nullptr), kMediaQueued);
+  EXPECT_EQ(s.st.state(b, nullptr, nullptr), kMediaQueued);
   EXPECT_EQ(s.st.busy_count(), 2);
-  // Before any byte: sizes come from the items.
-  EXPECT_EQ(s.st.busy_progress(), 0.0f);
-
   bool overlap = false;
-  // A torrent that cannot be fetched must not stop the mirror download; the
-  // job's item keeps it, so the store hands it over.
   ASSERT_TRUE(s.run([&] { return st_of(jb) == TState::Done || s.failed; }, 120, [&] {
-    if (jb->started && st_of(ja) != TState::Done && st_of(ja) != TState::Failed) overlap = true;
-    if (ja->started && !jb->started) {
-      EXPECT_EQ(s.st.state(b, nullptr, nullptr), kMediaQueued);
-    }
+    overlap |= jb->started && st_of(ja) != TState::Done;
   })) << ja->snap.error << " / " << jb->snap.error;
   EXPECT_FALSE(overlap);
   EXPECT_EQ(s.failed, 0) << ja->snap.error << " / " << jb->snap.error;
-  EXPECT_EQ(st_of(ja), TState::Done);
   for (int i = 0; i < 30; ++i) s.st.tick();
   EXPECT_EQ(s.verified, 2);
   EXPECT_EQ(s.st.busy_count(), 0);
-  EXPECT_EQ(s.st.busy_progress(), 0.0f);
-  float frac = 0;
-  EXPECT_EQ(s.st.state(a, nullptr, &frac), kMediaOnDisk);
+  EXPECT_EQ(s.st.state(a, nullptr, nullptr), kMediaOnDisk);
 
-  // Pausing a verified download changes nothing.
   s.st.pause(ja);
   s.st.tick();
-  EXPECT_EQ(st_of(ja), TState::Done);
-
-  // Re-queued, the file on disk proves verified again: one more report.
+  EXPECT_EQ(st_of(ja), TState::Done) << "a verified download is not paused";
   s.st.resume(ja);
-  EXPECT_FALSE(ja->started);
   EXPECT_TRUE(s.run([&] { return s.verified == 3; }, 60));
   for (int i = 0; i < 30; ++i) s.st.tick();
   EXPECT_EQ(s.verified, 3);
 
   std::string log = log_text();
-  EXPECT_NE(log.find("media: queued a.iso (" + item_of("a.iso").url + " + torrent)"), std::string::npos);
-  EXPECT_NE(log.find("media: queued b.iso (" + b.url + ")"), std::string::npos);
-  EXPECT_NE(log.find("media: started b.iso"), std::string::npos);
-  EXPECT_NE(log.find("media: resume queued a.iso"), std::string::npos);
-  EXPECT_NE(log.find("media: a.iso verified, sha256 " + a.sha256 + " (8.0M via mirrors, 0B via peers, 0B uploaded)"),
-            std::string::npos);
+  for (std::string line : {"media: queued a.iso (" + a.url + " + torrent)", "media: queued b.iso (" + b.url + ")",
+                           std::string("media: started b.iso"), std::string("media: resume queued a.iso"),
+                           "media: a.iso verified, sha256 " + a.sha256 + " (8.0M via mirrors, 0B via peers, 0B uploaded)"})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
   EXPECT_EQ(log.find("media: paused a.iso"), std::string::npos);
 }
 
-// Pausing the running job lets the next one start on the following tick; the
-// paused one, queued again, keeps its place and finishes.
-TEST(Store, PauseStartsTheNextAndResumeKeepsThePlace) {
+// Pausing the running job starts the next one on the following tick; the
+// paused one, queued again, keeps its place and finishes; shutdown pauses
+// what is unfinished and leaves what is verified.
+TEST(Store, PauseResumeCancelAndShutdown) {
   Store s;
   MediaItem c = item_of("c.iso", true), b = item_of("b.iso");
   MediaJob* jc = s.st.start(c);
@@ -207,8 +159,7 @@ TEST(Store, PauseStartsTheNextAndResumeKeepsThePlace) {
   EXPECT_EQ(s.st.state(c, nullptr, nullptr), kMediaBusy);
   EXPECT_FALSE(jb->started);
   float p = s.st.busy_progress();
-  EXPECT_GT(p, 0.0f);
-  EXPECT_LT(p, 1.0f);
+  EXPECT_TRUE(p > 0 && p < 1) << p;
 
   s.st.pause(jc);
   s.st.tick();
@@ -216,23 +167,20 @@ TEST(Store, PauseStartsTheNextAndResumeKeepsThePlace) {
   ASSERT_TRUE(s.run([&] { return st_of(jb) == TState::Done; }, 60)) << jb->snap.error;
   float frac = 0;
   EXPECT_EQ(s.st.state(c, nullptr, &frac), kMediaPartial);
-  EXPECT_GT(frac, 0.0f);
-  EXPECT_LT(frac, 1.0f);
-  EXPECT_EQ(s.verified, 1);
+  EXPECT_TRUE(frac > 0 && frac < 1) << frac;
 
   EXPECT_EQ(s.st.start(c), jc);
   EXPECT_EQ(s.st.jobs[0].get(), jc) << "queued again at its old place";
   EXPECT_EQ(jc->snap.label, "PARTIAL");
-  ASSERT_TRUE(s.run([&] { return st_of(jc) == TState::Done; }, 120)) << jc->snap.error;
-  EXPECT_EQ(jc->snap.sha256, c.sha256);
-  for (int i = 0; i < 10; ++i) s.st.tick();
-  EXPECT_EQ(s.verified, 2);
-  EXPECT_FALSE(jc->hist_down.empty());
-  EXPECT_EQ(jc->hist_down.size(), jc->hist_peers.size());
+  ASSERT_TRUE(s.run([&] { return st_of(jc) == TState::Running; }, 30));
+  s.st.shutdown();
+  s.st.tick();
+  EXPECT_EQ(st_of(jb), TState::Done);
+  EXPECT_EQ(st_of(jc), TState::Paused);
+  u64 done = 0, total = 0;
+  EXPECT_TRUE(transfer_resume_info(s.dir, "c.iso", done, total));
+  EXPECT_EQ(total, c.size);
 
-  // Cancel deletes the download's files and forgets the job.
-  std::wstring final_path = s.st.path(c);
-  EXPECT_TRUE(file_exists(final_path));
   s.st.cancel(jb);
   EXPECT_EQ(s.st.find("b.iso"), nullptr);
   EXPECT_EQ(s.st.jobs.size(), 1u);
@@ -245,18 +193,15 @@ TEST(Store, HistoriesSampleFourTimesASecondUpTo480) {
   Store s;
   MediaJob* j = s.st.start(item_of("c.iso", true));
   double t = 1000;
-  s.st.tick_at(t);  // starts it
-  ASSERT_TRUE(j->started);
+  s.st.tick_at(t);
   std::vector<size_t> sizes;
   for (int i = 0; i < 7; ++i) {
-    t += 0.1;
-    s.st.tick_at(t);
+    s.st.tick_at(t += 0.1);
     sizes.push_back(j->hist_down.size());
   }
   EXPECT_EQ(sizes, (std::vector<size_t>{1, 1, 1, 2, 2, 2, 3}));
   for (int i = 0; i < 2000; ++i) s.st.tick_at(t += 0.3);
   EXPECT_EQ(j->hist_down.size(), 480u);
-  EXPECT_EQ(j->hist_mirrors.size(), 480u);
   EXPECT_EQ(j->hist_peers.size(), 480u);
 }
 
@@ -271,48 +216,24 @@ TEST(Store, KilledDuringADownloadResumesToVerified) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
   ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  // The resume file is saved every few seconds while the download runs.
   u64 done = 0, total = 0;
-  double end = now_s() + 30;
-  while (now_s() < end && !(transfer_resume_info(s.dir, "c.iso", done, total) && done > 0)) Sleep(100);
+  for (double end = now_s() + 30; now_s() < end && !(transfer_resume_info(s.dir, "c.iso", done, total) && done > 0);)
+    Sleep(100);
   TerminateProcess(pi.hProcess, 9);
   WaitForSingleObject(pi.hProcess, 10000);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  ASSERT_GT(done, 0u) << "no resume data within 30 s";
-  ASSERT_LT(done, c.size) << "the download ended before the kill";
+  ASSERT_TRUE(done > 0 && done < c.size) << done;
 
   float frac = 0;
   ASSERT_EQ(s.st.state(c, nullptr, &frac), kMediaPartial);
   transfer_resume_info(s.dir, "c.iso", done, total);
-  EXPECT_EQ(total, c.size);
-  EXPECT_FLOAT_EQ(frac, float(double(done) / double(total)));
-
+  EXPECT_FLOAT_EQ(frac, float(double(done) / double(c.size)));
   MediaJob* j = s.st.start(c);
-  ASSERT_TRUE(j);
   EXPECT_EQ(j->snap.label, "PARTIAL");
   EXPECT_EQ(j->snap.done, done);
   ASSERT_TRUE(s.run([&] { return st_of(j) == TState::Done || st_of(j) == TState::Failed; }, 120));
   EXPECT_EQ(st_of(j), TState::Done) << j->snap.error;
   EXPECT_EQ(read_bytes(s.st.path(c)), read_bytes(served("c.iso")));
   EXPECT_EQ(s.verified, 1);
-}
-
-// At exit every unfinished download is paused with valid resume data; a
-// verified one stays verified.
-TEST(Store, ShutdownLeavesResumableDownloads) {
-  Store s;
-  MediaJob* ja = s.st.start(item_of("a.iso"));
-  ASSERT_TRUE(s.run([&] { return st_of(ja) == TState::Done; }, 60)) << ja->snap.error;
-  MediaJob* jc = s.st.start(item_of("c.iso", true));
-  ASSERT_TRUE(s.run([&] { return st_of(jc) == TState::Running && jc->snap.done > 0; }, 30));
-  s.st.shutdown();
-  s.st.tick();
-  EXPECT_EQ(st_of(ja), TState::Done);
-  EXPECT_EQ(st_of(jc), TState::Paused);
-  s.st.jobs.clear();  // what the end of the process does
-  u64 done = 0, total = 0;
-  EXPECT_TRUE(transfer_resume_info(s.dir, "c.iso", done, total));
-  EXPECT_EQ(total, item_of("c.iso").size);
-  EXPECT_TRUE(file_exists(path_join(s.dir, L"a.iso")));
 }
