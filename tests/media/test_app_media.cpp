@@ -23,7 +23,7 @@ MediaItem item_of(const std::string& file) {
   m.distro = "TEST";
   m.label = "1.0";
   m.file = file;
-  m.url = strf("http://127.0.0.1:%s/%s", env_str("VUNK_MEDIA_PORT").c_str(), file.c_str());
+  m.url = strf("http://127.0.0.1:%d/%s", atoi(env_str("VUNK_MEDIA_PORT").c_str()) + 20, file.c_str());
   m.sha256 = read_bytes(build_path("tests/fixture-media/www/" + file + ".sha256")).substr(0, 64);
   return m;
 }

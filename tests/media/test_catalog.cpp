@@ -12,7 +12,7 @@
 
 namespace {
 
-int port(int n) { return atoi(env_str("VUNK_RELEASE_PORT").c_str()) + n; }
+int port(int n) { return atoi(env_str("VUNK_MEDIA_PORT").c_str()) + n; }
 std::string origin(int n) { return strf("http://127.0.0.1:%d", port(n)); }
 const char* const kUnreachable =
     "UBUNTU INDEX UNREACHABLE. FEDORA INDEX UNREACHABLE. DEBIAN INDEX UNREACHABLE. OMARCHY SITE UNREACHABLE. ";

@@ -19,7 +19,8 @@ MediaItem item_of(const std::string& file, bool slow = false) {
   m.distro = "TEST";
   m.label = file;
   m.file = file;
-  m.url = strf("http://127.0.0.1:%s/%s%s", env_str("VUNK_MEDIA_PORT").c_str(), slow ? "slow/" : "", file.c_str());
+  m.url = strf("http://127.0.0.1:%d/%s%s", atoi(env_str("VUNK_MEDIA_PORT").c_str()) + 20, slow ? "slow/" : "",
+               file.c_str());
   m.sha256 = read_bytes(served(file + ".sha256")).substr(0, 64);
   m.size = file_size(served(file));
   return m;
