@@ -5,6 +5,7 @@
 #include "media/media.h"
 
 void App::need_storage(std::function<void()> then) {
+  if (!then) return;  // nothing to run: calling it would throw
   if (g_media.has_dir()) {
     then();
     return;

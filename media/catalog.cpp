@@ -163,9 +163,10 @@ namespace {
 
 constexpr u64 kGetCap = 67108864;  // 64 MiB
 constexpr u32 kGetTimeout = 20000;
-// No index or checksum line of a release server comes near this; longer lines
-// are junk and are not searched.
-constexpr size_t kMaxLine = 64 * 1024;
+// A comment line of a Fedora checksum file is short; on a longer one the size
+// pattern, tried from every "# ", could take time growing with the square of
+// the line, so such lines are not searched for sizes.
+constexpr size_t kMaxSizeLine = 64 * 1024;
 
 bool get(const std::string& url, std::string& body) {
   body.clear();
@@ -180,18 +181,19 @@ std::regex rx(const std::string& pattern) {
 }
 
 // Every match of re, line by line (lines end at "\n"), in text order, while
-// fn returns true. A line without `needle` cannot match and is not searched;
-// neither is a line above kMaxLine. Searching single lines keeps a match from
-// swallowing the lines after it and bounds the work on a hostile page.
+// fn returns true. A line without `needle` cannot match and is not searched,
+// nor is one longer than max_line. Searching single lines keeps a match from
+// swallowing the lines after it.
 template <class F>
-void each_match(const std::string& text, const std::regex& re, const char* needle, F fn) {
+void each_match(const std::string& text, const std::regex& re, const char* needle, F fn,
+                size_t max_line = std::string::npos) {
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
     std::string_view line(text.data() + pos, end - pos);
     pos = end + 1;
-    if (line.size() > kMaxLine || line.find(needle) == std::string_view::npos) continue;
+    if (line.size() > max_line || line.find(needle) == std::string_view::npos) continue;
     for (std::cregex_iterator it(line.data(), line.data() + line.size(), re), e; it != e; ++it)
       if (!fn(*it)) return;
   }
@@ -297,7 +299,6 @@ void fetch_ubuntu(CatalogResult& r) {
       std::string_view name = line.substr(64);
       while (!name.empty() && (name.front() == ' ' || name.front() == '*')) name.remove_prefix(1);
       while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) name.remove_suffix(1);
-      if (name.size() > kMaxLine) continue;
       std::cmatch m;
       if (!std::regex_match(name.data(), name.data() + name.size(), m, name_rx)) continue;
       std::string version = m[1].str(), kind = m[2].str();
@@ -379,7 +380,7 @@ void fetch_fedora(CatalogResult& r) {
         // A size beyond 64 bits is no size: the entry is skipped.
         if (parse_u64(m[2].str(), v)) sizes[m[1].str()] = v;
         return true;
-      });
+      }, kMaxSizeLine);
       std::string file, sha;
       each_match(sums, sha_rx, "SHA256 (", [&](const std::cmatch& m) {
         if (m[1].str().find(row.marker) == std::string::npos) return true;
