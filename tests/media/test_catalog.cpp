@@ -173,6 +173,12 @@ TEST(Fetchers, LookAlikeServers) {
       "UBUNTU|24.04.1|24.04.1 LTS|DESKTOP|ubuntu-24.04.1-desktop-amd64.iso",
       "UBUNTU|24.04.1|24.04.1 LTS|SERVER|ubuntu-24.04.1-live-server-amd64.iso"}));
   EXPECT_EQ(r.err, "NO FEDORA RELEASES FOUND. NO DEBIAN NETINST FOUND. NO OMARCHY ISO LINK FOUND. ");
+  // Both counted: 24.04 is the one more LTS release.
+  auto lts2 = fetch_case("lts2", r);
+  ASSERT_EQ(lts2.size(), 6u);
+  EXPECT_EQ(lts2[1], "UBUNTU|26.04.1|26.04.1 LTS|SERVER|ubuntu-26.04.1-live-server-amd64.iso");
+  EXPECT_EQ(lts2[3], "UBUNTU|25.10|25.10|SERVER|ubuntu-25.10-live-server-amd64.iso");
+  EXPECT_EQ(lts2[5], "UBUNTU|24.04.1|24.04.1 LTS|SERVER|ubuntu-24.04.1-live-server-amd64.iso");
 
   // Point-release folders, odd checksum lines, no HEAD sizes, an Omarchy
   // checksum file opening with a blank line.
