@@ -96,8 +96,11 @@ class EngineLog {
 
 // ---- the engine -----------------------------------------------------------
 
-constexpr u32 kTimeoutMs = 15000;  // connect, send and receive of one request
-constexpr double kStallS = 10;     // a request that receives nothing this long is cut
+// A request that receives nothing for kStallS is cut. The control loop closes
+// it; the request's own receive time-out says the same where closing a
+// request does not end a blocked read (Wine's WinHTTP).
+constexpr double kStallS = 10;
+constexpr u32 kTimeoutMs = 10000;  // connect, send and receive of one request
 constexpr int kMaxStrikes = 3;
 
 struct Mirror {
@@ -146,6 +149,7 @@ class Engine {
   std::mutex m_;
   std::vector<u8> map_;
   std::vector<int> owner_;  // the slot that claimed a piece in flight
+  std::vector<int> dup_;    // a second slot fetching it in the end game
   std::vector<std::string> hashes_;
   std::vector<Mirror> mirrors_;
   std::vector<Slot> slots_;
@@ -157,7 +161,9 @@ class Engine {
   std::mutex save_mu_;
   u64 saved_change_ = ~0ull;
 
-  bool stopped() const { return run_.stop || failing_; }
+  // over_: every piece is in, so requests still open are of no use.
+  std::atomic<bool> over_{false};
+  bool stopped() const { return run_.stop || failing_ || over_; }
   void publish(const std::function<void(TransferSnapshot&)>& f) { run_.publish(f); }
   void fail_run(const std::string& err);
   void finish_failed();
@@ -175,6 +181,7 @@ class Engine {
   void slot_loop(int slot);
   void fetch(int slot, int mirror, Span span, bool stream);
   void release(int slot, u32 first, u32 count);
+  Span end_game(int slot);
   void strike(int mirror, const std::string& err, bool fatal);
   bool complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1);
   bool all_present();
@@ -300,7 +307,7 @@ bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::str
 void Engine::hash_ahead(Digest& d) {
   std::vector<char> buf(psize_);
   std::string err;
-  for (u32 p = 0; p < npieces_ && !hash_stop_ && !stopped();) {
+  for (u32 p = 0; p < npieces_ && !hash_stop_ && !run_.stop && !failing_;) {
     bool present;
     {
       std::lock_guard<std::mutex> lk(m_);
@@ -323,6 +330,7 @@ void Engine::hash_ahead(Digest& d) {
 void Engine::check_part(bool had_part) {
   map_.assign(npieces_, kMissing);
   owner_.assign(npieces_, -1);
+  dup_.assign(npieces_, -1);
   hashes_.assign(npieces_, std::string());
   std::string text = read_text(resume_);
   ResumeData r;
@@ -412,6 +420,27 @@ int Engine::pick_mirror(int slot) {
 void Engine::release(int slot, u32 first, u32 count) {
   for (u32 p = first; p < first + count && p < npieces_; ++p)
     if (map_[p] == kInFlight && owner_[p] == slot) map_[p] = kMissing, owner_[p] = -1;
+  for (u32 p = first; p < first + count && p < npieces_; ++p)
+    if (dup_[p] == slot) dup_[p] = -1;
+}
+
+// End game: an idle slot takes a second copy of a piece whose slot has gone
+// quiet or runs at less than half the mean rate, so one slow mirror cannot
+// hold back the end of the download.
+Span Engine::end_game(int slot) {
+  Span span;
+  float mean = 0;
+  for (const Slot& s : slots_) mean += s.rate / float(slots_.size());
+  double now = now_s(), worst = 0;
+  for (u32 p = 0; p < npieces_; ++p) {
+    if (map_[p] != kInFlight || dup_[p] != -1 || owner_[p] == slot || owner_[p] < 0) continue;
+    const Slot& o = slots_[owner_[p]];
+    double quiet = now - o.last_data;
+    double badness = quiet > 1 ? quiet : (o.rate < mean / 2 ? 0.5 : 0);
+    if (badness > worst) worst = badness, span.first = p, span.count = 1;
+  }
+  if (span.count) dup_[span.first] = slot;
+  return span;
 }
 
 void Engine::strike(int mirror, const std::string& err, bool fatal) {
@@ -446,10 +475,13 @@ void Engine::slot_loop(int slot) {
         Mirror& mi = mirrors_[mirror];
         if (!mi.ranges) {
           mi.stream_slot = slot;
-          stream = true;
+          // A new whole-body stream only while some piece is unclaimed.
+          stream = std::find(map_.begin(), map_.end(), kMissing) != map_.end();
+          if (!stream) mirror = -2;
         } else {
           span = next_span(map_, psize_, int(slots_.size()));
           for (u32 p = span.first; p < span.first + span.count; ++p) map_[p] = kInFlight, owner_[p] = slot;
+          if (span.count == 0) span = end_game(slot);
         }
       }
     }
@@ -506,7 +538,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     // At the start of each piece: go on with it only while it still needs us.
     std::lock_guard<std::mutex> lk(m_);
     if (stream && map_[p] == kMissing) map_[p] = kInFlight, owner_[p] = slot;
-    keep = map_[p] == kInFlight && owner_[p] == slot;
+    keep = map_[p] == kInFlight && (owner_[p] == slot || dup_[p] == slot);
   };
   bool rest_gone = false;
   while (ok && pos < to) {
@@ -554,12 +586,16 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
       }
     }
     if (!ok) break;
-    if (!stream && first_of_piece && pos < to) {
-      // Stop early when the rest of the span went to someone else.
+    if (first_of_piece && pos < to) {
+      // Stop early when the rest of the span went to someone else (for a
+      // whole-body stream: when nothing after this point is missing).
       std::lock_guard<std::mutex> lk(m_);
       rest_gone = true;
-      for (u32 k = p; k < span.first + span.count; ++k)
-        if (map_[k] == kInFlight && owner_[k] == slot) rest_gone = false;
+      u32 end = stream ? npieces_ : span.first + span.count;
+      for (u32 k = p; k < end && rest_gone; ++k)
+        if ((stream && map_[k] == kMissing) ||
+            (map_[k] == kInFlight && (owner_[k] == slot || dup_[k] == slot)))
+          rest_gone = false;
       if (rest_gone) break;
     }
   }
@@ -578,7 +614,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     mirrors_[mirror].strikes = 0;
     return;
   }
-  if (s.stalled) err = "mirror stalled";
+  if (s.stalled || (!ok && now_s() - s.last_data >= kStallS - 0.5)) err = "mirror stalled";
   if (!err.empty()) {
     // A missing file stays missing; a mirror that stalls mid-body is left
     // for the others while there are any.
@@ -604,7 +640,7 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     std::lock_guard<std::mutex> lk(m_);
     if (map_[p] >= kFromMirror) return true;
     map_[p] = kFromMirror;
-    owner_[p] = -1;
+    owner_[p] = dup_[p] = -1;
     hashes_[p] = sha1;
     done_ += len;
     via_mirrors_ += len;
@@ -678,6 +714,7 @@ void Engine::control_loop() {
         if (s.busy && !s.stalled && now - s.last_data > kStallS && s.req) {
           s.stalled = true;
           s.req->abort();
+          log_("mirror %s: request cut, nothing for %.0f s", mirrors_[s.mirror].url.c_str(), kStallS);
         }
       bool any = false;
       for (auto& mi : mirrors_) {
@@ -760,9 +797,8 @@ void Engine::run() {
       for (size_t i = 0; i < slots_.size(); ++i) workers.emplace_back([this, i] { slot_loop(int(i)); });
       control_loop();
       if (!run_.stop && !failing_) {
-        // Slots leave on their own once every piece is in; wait for them.
-        for (auto& t : workers) t.join();
-        workers.clear();
+        over_ = true;
+        run_.requests.abort_all();
       }
       for (auto& t : workers) t.join();
       hash_stop_ = true;
