@@ -94,7 +94,7 @@ struct Decoder {
       n = n * 10 + d;
       ++at;
     }
-    if (at == start) return fail("bad bencode number");
+    if (at == start) return fail(at >= in.size() ? "truncated bencode" : "bad bencode number");
     if (at - start > 1 && in[start] == '0') return fail("bad bencode number");
     if (at >= in.size() || in[at] != stop) return fail(at >= in.size() ? "truncated bencode" : "bad bencode number");
     ++at;
