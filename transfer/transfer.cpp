@@ -12,6 +12,8 @@
 #include <cstdarg>
 #include <functional>
 
+#include "bt/bt_hash.h"
+#include "bt/bt_http.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_io.h"
 #include "transfer/transfer_plan.h"
@@ -24,14 +26,21 @@ struct TransferRun {
   std::atomic<bool> stop{false};
   std::mutex mu;
   std::condition_variable cv;
-  RequestSet requests;
+  HttpAbort abort;  // the run's own requests (probes, the torrent)
+  // One per HTTP slot, so the stall rule can cut a single request.
+  std::vector<std::unique_ptr<HttpAbort>> slot_aborts;
   Publish publish;  // applies an update only while this run is the current one
 
   void halt() {
     stop = true;
-    requests.abort_all();
+    abort_requests();
     std::lock_guard<std::mutex> lk(mu);
     cv.notify_all();
+  }
+  void abort_requests() {
+    abort.abort();
+    std::lock_guard<std::mutex> lk(mu);
+    for (auto& a : slot_aborts) a->abort();
   }
   // Sleeps up to `s` seconds; false when the run was stopped meanwhile.
   bool nap(double s) {
@@ -122,7 +131,7 @@ struct Slot {
   u64 received = 0;
   u64 rate_mark = 0;
   float rate = 0;
-  RangeGet* req = nullptr;
+  HttpAbort* cut = nullptr;  // aborts this slot's request alone
 };
 
 class Engine {
@@ -169,8 +178,8 @@ class Engine {
   void finish_failed();
 
   bool probe();
-  bool verify_file(const std::wstring& path, Digest& d, u64 from, std::string& sha);
-  void hash_ahead(Digest& d);
+  bool verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha);
+  void hash_ahead(Hasher& d);
   std::atomic<bool> hash_stop_{false};
   std::atomic<u64> hashed_{0};  // the whole-file hash has taken bytes [0, hashed_)
   void check_part(bool had_part);
@@ -196,7 +205,7 @@ void Engine::fail_run(const std::string& err) {
     failing_ = true;
     fail_ = err;
   }
-  run_.requests.abort_all();
+  run_.abort_requests();
   std::lock_guard<std::mutex> lk(run_.mu);
   run_.cv.notify_all();
 }
@@ -223,14 +232,14 @@ bool Engine::probe() {
   std::vector<u64> lengths(mirrors_.size(), 0);
   for (size_t i = 0; i < mirrors_.size(); ++i)
     probes.emplace_back([this, i, &lengths] {
-      RangeGet req(run_.requests);
+      HttpReq req;
       std::string err;
-      if (!req.open(mirrors_[i].url, 0, 1, kTimeoutMs, err)) {
+      if (!req.open(mirrors_[i].url, 0, 1, &run_.abort, kTimeoutMs, err)) {
         mirrors_[i].alive = false;
         mirrors_[i].error = err;
       } else {
-        mirrors_[i].ranges = req.status() == 206;
-        lengths[i] = req.full_length();
+        mirrors_[i].ranges = !req.range_ignored;
+        lengths[i] = req.range_ignored ? (req.has_length ? req.length : 0) : req.range_total;
       }
     });
   for (auto& t : probes) t.join();
@@ -257,7 +266,7 @@ bool Engine::probe() {
 
 // SHA-256 of a whole file from `from` on (d has taken the bytes before it),
 // with progress rising; false when stopped or unreadable.
-bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::string& sha) {
+bool Engine::verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha) {
   u64 size = file_size(path);
   float p0 = size ? float(double(from) / double(size)) : 0;
   publish([&](TransferSnapshot& s) {
@@ -289,7 +298,7 @@ bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::str
       break;
     }
     if (got == 0) break;
-    d.add(buf.data(), got);
+    d.update(buf.data(), got);
     seen += got;
     if (now_s() - last > 0.1) {
       last = now_s();
@@ -298,13 +307,13 @@ bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::str
     }
   }
   CloseHandle(h);
-  if (ok) sha = d.hex();
+  if (ok) sha = hex_of(d.finish());
   return ok;
 }
 
 // Hashes the file in order while it arrives, as far as the pieces present
 // reach, so the check at the end has little left to read.
-void Engine::hash_ahead(Digest& d) {
+void Engine::hash_ahead(Hasher& d) {
   std::vector<char> buf(psize_);
   std::string err;
   for (u32 p = 0; p < npieces_ && !hash_stop_ && !run_.stop && !failing_;) {
@@ -319,7 +328,7 @@ void Engine::hash_ahead(Digest& d) {
     }
     u32 n = piece_bytes(total_, psize_, p);
     if (!file_.read_at(u64(p) * psize_, buf.data(), n, err)) return;
-    d.add(buf.data(), n);
+    d.update(buf.data(), n);
     hashed_ += n;
     ++p;
   }
@@ -345,16 +354,16 @@ void Engine::check_part(bool had_part) {
     s.progress = 0;
   });
   std::vector<char> buf(psize_);
-  Digest d(false);
+  Hasher d(HashAlgo::sha1);
   u64 seen = 0;
   std::string err;
   for (u32 i = 0; i < npieces_ && !run_.stop; ++i) {
     if (!r.have[i] || r.hashes[i].empty()) continue;
     u32 n = piece_bytes(total_, psize_, i);
     if (!file_.read_at(u64(i) * psize_, buf.data(), n, err)) continue;
-    d.add(buf.data(), n);
+    d.update(buf.data(), n);
     seen += n;
-    if (d.hex() == r.hashes[i]) {
+    if (hex_of(d.finish()) == r.hashes[i]) {
       map_[i] = kResumed;
       hashes_[i] = r.hashes[i];
       done_ += n;
@@ -462,7 +471,12 @@ bool Engine::all_present() {
 }
 
 void Engine::slot_loop(int slot) {
-  while (!stopped()) {
+  for (;;) {
+    // A request cut by the stall rule left the slot's abort set. Whoever
+    // stops the whole run sets its flag before aborting, so the check after
+    // the reset cannot miss a stop.
+    slots_[slot].cut->reset();
+    if (stopped()) return;
     int mirror;
     Span span;
     bool stream = false;
@@ -500,7 +514,8 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   const std::string url = mirrors_[mirror].url;
   u64 from = stream ? 0 : u64(span.first) * psize_;
   u64 to = stream ? total_ : std::min(total_, u64(span.first + span.count) * psize_);
-  RangeGet req(run_.requests);
+  HttpReq req;
+  HttpAbort* cut;
   {
     std::lock_guard<std::mutex> lk(m_);
     Slot& s = slots_[slot];
@@ -508,11 +523,11 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     s.busy = true;
     s.stalled = false;
     s.last_data = now_s();
-    s.req = &req;
+    cut = s.cut;
   }
   std::string err;
-  bool ok = req.open(url, stream ? 0 : from, stream ? 0 : to, kTimeoutMs, err);
-  if (ok && !stream && req.status() == 200) {
+  bool ok = req.open(url, from, stream ? 0 : to - from, cut, kTimeoutMs, err);
+  if (ok && !stream && req.range_ignored) {
     // The server ignores ranges after all: the body starts at byte 0.
     std::lock_guard<std::mutex> lk(m_);
     release(slot, span.first, span.count);
@@ -530,7 +545,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     }
   }
   std::vector<char> piece(psize_), buf(1u << 18);
-  Digest sha1(false);
+  Hasher sha1(HashAlgo::sha1);
   u64 pos = from;
   u32 p = u32(from / psize_), in_piece = 0;
   bool keep = false, first_of_piece = true;
@@ -542,11 +557,10 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   };
   bool rest_gone = false;
   while (ok && pos < to) {
-    long n = req.read(buf.data(), buf.size());
+    i64 n = req.read(buf.data(), buf.size(), err);
     if (n <= 0) {
       ok = false;
       if (n == 0) err = "short body";
-      else if (!run_.stop) err = "connection failed";
       break;
     }
     {
@@ -567,19 +581,19 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
       u32 take = u32(std::min<u64>(want, left));
       if (keep) {
         memcpy(piece.data() + in_piece, q, take);
-        sha1.add(q, take);
+        sha1.update(q, take);
       }
       in_piece += take;
       q += take;
       left -= take;
       pos += take;
       if (in_piece == piece_bytes(total_, psize_, p)) {
-        if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, sha1.hex())) {
+        if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, hex_of(sha1.finish()))) {
           ok = false;
           err.clear();
           break;
         }
-        if (!keep) sha1.hex();
+        if (!keep) sha1.finish();
         ++p;
         in_piece = 0;
         first_of_piece = true;
@@ -602,7 +616,6 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   std::lock_guard<std::mutex> lk(m_);
   Slot& s = slots_[slot];
   s.busy = false;
-  s.req = nullptr;
   if (stream) {
     for (u32 k = 0; k < npieces_; ++k)
       if (map_[k] == kInFlight && owner_[k] == slot) map_[k] = kMissing, owner_[k] = -1;
@@ -618,7 +631,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   if (!err.empty()) {
     // A missing file stays missing; a mirror that stalls mid-body is left
     // for the others while there are any.
-    int status = req.status();
+    int status = req.status;
     bool others = false;
     for (size_t i = 0; i < mirrors_.size(); ++i) others = others || (int(i) != mirror && mirrors_[i].alive);
     strike(mirror, err, status == 403 || status == 404 || status == 410 || (s.stalled && others));
@@ -711,9 +724,9 @@ void Engine::control_loop() {
       // The stall rule: a request silent for kStallS is cut; the slot strikes
       // its mirror and the pieces go back to the pool.
       for (Slot& s : slots_)
-        if (s.busy && !s.stalled && now - s.last_data > kStallS && s.req) {
+        if (s.busy && !s.stalled && now - s.last_data > kStallS) {
           s.stalled = true;
-          s.req->abort();
+          s.cut->abort();
           log_("mirror %s: request cut, nothing for %.0f s", mirrors_[s.mirror].url.c_str(), kStallS);
         }
       bool any = false;
@@ -749,7 +762,7 @@ void Engine::run() {
   std::string sha;
   auto final_ok = [&] {
     if (total_ == 0 || !file_exists(final_) || file_size(final_) != total_) return false;
-    Digest d(true);
+    Hasher d(HashAlgo::sha256);
     if (!verify_file(final_, d, 0, sha)) return false;
     return sha_expected_.empty() || sha == sha_expected_;
   };
@@ -765,7 +778,7 @@ void Engine::run() {
   if (run_.stop) return;
   if (!done) {
     npieces_ = piece_count(total_, psize_);
-    Digest whole(true);
+    Hasher whole(HashAlgo::sha256);
     bool had_part = file_exists(part_);
     if (!file_.open(part_, total_, fail_)) return finish_failed();
     check_part(had_part);
@@ -792,13 +805,21 @@ void Engine::run() {
     });
     if (!all_present()) {
       slots_.assign(size_t(std::max(1, spec_.http_slots)), Slot());
+      {
+        std::lock_guard<std::mutex> lk(run_.mu);
+        for (Slot& sl : slots_) {
+          run_.slot_aborts.push_back(std::make_unique<HttpAbort>());
+          sl.cut = run_.slot_aborts.back().get();
+          if (run_.stop) sl.cut->abort();
+        }
+      }
       std::vector<std::thread> workers;
       std::thread hasher([this, &whole] { hash_ahead(whole); });
       for (size_t i = 0; i < slots_.size(); ++i) workers.emplace_back([this, i] { slot_loop(int(i)); });
       control_loop();
       if (!run_.stop && !failing_) {
         over_ = true;
-        run_.requests.abort_all();
+        run_.abort_requests();
       }
       for (auto& t : workers) t.join();
       hash_stop_ = true;

@@ -184,7 +184,7 @@ TEST(Mirrors, OnlyBrokenMirrorsFailWithTheirError) {
   } cases[] = {
       {{faulty("e404", "small.bin")}, 0, "HTTP 404"},
       {{faulty("ok", "small.bin")}, 12345, "size mismatch"},
-      {{strf("http://127.0.0.1:%d/small.bin", port(9))}, 0, "connection failed"},
+      {{strf("http://127.0.0.1:%d/small.bin", port(9))}, 0, "no HTTP reply"},
       {{}, 0, "no sources"},
   };
   for (const Case& c : cases) {
