@@ -14,6 +14,7 @@
 
 #include "bt/bt_hash.h"
 #include "bt/bt_http.h"
+#include "bt/bt_torrent.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_io.h"
 #include "transfer/transfer_plan.h"
@@ -153,6 +154,28 @@ class Engine {
   u64 total_ = 0;
   u32 psize_ = kPieceSize, npieces_ = 0;
   PartFile file_;
+
+  // With a torrent the grid is the torrent's pieces [first_, first_ +
+  // npieces_) that hold the wanted file, which starts at foff_ in the
+  // torrent's byte space. Without one it is kPieceSize pieces of the file.
+  Torrent tor_;
+  bool has_tor_ = false;
+  u32 first_ = 0;
+  u64 foff_ = 0;
+  u64 pstart(u32 p) const {
+    if (!has_tor_) return u64(p) * psize_;
+    u64 s = (u64(first_) + p) * psize_;
+    return s > foff_ ? s - foff_ : 0;
+  }
+  u32 plen(u32 p) const {
+    u64 end = has_tor_ ? (u64(first_) + p + 1) * psize_ - foff_ : u64(p + 1) * psize_;
+    return u32(std::min(end, total_) - pstart(p));
+  }
+  u32 piece_at(u64 off) const { return has_tor_ ? u32((foff_ + off) / psize_ - first_) : u32(off / psize_); }
+  // Whether the torrent's SHA-1 covers exactly the piece's bytes in the file
+  // (a piece shared with a neighbouring file also holds bytes of that file).
+  bool checkable(u32 p) const { return has_tor_ && plen(p) == tor_.piece_size(first_ + p); }
+  bool get_torrent(std::string& err);
 
   // Shared by the slots and the control loop.
   std::mutex m_;
@@ -326,8 +349,8 @@ void Engine::hash_ahead(Hasher& d) {
       run_.nap(0.02);
       continue;
     }
-    u32 n = piece_bytes(total_, psize_, p);
-    if (!file_.read_at(u64(p) * psize_, buf.data(), n, err)) return;
+    u32 n = plen(p);
+    if (!file_.read_at(pstart(p), buf.data(), n, err)) return;
     d.update(buf.data(), n);
     hashed_ += n;
     ++p;
@@ -343,11 +366,12 @@ void Engine::check_part(bool had_part) {
   hashes_.assign(npieces_, std::string());
   std::string text = read_text(resume_);
   ResumeData r;
+  std::string ih = has_tor_ ? hex_of(tor_.info_hash) : std::string();
   if (!had_part || !resume_parse(text, r) || r.total != total_ || r.piece_size != psize_ ||
-      r.sha256 != sha_expected_ || !r.infohash.empty())
+      r.pieces != npieces_ || r.sha256 != sha_expected_ || r.infohash != ih)
     return;
   u64 claimed = 0;
-  for (u32 i = 0; i < npieces_; ++i) claimed += r.have[i] ? piece_bytes(total_, psize_, i) : 0;
+  for (u32 i = 0; i < npieces_; ++i) claimed += r.have[i] ? plen(i) : 0;
   publish([&](TransferSnapshot& s) {
     s.state = TState::Checking;
     s.label = "CHECKING";
@@ -358,12 +382,13 @@ void Engine::check_part(bool had_part) {
   u64 seen = 0;
   std::string err;
   for (u32 i = 0; i < npieces_ && !run_.stop; ++i) {
-    if (!r.have[i] || r.hashes[i].empty()) continue;
-    u32 n = piece_bytes(total_, psize_, i);
-    if (!file_.read_at(u64(i) * psize_, buf.data(), n, err)) continue;
+    std::string want = checkable(i) ? hex_of(tor_.piece_hash(first_ + i)) : r.hashes[i];
+    if (!r.have[i] || want.empty()) continue;
+    u32 n = plen(i);
+    if (!file_.read_at(pstart(i), buf.data(), n, err)) continue;
     d.update(buf.data(), n);
     seen += n;
-    if (hex_of(d.finish()) == r.hashes[i]) {
+    if (hex_of(d.finish()) == want) {
       map_[i] = kResumed;
       hashes_[i] = r.hashes[i];
       done_ += n;
@@ -388,6 +413,7 @@ bool Engine::save_resume(std::string* err) {
     r.piece_size = psize_;
     r.pieces = npieces_;
     r.sha256 = sha_expected_;
+    if (has_tor_) r.infohash = hex_of(tor_.info_hash);
     r.have.resize(npieces_);
     for (u32 i = 0; i < npieces_; ++i) r.have[i] = map_[i] >= kFromMirror;
     r.hashes = hashes_;
@@ -512,8 +538,8 @@ void Engine::slot_loop(int slot) {
 // server that ignores ranges, keeping the pieces nobody else has.
 void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   const std::string url = mirrors_[mirror].url;
-  u64 from = stream ? 0 : u64(span.first) * psize_;
-  u64 to = stream ? total_ : std::min(total_, u64(span.first + span.count) * psize_);
+  u64 from = stream ? 0 : pstart(span.first);
+  u64 to = stream ? total_ : pstart(span.first + span.count - 1) + plen(span.first + span.count - 1);
   HttpReq req;
   HttpAbort* cut;
   {
@@ -547,7 +573,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   std::vector<char> piece(psize_), buf(1u << 18);
   Hasher sha1(HashAlgo::sha1);
   u64 pos = from;
-  u32 p = u32(from / psize_), in_piece = 0;
+  u32 p = piece_at(from), in_piece = 0;
   bool keep = false, first_of_piece = true;
   auto decide = [&]() {
     // At the start of each piece: go on with it only while it still needs us.
@@ -577,7 +603,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
         decide();
         first_of_piece = false;
       }
-      u32 want = piece_bytes(total_, psize_, p) - in_piece;
+      u32 want = plen(p) - in_piece;
       u32 take = u32(std::min<u64>(want, left));
       if (keep) {
         memcpy(piece.data() + in_piece, q, take);
@@ -587,7 +613,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
       q += take;
       left -= take;
       pos += take;
-      if (in_piece == piece_bytes(total_, psize_, p)) {
+      if (in_piece == plen(p)) {
         if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, hex_of(sha1.finish()))) {
           ok = false;
           err.clear();
@@ -643,9 +669,22 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     std::lock_guard<std::mutex> lk(m_);
     if (map_[p] >= kFromMirror) return true;  // another copy won
   }
-  (void)mirror;
+  if (checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p))) {
+    // Bad data: the piece goes back to the pool and its mirror is demoted.
+    std::lock_guard<std::mutex> lk(m_);
+    if (owner_[p] == slot && map_[p] == kInFlight) map_[p] = kMissing, owner_[p] = -1;
+    if (dup_[p] == slot) dup_[p] = -1;
+    Mirror& mi = mirrors_[mirror];
+    log_("piece %u from %s failed its check", first_ + p, mi.url.c_str());
+    if (++mi.bad_pieces >= kMaxStrikes && mi.alive) {
+      mi.alive = false;
+      mi.error = "bad data";
+      log_("mirror %s dropped: bad data", mi.url.c_str());
+    }
+    return true;
+  }
   std::string err;
-  if (!file_.write_at(u64(p) * psize_, data, len, err)) {
+  if (!file_.write_at(pstart(p), data, len, err)) {
     fail_run(err);
     return false;
   }
@@ -654,12 +693,13 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     if (map_[p] >= kFromMirror) return true;
     map_[p] = kFromMirror;
     owner_[p] = dup_[p] = -1;
-    hashes_[p] = sha1;
+    // The torrent vouches for a checkable piece; for the others the resume
+    // file keeps the hash a restart checks against.
+    if (!checkable(p)) hashes_[p] = sha1;
     done_ += len;
     via_mirrors_ += len;
     ++change_;
   }
-  (void)slot;
   // Recorded before the slot goes on, so a kill loses only pieces in flight.
   save_resume();
   return true;
@@ -748,6 +788,60 @@ void Engine::control_loop() {
   }
 }
 
+// The torrent from the side file of an earlier run, else from its URL. Picks
+// the wanted file, takes the torrent's grid and adds its web seeds.
+bool Engine::get_torrent(std::string& err) {
+  std::wstring path = part_ + L".torrent";
+  std::string data = read_text(path);
+  if (data.empty() || !parse_torrent(data, tor_, err)) {
+    publish([](TransferSnapshot& s) { s.label = "FETCHING TORRENT"; });
+    HttpReq req;
+    data.clear();
+    if (!req.open(spec_.torrent, 0, 0, &run_.abort, kTimeoutMs, err) || !req.read_all(data, 16u << 20, err) ||
+        !parse_torrent(data, tor_, err))
+      return false;
+    std::string e;
+    if (!save_atomic(path, path + L".tmp", data, e)) log_("torrent not kept: %s", e.c_str());
+  }
+  int f = -1;
+  for (size_t i = 0; i < tor_.files.size() && f < 0; ++i) {
+    const std::string& fp = tor_.files[i].path;
+    if (!tor_.files[i].pad && fp.substr(fp.rfind('/') + 1) == spec_.file) f = int(i);
+  }
+  if (f < 0 && tor_.files.size() == 1) f = 0;  // a single-file torrent under another name
+  if (f < 0 || tor_.files[f].length == 0 || tor_.piece_length > (64u << 20)) {
+    err = "torrent has no such file";
+    return false;
+  }
+  const TorrentFile& tf = tor_.files[f];
+  if (spec_.size && spec_.size != tf.length) {
+    err = "size mismatch";
+    return false;
+  }
+  u32 last = 0;
+  tor_.file_pieces(size_t(f), first_, last);
+  total_ = tf.length;
+  foff_ = tf.offset;
+  psize_ = u32(tor_.piece_length);
+  npieces_ = last - first_ + 1;
+  has_tor_ = true;
+  std::string no_seeds = env("VUNK_TRANSFER_NO_WEBSEEDS");
+  if (no_seeds.empty() || no_seeds == "0") {
+    for (const std::string& seed : tor_.web_seeds) {
+      Mirror mi;
+      // A web seed names the file itself, or a folder that holds the
+      // torrent's layout.
+      mi.url = seed;
+      if (!seed.empty() && seed.back() == '/') mi.url += tor_.multi ? tf.path : tor_.name;
+      else if (tor_.multi) mi.url += "/" + tf.path;
+      mi.host = host_of(seed);
+      mirrors_.push_back(mi);
+    }
+  }
+  log_("torrent: %u pieces of %u bytes for the file, %zu web seeds", npieces_, psize_, tor_.web_seeds.size());
+  return true;
+}
+
 void Engine::run() {
   sha_expected_ = lower_hex(spec_.sha256);
   total_ = spec_.size;
@@ -756,6 +850,17 @@ void Engine::run() {
     mi.url = url;
     mi.host = host_of(url);
     mirrors_.push_back(mi);
+  }
+  if (!spec_.torrent.empty()) {
+    std::string err;
+    if (!get_torrent(err)) {
+      if (run_.stop) return;
+      log_("torrent: %s", err.c_str());
+      if (mirrors_.empty() || err == "torrent has no such file" || err == "size mismatch") {
+        fail_ = err;
+        return finish_failed();
+      }
+    }
   }
   log_("start: %zu mirrors, %llu bytes", mirrors_.size(), (unsigned long long)total_);
   // A final file already there is checked first: no network is needed for it.
@@ -777,7 +882,7 @@ void Engine::run() {
   }
   if (run_.stop) return;
   if (!done) {
-    npieces_ = piece_count(total_, psize_);
+    if (!has_tor_) npieces_ = piece_count(total_, psize_);
     Hasher whole(HashAlgo::sha256);
     bool had_part = file_exists(part_);
     if (!file_.open(part_, total_, fail_)) return finish_failed();

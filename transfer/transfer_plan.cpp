@@ -12,12 +12,6 @@ u32 piece_count(u64 total, u32 piece_size) {
   return piece_size == 0 ? 0 : u32((total + piece_size - 1) / piece_size);
 }
 
-u32 piece_bytes(u64 total, u32 piece_size, u32 i) {
-  u64 start = u64(i) * piece_size;
-  if (start >= total) return 0;
-  return u32(total - start < piece_size ? total - start : piece_size);
-}
-
 std::string resume_text(const ResumeData& r) {
   std::string s = "VUNK-TRANSFER 1\n";
   s += strf("total=%llu\ndone=%llu\npiece_size=%u\npieces=%u\n", (unsigned long long)r.total,
@@ -92,7 +86,11 @@ bool resume_parse(const std::string& text, ResumeData& r) {
   if (first || !got_total || !got_done || r.done > r.total) return false;
   // A grid that is not the one the total implies, or a bitmap of another
   // length, belongs to no download this engine could have written.
-  if (r.piece_size == 0 || piece_count(r.total, r.piece_size) != r.pieces) return false;
+  // (One more piece than the total implies: a file that starts inside a
+  // torrent piece shared with the file before it.)
+  if (r.piece_size == 0 || r.pieces < piece_count(r.total, r.piece_size) ||
+      r.pieces > piece_count(r.total, r.piece_size) + 1)
+    return false;
   if (have.size() != (r.pieces + 3) / 4) return false;
   r.have.assign(r.pieces, false);
   for (u32 i = 0; i < r.pieces; ++i) {

@@ -29,8 +29,6 @@ std::string resume_text(const ResumeData& r);
 bool resume_parse(const std::string& text, ResumeData& r);
 
 u32 piece_count(u64 total, u32 piece_size);
-// Bytes of piece i in a grid of `total` bytes.
-u32 piece_bytes(u64 total, u32 piece_size, u32 i);
 
 struct Span {
   u32 first = 0;
