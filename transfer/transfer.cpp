@@ -106,9 +106,9 @@ class EngineLog {
 
 // ---- the engine -----------------------------------------------------------
 
-// A request that receives nothing for kStallS is cut. The control loop closes
-// it; the request's own receive time-out says the same where closing a
-// request does not end a blocked read (Wine's WinHTTP).
+// A request that receives nothing for kStallS is cut by the control loop
+// through its slot's own abort; the request's receive time-out is the same,
+// so a read that fails after that long silence counts as a stall too.
 constexpr double kStallS = 10;
 constexpr u32 kTimeoutMs = 10000;  // connect, send and receive of one request
 constexpr int kMaxStrikes = 3;
