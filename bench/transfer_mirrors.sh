@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 BUILD=${BUILD:-$(pwd)/build}
 export BUILD
 VUNK_TARGETS="bench_transfer" sh scripts/build.sh >/dev/null
-base=$((${VUNK_PORT_BASE:-18000} + 200))
+base=$((${VUNK_PORT_BASE:-18000} + 300))
 fixture_build="$BUILD/bench-transfer"
 mkdir -p "$fixture_build"
 VUNK_BUILD="$fixture_build" sh tests/fixtures/mirrors/fixture.sh start $base 1024

@@ -12,6 +12,9 @@
 #include <cstdarg>
 #include <functional>
 
+#include "bt/bt_hash.h"
+#include "bt/bt_http.h"
+#include "bt/bt_torrent.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_io.h"
 #include "transfer/transfer_plan.h"
@@ -24,14 +27,21 @@ struct TransferRun {
   std::atomic<bool> stop{false};
   std::mutex mu;
   std::condition_variable cv;
-  RequestSet requests;
+  HttpAbort abort;  // the run's own requests (probes, the torrent)
+  // One per HTTP slot, so the stall rule can cut a single request.
+  std::vector<std::unique_ptr<HttpAbort>> slot_aborts;
   Publish publish;  // applies an update only while this run is the current one
 
   void halt() {
     stop = true;
-    requests.abort_all();
+    abort_requests();
     std::lock_guard<std::mutex> lk(mu);
     cv.notify_all();
+  }
+  void abort_requests() {
+    abort.abort();
+    std::lock_guard<std::mutex> lk(mu);
+    for (auto& a : slot_aborts) a->abort();
   }
   // Sleeps up to `s` seconds; false when the run was stopped meanwhile.
   bool nap(double s) {
@@ -96,8 +106,11 @@ class EngineLog {
 
 // ---- the engine -----------------------------------------------------------
 
-constexpr u32 kTimeoutMs = 15000;  // connect, send and receive of one request
-constexpr double kStallS = 10;     // a request that receives nothing this long is cut
+// A request that receives nothing for kStallS is cut by the control loop
+// through its slot's own abort; the request's receive time-out is the same,
+// so a read that fails after that long silence counts as a stall too.
+constexpr double kStallS = 10;
+constexpr u32 kTimeoutMs = 10000;  // connect, send and receive of one request
 constexpr int kMaxStrikes = 3;
 
 struct Mirror {
@@ -119,7 +132,7 @@ struct Slot {
   u64 received = 0;
   u64 rate_mark = 0;
   float rate = 0;
-  RangeGet* req = nullptr;
+  HttpAbort* cut = nullptr;  // aborts this slot's request alone
 };
 
 class Engine {
@@ -142,10 +155,33 @@ class Engine {
   u32 psize_ = kPieceSize, npieces_ = 0;
   PartFile file_;
 
+  // With a torrent the grid is the torrent's pieces [first_, first_ +
+  // npieces_) that hold the wanted file, which starts at foff_ in the
+  // torrent's byte space. Without one it is kPieceSize pieces of the file.
+  Torrent tor_;
+  bool has_tor_ = false;
+  u32 first_ = 0;
+  u64 foff_ = 0;
+  u64 pstart(u32 p) const {
+    if (!has_tor_) return u64(p) * psize_;
+    u64 s = (u64(first_) + p) * psize_;
+    return s > foff_ ? s - foff_ : 0;
+  }
+  u32 plen(u32 p) const {
+    u64 end = has_tor_ ? (u64(first_) + p + 1) * psize_ - foff_ : u64(p + 1) * psize_;
+    return u32(std::min(end, total_) - pstart(p));
+  }
+  u32 piece_at(u64 off) const { return has_tor_ ? u32((foff_ + off) / psize_ - first_) : u32(off / psize_); }
+  // Whether the torrent's SHA-1 covers exactly the piece's bytes in the file
+  // (a piece shared with a neighbouring file also holds bytes of that file).
+  bool checkable(u32 p) const { return has_tor_ && plen(p) == tor_.piece_size(first_ + p); }
+  bool get_torrent(std::string& err);
+
   // Shared by the slots and the control loop.
   std::mutex m_;
   std::vector<u8> map_;
   std::vector<int> owner_;  // the slot that claimed a piece in flight
+  std::vector<int> dup_;    // a second slot fetching it in the end game
   std::vector<std::string> hashes_;
   std::vector<Mirror> mirrors_;
   std::vector<Slot> slots_;
@@ -157,14 +193,16 @@ class Engine {
   std::mutex save_mu_;
   u64 saved_change_ = ~0ull;
 
-  bool stopped() const { return run_.stop || failing_; }
+  // over_: every piece is in, so requests still open are of no use.
+  std::atomic<bool> over_{false};
+  bool stopped() const { return run_.stop || failing_ || over_; }
   void publish(const std::function<void(TransferSnapshot&)>& f) { run_.publish(f); }
   void fail_run(const std::string& err);
   void finish_failed();
 
   bool probe();
-  bool verify_file(const std::wstring& path, Digest& d, u64 from, std::string& sha);
-  void hash_ahead(Digest& d);
+  bool verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha);
+  void hash_ahead(Hasher& d);
   std::atomic<bool> hash_stop_{false};
   std::atomic<u64> hashed_{0};  // the whole-file hash has taken bytes [0, hashed_)
   void check_part(bool had_part);
@@ -175,6 +213,7 @@ class Engine {
   void slot_loop(int slot);
   void fetch(int slot, int mirror, Span span, bool stream);
   void release(int slot, u32 first, u32 count);
+  Span end_game(int slot);
   void strike(int mirror, const std::string& err, bool fatal);
   bool complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1);
   bool all_present();
@@ -189,7 +228,7 @@ void Engine::fail_run(const std::string& err) {
     failing_ = true;
     fail_ = err;
   }
-  run_.requests.abort_all();
+  run_.abort_requests();
   std::lock_guard<std::mutex> lk(run_.mu);
   run_.cv.notify_all();
 }
@@ -216,14 +255,14 @@ bool Engine::probe() {
   std::vector<u64> lengths(mirrors_.size(), 0);
   for (size_t i = 0; i < mirrors_.size(); ++i)
     probes.emplace_back([this, i, &lengths] {
-      RangeGet req(run_.requests);
+      HttpReq req;
       std::string err;
-      if (!req.open(mirrors_[i].url, 0, 1, kTimeoutMs, err)) {
+      if (!req.open(mirrors_[i].url, 0, 1, &run_.abort, kTimeoutMs, err)) {
         mirrors_[i].alive = false;
         mirrors_[i].error = err;
       } else {
-        mirrors_[i].ranges = req.status() == 206;
-        lengths[i] = req.full_length();
+        mirrors_[i].ranges = !req.range_ignored;
+        lengths[i] = req.range_ignored ? (req.has_length ? req.length : 0) : req.range_total;
       }
     });
   for (auto& t : probes) t.join();
@@ -250,7 +289,7 @@ bool Engine::probe() {
 
 // SHA-256 of a whole file from `from` on (d has taken the bytes before it),
 // with progress rising; false when stopped or unreadable.
-bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::string& sha) {
+bool Engine::verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha) {
   u64 size = file_size(path);
   float p0 = size ? float(double(from) / double(size)) : 0;
   publish([&](TransferSnapshot& s) {
@@ -282,7 +321,7 @@ bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::str
       break;
     }
     if (got == 0) break;
-    d.add(buf.data(), got);
+    d.update(buf.data(), got);
     seen += got;
     if (now_s() - last > 0.1) {
       last = now_s();
@@ -291,16 +330,16 @@ bool Engine::verify_file(const std::wstring& path, Digest& d, u64 from, std::str
     }
   }
   CloseHandle(h);
-  if (ok) sha = d.hex();
+  if (ok) sha = hex_of(d.finish());
   return ok;
 }
 
 // Hashes the file in order while it arrives, as far as the pieces present
 // reach, so the check at the end has little left to read.
-void Engine::hash_ahead(Digest& d) {
+void Engine::hash_ahead(Hasher& d) {
   std::vector<char> buf(psize_);
   std::string err;
-  for (u32 p = 0; p < npieces_ && !hash_stop_ && !stopped();) {
+  for (u32 p = 0; p < npieces_ && !hash_stop_ && !run_.stop && !failing_;) {
     bool present;
     {
       std::lock_guard<std::mutex> lk(m_);
@@ -310,9 +349,9 @@ void Engine::hash_ahead(Digest& d) {
       run_.nap(0.02);
       continue;
     }
-    u32 n = piece_bytes(total_, psize_, p);
-    if (!file_.read_at(u64(p) * psize_, buf.data(), n, err)) return;
-    d.add(buf.data(), n);
+    u32 n = plen(p);
+    if (!file_.read_at(pstart(p), buf.data(), n, err)) return;
+    d.update(buf.data(), n);
     hashed_ += n;
     ++p;
   }
@@ -323,30 +362,33 @@ void Engine::hash_ahead(Digest& d) {
 void Engine::check_part(bool had_part) {
   map_.assign(npieces_, kMissing);
   owner_.assign(npieces_, -1);
+  dup_.assign(npieces_, -1);
   hashes_.assign(npieces_, std::string());
   std::string text = read_text(resume_);
   ResumeData r;
+  std::string ih = has_tor_ ? hex_of(tor_.info_hash) : std::string();
   if (!had_part || !resume_parse(text, r) || r.total != total_ || r.piece_size != psize_ ||
-      r.sha256 != sha_expected_ || !r.infohash.empty())
+      r.pieces != npieces_ || r.sha256 != sha_expected_ || r.infohash != ih)
     return;
   u64 claimed = 0;
-  for (u32 i = 0; i < npieces_; ++i) claimed += r.have[i] ? piece_bytes(total_, psize_, i) : 0;
+  for (u32 i = 0; i < npieces_; ++i) claimed += r.have[i] ? plen(i) : 0;
   publish([&](TransferSnapshot& s) {
     s.state = TState::Checking;
     s.label = "CHECKING";
     s.progress = 0;
   });
   std::vector<char> buf(psize_);
-  Digest d(false);
+  Hasher d(HashAlgo::sha1);
   u64 seen = 0;
   std::string err;
   for (u32 i = 0; i < npieces_ && !run_.stop; ++i) {
-    if (!r.have[i] || r.hashes[i].empty()) continue;
-    u32 n = piece_bytes(total_, psize_, i);
-    if (!file_.read_at(u64(i) * psize_, buf.data(), n, err)) continue;
-    d.add(buf.data(), n);
+    std::string want = checkable(i) ? hex_of(tor_.piece_hash(first_ + i)) : r.hashes[i];
+    if (!r.have[i] || want.empty()) continue;
+    u32 n = plen(i);
+    if (!file_.read_at(pstart(i), buf.data(), n, err)) continue;
+    d.update(buf.data(), n);
     seen += n;
-    if (d.hex() == r.hashes[i]) {
+    if (hex_of(d.finish()) == want) {
       map_[i] = kResumed;
       hashes_[i] = r.hashes[i];
       done_ += n;
@@ -371,6 +413,7 @@ bool Engine::save_resume(std::string* err) {
     r.piece_size = psize_;
     r.pieces = npieces_;
     r.sha256 = sha_expected_;
+    if (has_tor_) r.infohash = hex_of(tor_.info_hash);
     r.have.resize(npieces_);
     for (u32 i = 0; i < npieces_; ++i) r.have[i] = map_[i] >= kFromMirror;
     r.hashes = hashes_;
@@ -412,6 +455,27 @@ int Engine::pick_mirror(int slot) {
 void Engine::release(int slot, u32 first, u32 count) {
   for (u32 p = first; p < first + count && p < npieces_; ++p)
     if (map_[p] == kInFlight && owner_[p] == slot) map_[p] = kMissing, owner_[p] = -1;
+  for (u32 p = first; p < first + count && p < npieces_; ++p)
+    if (dup_[p] == slot) dup_[p] = -1;
+}
+
+// End game: an idle slot takes a second copy of a piece whose slot has gone
+// quiet or runs at less than half the mean rate, so one slow mirror cannot
+// hold back the end of the download.
+Span Engine::end_game(int slot) {
+  Span span;
+  float mean = 0;
+  for (const Slot& s : slots_) mean += s.rate / float(slots_.size());
+  double now = now_s(), worst = 0;
+  for (u32 p = 0; p < npieces_; ++p) {
+    if (map_[p] != kInFlight || dup_[p] != -1 || owner_[p] == slot || owner_[p] < 0) continue;
+    const Slot& o = slots_[owner_[p]];
+    double quiet = now - o.last_data;
+    double badness = quiet > 1 ? quiet : (o.rate < mean / 2 ? 0.5 : 0);
+    if (badness > worst) worst = badness, span.first = p, span.count = 1;
+  }
+  if (span.count) dup_[span.first] = slot;
+  return span;
 }
 
 void Engine::strike(int mirror, const std::string& err, bool fatal) {
@@ -433,7 +497,12 @@ bool Engine::all_present() {
 }
 
 void Engine::slot_loop(int slot) {
-  while (!stopped()) {
+  for (;;) {
+    // A request cut by the stall rule left the slot's abort set. Whoever
+    // stops the whole run sets its flag before aborting, so the check after
+    // the reset cannot miss a stop.
+    slots_[slot].cut->reset();
+    if (stopped()) return;
     int mirror;
     Span span;
     bool stream = false;
@@ -446,10 +515,13 @@ void Engine::slot_loop(int slot) {
         Mirror& mi = mirrors_[mirror];
         if (!mi.ranges) {
           mi.stream_slot = slot;
-          stream = true;
+          // A new whole-body stream only while some piece is unclaimed.
+          stream = std::find(map_.begin(), map_.end(), kMissing) != map_.end();
+          if (!stream) mirror = -2;
         } else {
           span = next_span(map_, psize_, int(slots_.size()));
           for (u32 p = span.first; p < span.first + span.count; ++p) map_[p] = kInFlight, owner_[p] = slot;
+          if (span.count == 0) span = end_game(slot);
         }
       }
     }
@@ -466,9 +538,10 @@ void Engine::slot_loop(int slot) {
 // server that ignores ranges, keeping the pieces nobody else has.
 void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   const std::string url = mirrors_[mirror].url;
-  u64 from = stream ? 0 : u64(span.first) * psize_;
-  u64 to = stream ? total_ : std::min(total_, u64(span.first + span.count) * psize_);
-  RangeGet req(run_.requests);
+  u64 from = stream ? 0 : pstart(span.first);
+  u64 to = stream ? total_ : pstart(span.first + span.count - 1) + plen(span.first + span.count - 1);
+  HttpReq req;
+  HttpAbort* cut;
   {
     std::lock_guard<std::mutex> lk(m_);
     Slot& s = slots_[slot];
@@ -476,11 +549,11 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     s.busy = true;
     s.stalled = false;
     s.last_data = now_s();
-    s.req = &req;
+    cut = s.cut;
   }
   std::string err;
-  bool ok = req.open(url, stream ? 0 : from, stream ? 0 : to, kTimeoutMs, err);
-  if (ok && !stream && req.status() == 200) {
+  bool ok = req.open(url, from, stream ? 0 : to - from, cut, kTimeoutMs, err);
+  if (ok && !stream && req.range_ignored) {
     // The server ignores ranges after all: the body starts at byte 0.
     std::lock_guard<std::mutex> lk(m_);
     release(slot, span.first, span.count);
@@ -498,23 +571,22 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     }
   }
   std::vector<char> piece(psize_), buf(1u << 18);
-  Digest sha1(false);
+  Hasher sha1(HashAlgo::sha1);
   u64 pos = from;
-  u32 p = u32(from / psize_), in_piece = 0;
+  u32 p = piece_at(from), in_piece = 0;
   bool keep = false, first_of_piece = true;
   auto decide = [&]() {
     // At the start of each piece: go on with it only while it still needs us.
     std::lock_guard<std::mutex> lk(m_);
     if (stream && map_[p] == kMissing) map_[p] = kInFlight, owner_[p] = slot;
-    keep = map_[p] == kInFlight && owner_[p] == slot;
+    keep = map_[p] == kInFlight && (owner_[p] == slot || dup_[p] == slot);
   };
   bool rest_gone = false;
   while (ok && pos < to) {
-    long n = req.read(buf.data(), buf.size());
+    i64 n = req.read(buf.data(), buf.size(), err);
     if (n <= 0) {
       ok = false;
       if (n == 0) err = "short body";
-      else if (!run_.stop) err = "connection failed";
       break;
     }
     {
@@ -531,42 +603,45 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
         decide();
         first_of_piece = false;
       }
-      u32 want = piece_bytes(total_, psize_, p) - in_piece;
+      u32 want = plen(p) - in_piece;
       u32 take = u32(std::min<u64>(want, left));
       if (keep) {
         memcpy(piece.data() + in_piece, q, take);
-        sha1.add(q, take);
+        sha1.update(q, take);
       }
       in_piece += take;
       q += take;
       left -= take;
       pos += take;
-      if (in_piece == piece_bytes(total_, psize_, p)) {
-        if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, sha1.hex())) {
+      if (in_piece == plen(p)) {
+        if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, hex_of(sha1.finish()))) {
           ok = false;
           err.clear();
           break;
         }
-        if (!keep) sha1.hex();
+        if (!keep) sha1.finish();
         ++p;
         in_piece = 0;
         first_of_piece = true;
       }
     }
     if (!ok) break;
-    if (!stream && first_of_piece && pos < to) {
-      // Stop early when the rest of the span went to someone else.
+    if (first_of_piece && pos < to) {
+      // Stop early when the rest of the span went to someone else (for a
+      // whole-body stream: when nothing after this point is missing).
       std::lock_guard<std::mutex> lk(m_);
       rest_gone = true;
-      for (u32 k = p; k < span.first + span.count; ++k)
-        if (map_[k] == kInFlight && owner_[k] == slot) rest_gone = false;
+      u32 end = stream ? npieces_ : span.first + span.count;
+      for (u32 k = p; k < end && rest_gone; ++k)
+        if ((stream && map_[k] == kMissing) ||
+            (map_[k] == kInFlight && (owner_[k] == slot || dup_[k] == slot)))
+          rest_gone = false;
       if (rest_gone) break;
     }
   }
   std::lock_guard<std::mutex> lk(m_);
   Slot& s = slots_[slot];
   s.busy = false;
-  s.req = nullptr;
   if (stream) {
     for (u32 k = 0; k < npieces_; ++k)
       if (map_[k] == kInFlight && owner_[k] == slot) map_[k] = kMissing, owner_[k] = -1;
@@ -578,11 +653,11 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     mirrors_[mirror].strikes = 0;
     return;
   }
-  if (s.stalled) err = "mirror stalled";
+  if (s.stalled || (!ok && now_s() - s.last_data >= kStallS - 0.5)) err = "mirror stalled";
   if (!err.empty()) {
     // A missing file stays missing; a mirror that stalls mid-body is left
     // for the others while there are any.
-    int status = req.status();
+    int status = req.status;
     bool others = false;
     for (size_t i = 0; i < mirrors_.size(); ++i) others = others || (int(i) != mirror && mirrors_[i].alive);
     strike(mirror, err, status == 403 || status == 404 || status == 410 || (s.stalled && others));
@@ -594,9 +669,22 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     std::lock_guard<std::mutex> lk(m_);
     if (map_[p] >= kFromMirror) return true;  // another copy won
   }
-  (void)mirror;
+  if (checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p))) {
+    // Bad data: the piece goes back to the pool and its mirror is demoted.
+    std::lock_guard<std::mutex> lk(m_);
+    if (owner_[p] == slot && map_[p] == kInFlight) map_[p] = kMissing, owner_[p] = -1;
+    if (dup_[p] == slot) dup_[p] = -1;
+    Mirror& mi = mirrors_[mirror];
+    log_("piece %u from %s failed its check", first_ + p, mi.url.c_str());
+    if (++mi.bad_pieces >= kMaxStrikes && mi.alive) {
+      mi.alive = false;
+      mi.error = "bad data";
+      log_("mirror %s dropped: bad data", mi.url.c_str());
+    }
+    return true;
+  }
   std::string err;
-  if (!file_.write_at(u64(p) * psize_, data, len, err)) {
+  if (!file_.write_at(pstart(p), data, len, err)) {
     fail_run(err);
     return false;
   }
@@ -604,13 +692,14 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     std::lock_guard<std::mutex> lk(m_);
     if (map_[p] >= kFromMirror) return true;
     map_[p] = kFromMirror;
-    owner_[p] = -1;
-    hashes_[p] = sha1;
+    owner_[p] = dup_[p] = -1;
+    // The torrent vouches for a checkable piece; for the others the resume
+    // file keeps the hash a restart checks against.
+    if (!checkable(p)) hashes_[p] = sha1;
     done_ += len;
     via_mirrors_ += len;
     ++change_;
   }
-  (void)slot;
   // Recorded before the slot goes on, so a kill loses only pieces in flight.
   save_resume();
   return true;
@@ -675,9 +764,10 @@ void Engine::control_loop() {
       // The stall rule: a request silent for kStallS is cut; the slot strikes
       // its mirror and the pieces go back to the pool.
       for (Slot& s : slots_)
-        if (s.busy && !s.stalled && now - s.last_data > kStallS && s.req) {
+        if (s.busy && !s.stalled && now - s.last_data > kStallS) {
           s.stalled = true;
-          s.req->abort();
+          s.cut->abort();
+          log_("mirror %s: request cut, nothing for %.0f s", mirrors_[s.mirror].url.c_str(), kStallS);
         }
       bool any = false;
       for (auto& mi : mirrors_) {
@@ -698,6 +788,60 @@ void Engine::control_loop() {
   }
 }
 
+// The torrent from the side file of an earlier run, else from its URL. Picks
+// the wanted file, takes the torrent's grid and adds its web seeds.
+bool Engine::get_torrent(std::string& err) {
+  std::wstring path = part_ + L".torrent";
+  std::string data = read_text(path);
+  if (data.empty() || !parse_torrent(data, tor_, err)) {
+    publish([](TransferSnapshot& s) { s.label = "FETCHING TORRENT"; });
+    HttpReq req;
+    data.clear();
+    if (!req.open(spec_.torrent, 0, 0, &run_.abort, kTimeoutMs, err) || !req.read_all(data, 16u << 20, err) ||
+        !parse_torrent(data, tor_, err))
+      return false;
+    std::string e;
+    if (!save_atomic(path, path + L".tmp", data, e)) log_("torrent not kept: %s", e.c_str());
+  }
+  int f = -1;
+  for (size_t i = 0; i < tor_.files.size() && f < 0; ++i) {
+    const std::string& fp = tor_.files[i].path;
+    if (!tor_.files[i].pad && fp.substr(fp.rfind('/') + 1) == spec_.file) f = int(i);
+  }
+  if (f < 0 && tor_.files.size() == 1) f = 0;  // a single-file torrent under another name
+  if (f < 0 || tor_.files[f].length == 0 || tor_.piece_length > (64u << 20)) {
+    err = "torrent has no such file";
+    return false;
+  }
+  const TorrentFile& tf = tor_.files[f];
+  if (spec_.size && spec_.size != tf.length) {
+    err = "size mismatch";
+    return false;
+  }
+  u32 last = 0;
+  tor_.file_pieces(size_t(f), first_, last);
+  total_ = tf.length;
+  foff_ = tf.offset;
+  psize_ = u32(tor_.piece_length);
+  npieces_ = last - first_ + 1;
+  has_tor_ = true;
+  std::string no_seeds = env("VUNK_TRANSFER_NO_WEBSEEDS");
+  if (no_seeds.empty() || no_seeds == "0") {
+    for (const std::string& seed : tor_.web_seeds) {
+      Mirror mi;
+      // A web seed names the file itself, or a folder that holds the
+      // torrent's layout.
+      mi.url = seed;
+      if (!seed.empty() && seed.back() == '/') mi.url += tor_.multi ? tf.path : tor_.name;
+      else if (tor_.multi) mi.url += "/" + tf.path;
+      mi.host = host_of(seed);
+      mirrors_.push_back(mi);
+    }
+  }
+  log_("torrent: %u pieces of %u bytes for the file, %zu web seeds", npieces_, psize_, tor_.web_seeds.size());
+  return true;
+}
+
 void Engine::run() {
   sha_expected_ = lower_hex(spec_.sha256);
   total_ = spec_.size;
@@ -707,12 +851,23 @@ void Engine::run() {
     mi.host = host_of(url);
     mirrors_.push_back(mi);
   }
+  if (!spec_.torrent.empty()) {
+    std::string err;
+    if (!get_torrent(err)) {
+      if (run_.stop) return;
+      log_("torrent: %s", err.c_str());
+      if (mirrors_.empty() || err == "torrent has no such file" || err == "size mismatch") {
+        fail_ = err;
+        return finish_failed();
+      }
+    }
+  }
   log_("start: %zu mirrors, %llu bytes", mirrors_.size(), (unsigned long long)total_);
   // A final file already there is checked first: no network is needed for it.
   std::string sha;
   auto final_ok = [&] {
     if (total_ == 0 || !file_exists(final_) || file_size(final_) != total_) return false;
-    Digest d(true);
+    Hasher d(HashAlgo::sha256);
     if (!verify_file(final_, d, 0, sha)) return false;
     return sha_expected_.empty() || sha == sha_expected_;
   };
@@ -727,8 +882,8 @@ void Engine::run() {
   }
   if (run_.stop) return;
   if (!done) {
-    npieces_ = piece_count(total_, psize_);
-    Digest whole(true);
+    if (!has_tor_) npieces_ = piece_count(total_, psize_);
+    Hasher whole(HashAlgo::sha256);
     bool had_part = file_exists(part_);
     if (!file_.open(part_, total_, fail_)) return finish_failed();
     check_part(had_part);
@@ -755,14 +910,21 @@ void Engine::run() {
     });
     if (!all_present()) {
       slots_.assign(size_t(std::max(1, spec_.http_slots)), Slot());
+      {
+        std::lock_guard<std::mutex> lk(run_.mu);
+        for (Slot& sl : slots_) {
+          run_.slot_aborts.push_back(std::make_unique<HttpAbort>());
+          sl.cut = run_.slot_aborts.back().get();
+          if (run_.stop) sl.cut->abort();
+        }
+      }
       std::vector<std::thread> workers;
       std::thread hasher([this, &whole] { hash_ahead(whole); });
       for (size_t i = 0; i < slots_.size(); ++i) workers.emplace_back([this, i] { slot_loop(int(i)); });
       control_loop();
       if (!run_.stop && !failing_) {
-        // Slots leave on their own once every piece is in; wait for them.
-        for (auto& t : workers) t.join();
-        workers.clear();
+        over_ = true;
+        run_.abort_requests();
       }
       for (auto& t : workers) t.join();
       hash_stop_ = true;

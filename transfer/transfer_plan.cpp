@@ -1,5 +1,6 @@
 #include "transfer/transfer_plan.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 static bool is_hex(const std::string& s) {
@@ -10,12 +11,6 @@ static bool is_hex(const std::string& s) {
 
 u32 piece_count(u64 total, u32 piece_size) {
   return piece_size == 0 ? 0 : u32((total + piece_size - 1) / piece_size);
-}
-
-u32 piece_bytes(u64 total, u32 piece_size, u32 i) {
-  u64 start = u64(i) * piece_size;
-  if (start >= total) return 0;
-  return u32(total - start < piece_size ? total - start : piece_size);
 }
 
 std::string resume_text(const ResumeData& r) {
@@ -92,7 +87,11 @@ bool resume_parse(const std::string& text, ResumeData& r) {
   if (first || !got_total || !got_done || r.done > r.total) return false;
   // A grid that is not the one the total implies, or a bitmap of another
   // length, belongs to no download this engine could have written.
-  if (r.piece_size == 0 || piece_count(r.total, r.piece_size) != r.pieces) return false;
+  // (One more piece than the total implies: a file that starts inside a
+  // torrent piece shared with the file before it.)
+  if (r.piece_size == 0 || r.pieces < piece_count(r.total, r.piece_size) ||
+      r.pieces > piece_count(r.total, r.piece_size) + 1)
+    return false;
   if (have.size() != (r.pieces + 3) / 4) return false;
   r.have.assign(r.pieces, false);
   for (u32 i = 0; i < r.pieces; ++i) {
@@ -128,4 +127,39 @@ u32 fnv1a(const std::string& s) {
   u32 h = 2166136261u;
   for (unsigned char c : s) h = (h ^ c) * 16777619u;
   return h;
+}
+
+int pick_rarest(const std::vector<u8>& map, const std::vector<u16>& avail, const std::vector<bool>& has,
+                u32 from) {
+  u32 n = u32(map.size());
+  int best = -1;
+  for (u32 k = 0; k < n; ++k) {
+    u32 i = (from + k) % n;
+    if (map[i] != kMissing || i >= has.size() || !has[i]) continue;
+    if (best < 0 || avail[i] < avail[u32(best)]) best = int(i);
+  }
+  return best;
+}
+
+std::vector<int> choose_unchoked(const std::vector<PeerChoice>& peers, int regular, bool rate_ranked,
+                                 int optimistic) {
+  std::vector<int> order;
+  for (size_t i = 0; i < peers.size(); ++i)
+    if (peers[i].interested) order.push_back(int(i));
+  if (rate_ranked)
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return peers[a].rate > peers[b].rate; });
+  if (int(order.size()) > regular) order.resize(size_t(regular > 0 ? regular : 0));
+  if (optimistic >= 0 && size_t(optimistic) < peers.size() && peers[optimistic].interested &&
+      std::find(order.begin(), order.end(), optimistic) == order.end())
+    order.push_back(optimistic);
+  return order;
+}
+
+bool RateCap::take(u64 n, double now) {
+  if (cap_ == 0) return true;
+  if (last_ >= 0) tokens_ = std::min(double(cap_), tokens_ + (now - last_) * double(cap_));
+  last_ = now;
+  if (tokens_ < double(n)) return false;
+  tokens_ -= double(n);
+  return true;
 }

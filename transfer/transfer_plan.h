@@ -29,8 +29,6 @@ std::string resume_text(const ResumeData& r);
 bool resume_parse(const std::string& text, ResumeData& r);
 
 u32 piece_count(u64 total, u32 piece_size);
-// Bytes of piece i in a grid of `total` bytes.
-u32 piece_bytes(u64 total, u32 piece_size, u32 i);
 
 struct Span {
   u32 first = 0;
@@ -43,3 +41,36 @@ Span next_span(const std::vector<u8>& map, u32 piece_size, int slots);
 
 // FNV-1a, 32 bits: the stable id of a connection row.
 u32 fnv1a(const std::string& s);
+
+// ---- the swarm's choices -------------------------------------------------
+
+// The next piece to ask a peer for: of the pieces it has that are missing
+// and unclaimed, the one the fewest known peers have; among equals the first
+// at or after `from` (wrapping), so peers starting at different points
+// spread out. -1 when the peer has nothing we still need.
+int pick_rarest(const std::vector<u8>& map, const std::vector<u16>& avail, const std::vector<bool>& has,
+                u32 from);
+
+struct PeerChoice {
+  float rate = 0;  // bytes per second it sends us (we download) or we send it (we seed)
+  bool interested = false;
+};
+// The peers to unchoke: up to `regular` interested peers, the fastest first
+// when rate-ranked (else in the order given, which the caller rotates),
+// plus `optimistic` (an index, -1 for none) when it is interested and not
+// already among them.
+std::vector<int> choose_unchoked(const std::vector<PeerChoice>& peers, int regular, bool rate_ranked,
+                                 int optimistic);
+
+// The upload cap: a bucket refilled at `cap` bytes per second that holds at
+// most one second's worth; cap 0 lets everything through.
+class RateCap {
+ public:
+  explicit RateCap(u64 cap) : cap_(cap), tokens_(double(cap)) {}
+  bool take(u64 n, double now);
+
+ private:
+  u64 cap_;
+  double tokens_;
+  double last_ = -1;
+};

@@ -53,7 +53,7 @@ TEST(ResumeFile, RefusesTextsThatDisagreeWithThemselves) {
       "",
       with("VUNK-TRANSFER 1", "VUNK-TRANSFER 2"),
       with("done=8388731", "done=99999999999"),             // more done than total
-      with("pieces=11", "pieces=12"),                       // not the grid of the total
+      with("pieces=11", "pieces=13"),                       // not the grid of the total
       with("piece_size=4194304", "piece_size=0"),
       with("have=", "have=0"),                              // bitmap of another length
       with("have=8", "have=g"),                             // not hexadecimal
@@ -86,9 +86,47 @@ TEST(PiecePlan, SpansShareTheMissingPiecesAmongSlots) {
     EXPECT_EQ(s.count, c.count) << c.map.size();
   }
   EXPECT_EQ(piece_count(10 * u64(P) + 1, P), 11u);
-  EXPECT_EQ(piece_bytes(10 * u64(P) + 1, P, 10), 1u);
   EXPECT_EQ(fnv1a("127.0.0.1:6881"), fnv1a("127.0.0.1:6881"));
   EXPECT_EQ(fnv1a(""), 2166136261u);
+}
+
+TEST(SwarmPlan, RarestMissingPieceThePeerHas) {
+  const u8 M = kMissing, F = kInFlight, D = kFromPeer;
+  struct Case {
+    std::vector<u8> map;
+    std::vector<u16> avail;
+    std::vector<bool> has;
+    u32 from;
+    int want;
+  } cases[] = {
+      {{M, M, M, M}, {3, 1, 2, 1}, {true, true, true, true}, 0, 1},   // rarest, first among equals
+      {{M, M, M, M}, {3, 1, 2, 1}, {true, true, true, true}, 2, 3},   // ... counted from `from`
+      {{M, D, F, M}, {3, 1, 1, 2}, {true, true, true, false}, 0, 0},  // had, in flight, not held: skipped
+      {{D, F, M}, {1, 1, 1}, {true, true, false}, 0, -1},             // nothing for us
+      {{M, M}, {1, 1}, {true}, 1, 0},                                 // a short bitfield is not a crash
+  };
+  for (const Case& c : cases) EXPECT_EQ(pick_rarest(c.map, c.avail, c.has, c.from), c.want);
+}
+
+TEST(SwarmPlan, UnchokeTheFastestInterestedPeersAndOneOptimistic) {
+  std::vector<PeerChoice> peers = {{10, true}, {50, false}, {30, true}, {20, true}, {5, true}};
+  EXPECT_EQ(choose_unchoked(peers, 2, true, -1), (std::vector<int>{2, 3}));
+  EXPECT_EQ(choose_unchoked(peers, 2, true, 4), (std::vector<int>{2, 3, 4}));
+  EXPECT_EQ(choose_unchoked(peers, 2, true, 1), (std::vector<int>{2, 3}));  // not interested
+  EXPECT_EQ(choose_unchoked(peers, 2, false, 2), (std::vector<int>{0, 2}));
+  EXPECT_EQ(choose_unchoked(peers, 9, true, 0), (std::vector<int>{2, 3, 0, 4}));
+}
+
+TEST(SwarmPlan, UploadCapAllowsItsRateAndNoBurstAboveASecond) {
+  RateCap none(0);
+  EXPECT_TRUE(none.take(u64(1) << 40, 0));
+  RateCap cap(1000);
+  EXPECT_TRUE(cap.take(600, 0.0));
+  EXPECT_FALSE(cap.take(600, 0.1));  // 400 + 100 left
+  EXPECT_TRUE(cap.take(500, 0.1));
+  EXPECT_FALSE(cap.take(1, 0.1));
+  EXPECT_FALSE(cap.take(1001, 100));  // a long pause refills one second only
+  EXPECT_TRUE(cap.take(1000, 100));
 }
 
 }  // namespace
