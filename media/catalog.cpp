@@ -23,8 +23,9 @@ Catalog g_cat __attribute__((init_priority(1001)));
 
 namespace {
 
-// libstdc++'s regex engine recurses on long inputs; the fetch thread gets a
-// stack far beyond the default so a large page cannot overflow it.
+// libstdc++'s regex code recurses; the fetchers use its matcher that does not
+// recurse per character, and the thread still gets a stack far beyond the
+// default (reserved, not committed) so no page can overflow it.
 constexpr SIZE_T kFetchStack = SIZE_T(512) << 20;
 
 DWORD WINAPI fetch_thread(void* arg) {
@@ -42,7 +43,9 @@ DWORD WINAPI fetch_thread(void* arg) {
 }  // namespace
 
 void Catalog::refresh(HWND hwnd) {
-  if (loading) return;
+  // Without a window the result would be posted to the fetch thread itself,
+  // which ends without reading it.
+  if (loading || !hwnd) return;
   loading = true;
   HANDLE h = CreateThread(nullptr, kFetchStack, fetch_thread, hwnd,
                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
