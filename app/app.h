@@ -27,6 +27,7 @@
 #include "gfx/worldmap.h"
 #include "machines/machine.h"
 
+struct MediaItem;
 struct MediaJob;
 struct CatalogResult;
 
@@ -198,6 +199,8 @@ struct App {
   bool field_claimed = false;    // a text field took this frame's press
   std::vector<D2D_RECT_F> clips;  // clip rectangles pushed by scrolled forms (widgets outside do not react)
   LayerCache layers;             // static parts of the views, drawn once per change
+  u64 still_drawn = 0;            // still_key of the last settings frame drawn
+  int still_frames = 0;           // frames not drawn again (picture unchanged)
   bool qemu_override = false;    // --qemu replaced the folder for this run
   std::wstring ini_qemu_dir;     // the folder vunk.ini itself names
 
@@ -226,6 +229,8 @@ struct App {
   void on_info(std::string* text);
   void on_catalog(CatalogResult* result);
   void frame();
+  void end_frame();  // the per-frame input reset, child windows and tooltip
+  u64 still_key();
   D2D_RECT_F content_rect() const;
   float width_dips() const;
   float height_dips() const;
@@ -290,7 +295,16 @@ struct App {
   float draw_media_picker(const D2D_RECT_F& r);
   void draw_sidebar_transfers(float y, float w, float k);
   void need_storage(std::function<void()> then);
-  void download(const std::string& file);
+  void download(const MediaItem& item, bool go);
+  // the media half of start_install (media/app_media.cpp): the catalog item
+  // the wizard picked (null for the user's own file); before anything is
+  // created, whether the install was parked until a media folder exists;
+  // after the machine is saved, whether its media download was queued (the
+  // machine then launches once the image is verified, from g_media.path of
+  // the picked item, which is where its install media must point).
+  const MediaItem* picked_media() const;
+  bool install_needs_storage();
+  bool install_download(const Machine& machine);
   void media_verified(MediaJob& job);
   void media_failed(MediaJob& job);
 
@@ -377,6 +391,11 @@ bool posted_take(const void* p);
 // then exceed the screen).
 LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp);
 extern bool g_shots;
+// The class "VunkMain" with that procedure and the program's icon (resource 1).
+void register_main_class(HINSTANCE instance);
+// Drains messages, runs the once-a-second housekeeping and paces the frames
+// until WM_QUIT (or, with seconds above 0, until that much time has passed).
+void main_loop(double seconds = 0);
 
 constexpr UINT kMsgQmp = WM_APP + 21;
 constexpr UINT kMsgInfo = WM_APP + 22;
