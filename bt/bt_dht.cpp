@@ -187,7 +187,8 @@ bool dht_get_peers(std::string_view info_hash, const std::vector<std::string>& b
   std::string target(info_hash.substr(0, 20));
   target.resize(20, '\0');
   std::vector<Candidate> cands;
-  for (const std::string& b : bootstrap) {
+  std::vector<std::string> routers(kBootstrap, kBootstrap + kBootstrapCount);
+  for (const std::string& b : bootstrap.empty() ? routers : bootstrap) {
     size_t colon = b.rfind(':');
     if (colon == std::string::npos) continue;
     std::string host = b.substr(0, colon);

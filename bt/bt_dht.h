@@ -58,11 +58,12 @@ struct DhtOptions {
   size_t max_queries = 400;
 };
 
-// Walks from the bootstrap nodes ("host:port") towards info_hash, asking
-// get_peers of the closest nodes until the eight closest have answered.
-// Peers arrive through on_peers (new ones only) as they come, and all of
-// them in `peers`. False ("no DHT reply", "no DHT bootstrap", "stopped")
-// when no node answered or stop was raised.
+// Walks from the bootstrap nodes ("host:port"; kBootstrap when none are
+// given) towards info_hash, asking get_peers of the closest nodes until the
+// eight closest have answered (IPv4 nodes only). Peers arrive through
+// on_peers (new ones only) as they come, and all of them in `peers`. False
+// ("no DHT reply", "no DHT bootstrap", "stopped") when no node answered or
+// stop was raised.
 [[nodiscard]] bool dht_get_peers(std::string_view info_hash, const std::vector<std::string>& bootstrap,
                                  std::vector<PeerAddr>& peers, DhtStats& stats, std::string& err,
                                  const std::atomic<bool>* stop = nullptr, const DhtOptions& opt = {},
