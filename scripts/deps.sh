@@ -18,11 +18,14 @@ libx11-dev
 libxml2-utils
 make
 mingw-w64-tools
+mktorrent
 nginx
 openssl
+opentracker
 parted
 procps
 python3
+python3-libtorrent
 qemu-efi-aarch64
 qemu-system-arm
 qemu-system-misc

@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "gfx/layer.h"
 #include "tests/gfx/gfx_test.h"
+#include "machines/machine.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -375,4 +376,51 @@ TEST_F(AppUi, WorkerMessagesAndTooltip) {
   EXPECT_EQ(p.renders, renders + 1);
   p.hide();
   EXPECT_FALSE(p.visible);
+}
+
+TEST_F(AppUi, SettingsSaveAndLibraryReload) {
+  std::wstring dir = test_dir("app-settings");
+  Settings saved = g_set;
+  g_set.ini = path_join(dir, L"vunk.ini");
+  for (const wchar_t* m : {L"m1", L"m2"}) {
+    Machine rec;
+    CreateDirectoryW(path_join(dir, m).c_str(), nullptr);
+    rec.dir = path_join(path_join(dir, m), L"alpha");
+    rec.name = narrow(m);
+    rec.profile = "other-x64";
+    ASSERT_TRUE(rec.save());
+  }
+  g_set.machines_dir = path_join(dir, L"m1");
+  g_lib.load();
+  Machine* first = g_lib.by_id("alpha");
+  ASSERT_TRUE(first);
+  auto vm = std::make_unique<Vm>();
+  vm->uid = 77;
+  vm->phase = 1;
+  vm->machine = first;
+  Vm* running = vm.get();
+  g_fleet.vms.push_back(std::move(vm));
+
+  // A --qemu folder holds for this run only: saving writes vunk.ini's own.
+  g_app.ini_qemu_dir = L"C:\\qemu-of-the-ini";
+  g_app.qemu_override = true;
+  g_set.qemu_dir = L"C:\\qemu-of-this-run";
+  g_app.set_path_setting(2, path_join(dir, L"m2"));  // the machines folder
+  wchar_t buf[512];
+  GetPrivateProfileStringW(L"paths", L"qemu_dir", L"", buf, 512, g_set.ini.c_str());
+  EXPECT_STREQ(buf, L"C:\\qemu-of-the-ini");
+  GetPrivateProfileStringW(L"paths", L"machines_dir", L"", buf, 512, g_set.ini.c_str());
+  EXPECT_EQ(std::wstring(buf), path_join(dir, L"m2"));
+  EXPECT_EQ(g_set.qemu_dir, L"C:\\qemu-of-this-run");
+
+  // The library was read again; the running machine points at the new record.
+  ASSERT_EQ(g_lib.size(), 1u);
+  EXPECT_EQ(g_lib[0]->name, "m2");
+  EXPECT_EQ(running->machine, g_lib[0].get());
+
+  g_fleet.vms.clear();
+  g_set = saved;
+  g_app.qemu_override = false;
+  g_lib.clear();
+  remove_tree(dir);
 }
