@@ -87,7 +87,9 @@ class Embed : public ::testing::Test {
     g_set.machines_dir = root;
     g_fleet.on_event = [this](Vm&, VmEvent e, i64 arg) { events.push_back({e, arg}); };
     HWND main = test_main_window();
-    SetWindowPos(main, HWND_TOP, 0, 0, 1000, 720, SWP_SHOWWINDOW);
+    // Right of where other tests' windows open on the shared screen, which
+    // would cover the pixels read here.
+    SetWindowPos(main, HWND_TOP, 880, 300, 1000, 720, SWP_SHOWWINDOW);
     SetForegroundWindow(main);
   }
 
@@ -214,12 +216,25 @@ TEST_F(Embed, DockedPcShowsItsGuestTakesKeysAndDetaches) {
   EXPECT_TRUE(saw(VmEvent::Detached, (i64)(uintptr_t)vm->guest));
   EXPECT_EQ(GetAncestor(vm->guest, GA_PARENT), GetDesktopWindow());
   EXPECT_TRUE(IsWindowVisible(vm->guest));
+  // Beside the main window and below other tests' windows, so that the
+  // screen shows it whatever the stacking.
+  SetWindowPos(vm->guest, nullptr, 60, 560, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   EXPECT_TRUE(tick_until([&] { return lit_pixels(vm->guest) > 2000; }, 10)) << "the detached window is dark";
   ASSERT_TRUE(g_fleet.dock(*vm));
   ASSERT_TRUE(tick_until([&] { return vm->docked; }, 10));
   EXPECT_EQ(GetAncestor(vm->guest, GA_PARENT), vm->host);
   place(*vm, 740, 420);
   EXPECT_TRUE(tick_until([&] { return lit_pixels(vm->guest) > 2000; }, 10)) << "dark after docking again";
+
+  // A host that goes away (the console ended) leaves the machine running in a
+  // window of its own, which the window search finds.
+  DestroyWindow(vm->host);
+  vm->host = nullptr;
+  vm->docked = false;
+  vm->guest = nullptr;
+  ASSERT_TRUE(tick_until([&] { return vm->guest != nullptr; }, 10));
+  EXPECT_EQ(GetAncestor(vm->guest, GA_PARENT), GetDesktopWindow());
+  EXPECT_EQ(vm->phase, 1);
 
   g_fleet.force_off(*vm);
   EXPECT_TRUE(tick_until([&] { return vm->phase == 2; }, 20));
