@@ -131,7 +131,18 @@ static int connect_vnc(void) {
   /* QEMU creates the socket while it starts; give it a minute. */
   for (int tries = 0; tries < 1200 && !*g.gone; ++tries) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, (struct sockaddr*)&a, sizeof a) == 0) return fd;
+    if (fd >= 0 && connect(fd, (struct sockaddr*)&a, sizeof a) == 0) {
+      /* The one client is in: nothing needs the socket's name any more, and
+       * a bridge that is terminated leaves nothing behind in /tmp. */
+      unlink(g.path);
+      char* slash = strrchr(g.path, '/');
+      if (slash) {
+        *slash = 0;
+        rmdir(g.path);
+        *slash = '/';
+      }
+      return fd;
+    }
     if (fd >= 0) close(fd);
     Sleep(50);
   }
