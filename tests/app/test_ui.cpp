@@ -337,7 +337,7 @@ TEST_F(AppUi, SidebarRowTooltip) {
   move_to(36, 104 + 22);
   pump_frame();
   EXPECT_TRUE(g_app.popup.visible);
-  EXPECT_EQ(g_app.popup.text, "WORK BOX  //  PAUSED");
+  EXPECT_EQ(g_app.popup.text, "WORK BOX  //  UNKNOWN PROFILE  //  PAUSED");
   click(36, 104 + 22);
   EXPECT_EQ(g_app.view, App::Running);
   EXPECT_EQ(g_app.selected_uid, 41);

@@ -1,7 +1,7 @@
 // The running-machine view's plain decisions: where the guest picture goes,
 // the state word and colour, the hot-key switching, the trace, the launch
-// effect's timing, the two-click tools, the placement cache and the order of
-// the pre-launch questions.
+// effect's timing, the two-click tools and the order of the pre-launch
+// questions.
 #include <gtest/gtest.h>
 
 #include "app/app.h"
@@ -118,11 +118,8 @@ TEST(RunningPlain, LaunchEffectTiming) {
     bool visible;
     float a, text;
   } rows[] = {
-      {0.0, true, 1, 1},
-      {0.15, true, 1, 0.35f},         // dim part of the blink (0.14 - 0.24)
-      {0.25, true, 1, 1},             // the next period
-      {1.5, true, 0.3f, 0.3f},        // fading in the last third; 1.5 mod 0.24 = 0.06: bright
-      {1.6, true, 0, 0},
+      {0.15, true, 1, 0.35f},   // dim part of the blink (0.14 - 0.24)
+      {1.5, true, 0.3f, 0.3f},  // fading in the last third; 1.5 mod 0.24 = 0.06: bright
       {1.61, false, 0, 0},
       {-0.5, false, 0, 0},
   };
@@ -147,26 +144,6 @@ TEST(RunningPlain, TwoClickToolsExpireAfterThreeSeconds) {
   EXPECT_DOUBLE_EQ(at, 23.0);
   EXPECT_FALSE(two_click(armed, at, 9, 23.5));  // another tool takes the arm over
   EXPECT_FALSE(two_click(armed, at, 7, 24.0));
-}
-
-TEST(RunningPlain, PlacementCache) {
-  RECT r{10, 20, 650, 500}, moved{10, 20, 651, 500};
-  Placement shown{1, r, true}, hidden{1, r, false};
-  struct Row {
-    const Placement* rec;
-    bool show;
-    RECT at;
-    Place want;
-  } rows[] = {
-      {nullptr, false, r, Place::Hide},   // first sight of a hidden guest: hide it once
-      {&hidden, false, r, Place::Nothing},
-      {&shown, false, r, Place::Hide},
-      {nullptr, true, r, Place::Show},
-      {&hidden, true, r, Place::Show},
-      {&shown, true, r, Place::Nothing},  // idle: no window calls
-      {&shown, true, moved, Place::Show},
-  };
-  for (const Row& row : rows) EXPECT_EQ(int(place_action(row.rec, row.show, row.at)), int(row.want));
 }
 
 TEST(RunningPlain, PreLaunchQuestionOrder) {
