@@ -14,6 +14,7 @@ hfsutils
 icoutils
 imagemagick
 librsvg2-bin
+libx11-dev
 libxml2-utils
 make
 mingw-w64-tools
