@@ -177,6 +177,22 @@ class Engine {
   bool checkable(u32 p) const { return has_tor_ && plen(p) == tor_.piece_size(first_ + p); }
   bool get_torrent(std::string& err);
 
+  // The bytes of the first and last piece that belong to the neighbouring
+  // files ("edges"), learnt from web seeds, kept in .part.edge, so those
+  // pieces can be checked against the torrent like the others.
+  std::vector<std::string> seeds_;
+  std::mutex edge_mu_;
+  std::string edge_head_, edge_tail_;
+  bool head_known_ = false, tail_known_ = false;
+  u32 head_len() const { return has_tor_ ? u32(foff_ - u64(first_) * psize_) : 0; }
+  u32 tail_len() const {
+    if (!has_tor_) return 0;
+    u64 end = std::min(tor_.total, (u64(first_) + npieces_) * psize_);
+    return u32(end - (foff_ + total_));
+  }
+  bool fetch_span(u64 a, u64 b, std::string& out);
+  bool piece_edges(u32 p, std::string& head, std::string& tail);
+
   // Shared by the slots and the control loop.
   std::mutex m_;
   std::vector<u8> map_;
@@ -429,7 +445,7 @@ bool Engine::save_resume(std::string* err) {
 }
 
 void Engine::drop_side_files() {
-  for (const wchar_t* suffix : {L".resume", L".resume.tmp", L".torrent", L".edge"})
+  for (const wchar_t* suffix : {L".resume", L".resume.tmp", L".torrent", L".torrent.tmp", L".edge", L".edge.tmp"})
     delete_file(part_ + suffix);
 }
 
@@ -669,7 +685,21 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     std::lock_guard<std::mutex> lk(m_);
     if (map_[p] >= kFromMirror) return true;  // another copy won
   }
-  if (checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p))) {
+  bool bad = checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p));
+  std::string head, tail;
+  if (has_tor_ && !checkable(p)) {
+    if (piece_edges(p, head, tail)) {
+      Hasher h(HashAlgo::sha1);
+      h.update(head);
+      h.update(data, len);
+      h.update(tail);
+      bad = h.finish() != tor_.piece_hash(first_ + p);
+      if (!bad) log_("piece %u checked with the edges of its neighbours", first_ + p);
+    } else {
+      log_("piece %u kept without its check: the neighbouring files' bytes are not to be had", first_ + p);
+    }
+  }
+  if (bad) {
     // Bad data: the piece goes back to the pool and its mirror is demoted.
     std::lock_guard<std::mutex> lk(m_);
     if (owner_[p] == slot && map_[p] == kInFlight) map_[p] = kMissing, owner_[p] = -1;
@@ -828,6 +858,7 @@ bool Engine::get_torrent(std::string& err) {
   std::string no_seeds = env("VUNK_TRANSFER_NO_WEBSEEDS");
   if (no_seeds.empty() || no_seeds == "0") {
     for (const std::string& seed : tor_.web_seeds) {
+      seeds_.push_back(seed);
       Mirror mi;
       // A web seed names the file itself, or a folder that holds the
       // torrent's layout.
@@ -839,6 +870,61 @@ bool Engine::get_torrent(std::string& err) {
     }
   }
   log_("torrent: %u pieces of %u bytes for the file, %zu web seeds", npieces_, psize_, tor_.web_seeds.size());
+  return true;
+}
+
+// Bytes [a, b) of the torrent's byte space from the web seeds: file by file,
+// pad files as the zeros they stand for.
+bool Engine::fetch_span(u64 a, u64 b, std::string& out) {
+  out.clear();
+  for (const TorrentFile& f : tor_.files) {
+    u64 lo = std::max(a, f.offset), hi = std::min(b, f.offset + f.length);
+    if (lo >= hi) continue;
+    if (f.pad) {
+      out.append(size_t(hi - lo), '\0');
+      continue;
+    }
+    bool got = false;
+    for (const std::string& seed : seeds_) {
+      std::string url = seed;
+      if (url.empty() || url.back() != '/') url += "/";
+      url += tor_.multi ? f.path : tor_.name;
+      HttpReq req;
+      std::string part, err;
+      if (req.open(url, lo - f.offset, hi - lo, &run_.abort, kTimeoutMs, err) && !req.range_ignored &&
+          req.read_all(part, hi - lo, err) && part.size() == hi - lo) {
+        out += part;
+        got = true;
+        break;
+      }
+    }
+    if (!got) return false;
+  }
+  return out.size() == b - a;
+}
+
+// The edges piece p needs (none for an inner piece); false when one is not
+// to be had.
+bool Engine::piece_edges(u32 p, std::string& head, std::string& tail) {
+  std::lock_guard<std::mutex> lk(edge_mu_);
+  head.clear();
+  tail.clear();
+  u64 ps = (u64(first_) + p) * psize_;
+  if (p == 0 && head_len() > 0) {
+    if (!head_known_ && !fetch_span(ps, foff_, edge_head_)) return false;
+    head_known_ = true;
+    head = edge_head_;
+  }
+  if (p == npieces_ - 1 && tail_len() > 0) {
+    u64 fend = foff_ + total_;
+    if (!tail_known_ && !fetch_span(fend, fend + tail_len(), edge_tail_)) return false;
+    tail_known_ = true;
+    tail = edge_tail_;
+  }
+  std::string body = edge_head_ + edge_tail_, err;
+  if (edge_head_.size() + edge_tail_.size() > 0 &&
+      !save_atomic(part_ + L".edge", part_ + L".edge.tmp", body, err))
+    log_("edges not kept: %s", err.c_str());
   return true;
 }
 
@@ -1061,7 +1147,8 @@ void Transfer::cancel() {
   std::thread prev = std::move(worker_);
   worker_ = std::thread([part, prev = std::move(prev)]() mutable {
     if (prev.joinable()) prev.join();
-    for (const wchar_t* suffix : {L"", L".resume", L".resume.tmp", L".torrent", L".edge"})
+    for (const wchar_t* suffix :
+         {L"", L".resume", L".resume.tmp", L".torrent", L".torrent.tmp", L".edge", L".edge.tmp"})
       delete_file(part + suffix);
   });
 }

@@ -81,7 +81,7 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
 }
 
 const wchar_t* const kSideFiles[] = {L".part", L".part.resume", L".part.resume.tmp", L".part.torrent",
-                                     L".part.edge"};
+                                     L".part.torrent.tmp", L".part.edge", L".part.edge.tmp"};
 
 void expect_no_side_files(const std::wstring& final_path) {
   for (const wchar_t* s : kSideFiles) EXPECT_FALSE(file_exists(final_path + s)) << narrow(s);
@@ -213,6 +213,8 @@ TEST(Torrent, MultiFileTorrentFetchesOneFileFromItsWebSeed) {
     spec.size = 0;
     spec.torrent = nginx(0, "multi.torrent");
     SetEnvironmentVariableW(L"VUNK_TRANSFER_NO_WEBSEEDS", c.no_webseeds ? widen(c.no_webseeds).c_str() : nullptr);
+    std::wstring log = path_join(dir, L"engine.log");
+    SetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", log.c_str());
     Transfer t(spec);
     t.start();
     TransferSnapshot s = wait_for(t, settled, 30);
@@ -223,6 +225,11 @@ TEST(Torrent, MultiFileTorrentFetchesOneFileFromItsWebSeed) {
       EXPECT_EQ(s.pieces, 97u);  // 96 pieces long, starting and ending inside one
       EXPECT_TRUE(same_file(t.final_path(), fixture("www/small.bin")));
       expect_no_side_files(t.final_path());
+      // The two pieces shared with the neighbouring files were checked too,
+      // with those files' bytes from the web seed.
+      std::string text = read_bytes(log);
+      EXPECT_NE(text.find("piece 4 checked with the edges"), std::string::npos) << text;
+      EXPECT_NE(text.find("piece 100 checked with the edges"), std::string::npos) << text;
     } else {
       EXPECT_EQ(s.state, TState::Failed);
       EXPECT_EQ(s.error, c.error);
@@ -230,6 +237,7 @@ TEST(Torrent, MultiFileTorrentFetchesOneFileFromItsWebSeed) {
     remove_tree(dir);
   }
   SetEnvironmentVariableW(L"VUNK_TRANSFER_NO_WEBSEEDS", nullptr);
+  SetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", nullptr);
 }
 
 TEST(Mirrors, OnlyBrokenMirrorsFailWithTheirError) {
