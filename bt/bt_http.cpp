@@ -98,6 +98,7 @@ struct HttpIo {
   std::condition_variable cv;
   enum Op { idle, send, read, quit } op = idle;
   bool done = false;
+  bool abandoned = false;  // a call was left running: the request is unusable
   HINTERNET conn = nullptr, req = nullptr;
   HttpAbort* abort = nullptr;
   std::wstring range;
@@ -150,7 +151,10 @@ static bool io_run(HttpIo& io, HttpIo::Op op, HttpAbort* abort) {
   io.done = false;
   io.cv.notify_all();
   while (!io.done) {
-    if (abort && abort->aborted()) return false;
+    if (abort && abort->aborted()) {
+      io.abandoned = true;
+      return false;
+    }
     io.cv.wait_for(lock, std::chrono::milliseconds(50));
   }
   io.op = HttpIo::idle;
@@ -245,7 +249,7 @@ i64 HttpReq::read(void* buf, size_t cap, std::string& err) {
     err = "not open";
     return -1;
   }
-  if (abort_ && abort_->aborted()) {
+  if ((abort_ && abort_->aborted()) || io_->abandoned) {
     err = "aborted";
     return -1;
   }

@@ -194,7 +194,7 @@ std::string build_handshake(std::string_view info_hash, std::string_view peer_id
 
 bool parse_handshake(std::string_view b, Handshake& h, std::string& err) {
   if (b.size() < kHandshakeSize || b.substr(0, 20) != std::string_view(kProtocol, 20)) {
-    err = "not a BitTorrent peer";
+    err = "not a peer handshake";
     return false;
   }
   h.extensions = (u8(b[25]) & 0x10) != 0;

@@ -6,6 +6,7 @@
 #   PORT_BASE+1    opentracker, HTTP and UDP, whitelisting the seeded torrent
 #   PORT_BASE+2    a libtorrent seeder of lt-single.torrent (swarm.py)
 #   PORT_BASE+3,4  two more libtorrent DHT nodes
+#   PORT_BASE+5..9 scripted DHT nodes that lead a lookup on (dht_chain.py)
 # Everything lives in <build>/tests/fixture-bt; state.txt lists what the
 # tests need to know (key=value lines).
 set -e
@@ -23,6 +24,7 @@ stop_pid() {
 }
 
 stop() {
+  stop_pid "$dir/chain.pid"
   stop_pid "$dir/swarm.pid"
   stop_pid "$dir/opentracker.pid"
   stop_pid "$dir/nginx.pid"
@@ -57,23 +59,27 @@ start_tracker() {
   echo $! > "$dir/opentracker.pid"
 }
 
-start_swarm() {
-  base=$1
-  /usr/bin/python3 "$here/swarm.py" "$dir" $((base + 2)) $((base + 3)) $((base + 4)) > "$dir/swarm.log" 2>&1 &
-  echo $! > "$dir/swarm.pid"
+# Waits for NAME.log to say "ready" while NAME.pid lives (60 s at most).
+wait_ready() {
   i=0
-  until grep -qx ready "$dir/swarm.log" 2>/dev/null; do
-    if ! kill -0 "$(cat "$dir/swarm.pid")" 2>/dev/null || [ $i -ge 600 ]; then
-      echo "the libtorrent swarm did not start:" >&2
-      cat "$dir/swarm.log" >&2
+  until grep -qx ready "$dir/$1.log" 2>/dev/null; do
+    if ! kill -0 "$(cat "$dir/$1.pid")" 2>/dev/null || [ $i -ge 600 ]; then
+      echo "$1 did not start:" >&2
+      cat "$dir/$1.log" >&2
       exit 1
     fi
     sleep 0.1
     i=$((i + 1))
   done
+}
+
+start_swarm() {
+  base=$1
+  /usr/bin/python3 "$here/swarm.py" "$dir" $((base + 2)) $((base + 3)) $((base + 4)) > "$dir/swarm.log" 2>&1 &
+  echo $! > "$dir/swarm.pid"
+  wait_ready swarm
   grep -v '^ready$' "$dir/swarm.log" >> "$dir/state.txt"
-  printf 'tracker=127.0.0.1:%s\ndht_nodes=127.0.0.1:%s,127.0.0.1:%s,127.0.0.1:%s\n' \
-    $((base + 1)) $((base + 2)) $((base + 3)) $((base + 4)) >> "$dir/state.txt"
+  printf 'tracker=127.0.0.1:%s\n' $((base + 1)) >> "$dir/state.txt"
 }
 
 start_nginx() {
@@ -126,6 +132,11 @@ case "$1" in
     start_tracker $((base + 1))
     wait_port $((base + 1))
     start_swarm "$base"
+    ih=$(grep '^ih_lt-single=' "$dir/state.txt" | cut -d= -f2)
+    python3 "$here/dht_chain.py" $((base + 5)) "$ih" "127.0.0.1:$((base + 2))" > "$dir/chain.log" 2>&1 &
+    echo $! > "$dir/chain.pid"
+    wait_ready chain
+    printf 'dht_chain=127.0.0.1:%s\n' $((base + 5)) >> "$dir/state.txt"
     ;;
   stop)
     stop

@@ -16,12 +16,13 @@ import libtorrent as lt
 d = sys.argv[1]
 seed_port, dht_ports = int(sys.argv[2]), [int(p) for p in sys.argv[3:5]]
 all_ports = [seed_port] + dht_ports
+nodes = [("127.0.0.1", p) for p in all_ports]
 
 
-def session(port):
-    others = ",".join("127.0.0.1:%d" % p for p in all_ports if p != port)
+def session(ip, port):
+    others = ",".join("%s:%d" % n for n in nodes if n != (ip, port))
     s = {
-        "listen_interfaces": "127.0.0.1:%d" % port,
+        "listen_interfaces": "%s:%d" % (ip, port),
         "enable_dht": True,
         "enable_lsd": False,
         "enable_upnp": False,
@@ -40,14 +41,14 @@ def session(port):
     return lt.session(s)
 
 
-sessions = [session(p) for p in all_ports]
+sessions = [session(ip, p) for ip, p in nodes]
 seeder = sessions[0]
 ti = lt.torrent_info(os.path.join(d, "lt-single.torrent"))
 h = seeder.add_torrent({"ti": ti, "save_path": os.path.join(d, "www"),
                         "flags": lt.torrent_flags.seed_mode})
 for s in sessions:
-    for p in all_ports:
-        s.add_dht_node(("127.0.0.1", p))
+    for n in nodes:
+        s.add_dht_node(n)
 
 tracker_ok = dht_ok = False
 deadline = time.time() + 40
@@ -68,6 +69,7 @@ while time.time() < deadline and not (tracker_ok and dht_ok):
 print("seeder=127.0.0.1:%d" % seed_port)
 print("tracker_ok=%d" % tracker_ok)
 print("dht_ok=%d" % dht_ok)
+print("dht_nodes=" + ",".join("%s:%d" % n for n in nodes))
 print("ready", flush=True)
 while True:
     for s in sessions:
