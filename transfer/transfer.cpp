@@ -13,6 +13,7 @@
 #include <functional>
 #include <set>
 
+#include "bt/bt_dht.h"
 #include "bt/bt_hash.h"
 #include "bt/bt_http.h"
 #include "bt/bt_peer.h"
@@ -249,8 +250,13 @@ class Engine {
   std::vector<ConnInfo> peer_rows_;
   u32 peers_connected_ = 0, seed_count_ = 0;
   float rate_peers_ = 0, rate_up_ = 0;
+  std::vector<std::string> dht_nodes_;  // "ip:port" of peers' DHT nodes (port messages)
+  // Raised when the download phase ends for any reason: the DHT and UDP
+  // waits poll it.
+  std::atomic<bool> swarm_stop_{false};
   void peer_loop();
   void tracker_loop(size_t tier);
+  void dht_loop();
   void add_peers(const std::vector<PeerAddr>& peers, const char* from);
   // Sleeps up to s seconds, waking when the run stops, fails or is over.
   void wait(double s) {
@@ -879,7 +885,7 @@ void Engine::control_loop() {
 // ---- the swarm ------------------------------------------------------------
 
 constexpr u32 kBlock = 16384;
-constexpr int kPipeline = 16;          // requests open per peer
+constexpr int kPipeline = 64;          // requests open per peer (1 MiB)
 constexpr double kConnectS = 10;       // connect and handshake
 constexpr double kSilentS = 60;        // nothing received while requests are open
 constexpr int kRegularUnchokes = 4;
@@ -945,7 +951,7 @@ void Engine::tracker_loop(size_t tier) {
     AnnounceResp resp;
     std::string err;
     double next = 15;
-    if (announce(req, resp, err, &run_.abort, &run_.stop)) {
+    if (announce(req, resp, err, &run_.abort, &swarm_stop_)) {
       first = false;
       add_peers(resp.peers, "tracker");
       // Often enough that peers joining later are found during a download.
@@ -955,6 +961,27 @@ void Engine::tracker_loop(size_t tier) {
       at = (at + 1) % urls.size();
     }
     wait(next);
+  }
+}
+
+// Lookups from the DHT nodes the peers named, else from the well-known
+// routers; again every five minutes (one minute after a failed one).
+void Engine::dht_loop() {
+  while (!stopped()) {
+    std::vector<std::string> boot;
+    {
+      std::lock_guard<std::mutex> lk(known_mu_);
+      boot = dht_nodes_;
+    }
+    std::vector<PeerAddr> found;
+    DhtStats st;
+    std::string err;
+    bool ok = dht_get_peers(tor_.info_hash, boot, found, st, err, &swarm_stop_, {},
+                            [this](const std::vector<PeerAddr>& v) { add_peers(v, "DHT"); });
+    if (stopped()) break;
+    log_("DHT lookup: %u peers, %u replies of %u queries%s%s", st.peers, st.replies, st.queries,
+         ok ? "" : ", ", ok ? "" : err.c_str());
+    wait(ok ? 300 : 60);
   }
 }
 
@@ -1137,6 +1164,16 @@ void Engine::peer_loop() {
           if (--pe.blocks_left == 0) finish_piece(pe);
         }
         break;
+      case msg_port:
+        if (m.port) {
+          PeerAddr node = pe.addr;
+          node.port = m.port;
+          std::lock_guard<std::mutex> lk(known_mu_);
+          std::string k = node.str();
+          if (std::find(dht_nodes_.begin(), dht_nodes_.end(), k) == dht_nodes_.end() && dht_nodes_.size() < 64)
+            dht_nodes_.push_back(k);
+        }
+        break;
       case msg_extended:
         if (m.ext_id == 0) {
           ExtHandshake h;
@@ -1208,14 +1245,26 @@ void Engine::peer_loop() {
         }
       }
       if (re & (POLLRDNORM | POLLHUP | POLLERR)) {
-        char buf[65536];
-        int n = recv(pe.sock, buf, sizeof buf, 0);
-        if (n <= 0) {
-          if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) drop(pe, "connection closed");
+        // Everything the socket holds, in few calls: each one is costly
+        // where sockets go through a server process (Wine).
+        bool closed = false;
+        for (int k = 0; k < 16; ++k) {
+          size_t at = pe.in.size();
+          pe.in.resize(at + (1u << 18));
+          int n = recv(pe.sock, pe.in.data() + at, 1 << 18, 0);
+          pe.in.resize(at + size_t(n > 0 ? n : 0));
+          if (n > 0) {
+            pe.last_recv = now;
+            if (n < (1 << 18)) break;
+            continue;
+          }
+          closed = n == 0 || WSAGetLastError() != WSAEWOULDBLOCK;
+          break;
+        }
+        if (closed) {
+          drop(pe, "connection closed");
           continue;
         }
-        pe.in.append(buf, size_t(n));
-        pe.last_recv = now;
       }
       if (pe.phase == Peer::handshaking && pe.in.size() >= kHandshakeSize) {
         Handshake h;
@@ -1233,22 +1282,24 @@ void Engine::peer_loop() {
         if (bits.find_first_not_of('\0') != std::string::npos) pe.out += build_bitfield(bits);
         log_("peer %s: %s", pe.key.c_str(), pe.client.c_str());
       }
+      size_t used = 0;
       while (pe.phase == Peer::live && !pe.dead) {
-        i64 size = peer_frame_size(pe.in);
+        std::string_view rest = std::string_view(pe.in).substr(used);
+        i64 size = peer_frame_size(rest);
         if (size < 0) {
           drop(pe, "frame too large");
           break;
         }
         if (size == 0) break;
         PeerMsg m;
-        std::string frame = pe.in.substr(0, size_t(size));
-        pe.in.erase(0, size_t(size));
-        if (!parse_peer_msg(frame, m, err)) {
+        if (!parse_peer_msg(rest.substr(0, size_t(size)), m, err)) {
           drop(pe, "bad message");
           break;
         }
+        used += size_t(size);
         on_message(pe, m);
       }
+      if (!pe.dead) pe.in.erase(0, used);
     }
     // Requests, uploads, time-outs, writes.
     for (Peer& pe : peers) {
@@ -1568,8 +1619,11 @@ void Engine::run() {
         add_peers(extra, "VUNK_TRANSFER_EXTRA_PEER");
         workers.emplace_back([this] { peer_loop(); });
         for (size_t t = 0; t < tor_.trackers.size(); ++t) workers.emplace_back([this, t] { tracker_loop(t); });
+        std::string no_dht = env("VUNK_TRANSFER_NO_DHT");
+        if (!tor_.priv && (no_dht.empty() || no_dht == "0")) workers.emplace_back([this] { dht_loop(); });
       }
       control_loop();
+      swarm_stop_ = true;
       if (!run_.stop && !failing_) {
         over_ = true;
         run_.abort_requests();
