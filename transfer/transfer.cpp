@@ -1081,32 +1081,65 @@ void Engine::peer_loop() {
     pe.next_block = 0;
     pe.blocks_left = (len + kBlock - 1) / kBlock;
   };
+  // Checking and writing a piece runs on two helper threads, so the loop
+  // goes on reading sockets meanwhile; they hand back the pieces to announce
+  // and the peers that sent bad data.
+  struct Done {
+    u32 uid, piece;
+    bool good;
+  };
+  std::mutex fin_mu;
+  std::condition_variable fin_cv;
+  std::vector<std::pair<u32, std::pair<u32, std::string>>> fin_jobs;  // uid, (grid piece, bytes)
+  std::vector<Done> fin_done;
+  bool fin_quit = false;
+  auto finisher = [&] {
+    for (;;) {
+      std::pair<u32, std::pair<u32, std::string>> job;
+      {
+        std::unique_lock<std::mutex> lk(fin_mu);
+        fin_cv.wait(lk, [&] { return fin_quit || !fin_jobs.empty(); });
+        if (fin_jobs.empty()) return;
+        job = std::move(fin_jobs.front());
+        fin_jobs.erase(fin_jobs.begin());
+      }
+      u32 p = job.second.first, t = first_ + p;
+      const std::string& buf = job.second.second;
+      int me = kPeerOwner + int(job.first);
+      bool good = Hasher::sha1(buf) == tor_.piece_hash(t);
+      if (good) {
+        // The file's part of the piece; the rest belongs to the neighbours.
+        u64 ps = u64(t) * psize_, pe_end = ps + buf.size(), fend = foff_ + total_;
+        u64 a = std::max(ps, foff_) - ps, b = std::min(pe_end, fend) - ps;
+        if (a > 0 || b < buf.size()) {
+          std::lock_guard<std::mutex> lk(edge_mu_);
+          if (a > 0 && !head_known_) edge_head_ = buf.substr(0, a), head_known_ = true;
+          if (b < buf.size() && !tail_known_) edge_tail_ = buf.substr(b), tail_known_ = true;
+          std::string e;
+          save_atomic(part_ + L".edge", part_ + L".edge.tmp", edge_head_ + edge_tail_, e);
+        }
+        std::string sha1 = checkable(p) ? std::string() : hex_of(Hasher::sha1(std::string_view(buf).substr(a, b - a)));
+        if (!store_piece(p, buf.data() + a, u32(b - a), kFromPeer, sha1)) continue;
+      } else {
+        log_("piece %u from a peer failed its check", t);
+        std::lock_guard<std::mutex> lk(m_);
+        if (map_[p] == kInFlight && owner_[p] == me) map_[p] = kMissing, owner_[p] = -1;
+        if (dup_[p] == me) dup_[p] = -1;
+      }
+      std::lock_guard<std::mutex> lk(fin_mu);
+      fin_done.push_back({job.first, t, good});
+    }
+  };
+  std::thread finishers[2] = {std::thread(finisher), std::thread(finisher)};
   auto finish_piece = [&](Peer& pe) {
-    u32 p = u32(pe.piece), t = first_ + p;
-    bool good = Hasher::sha1(pe.buf) == tor_.piece_hash(t);
-    if (!good) {
-      log_("piece %u from peer %s failed its check", t, pe.key.c_str());
-      release_peer(pe);
-      if (++pe.strikes >= 2) drop(pe, "bad data");
-      return;
+    {
+      std::lock_guard<std::mutex> lk(fin_mu);
+      fin_jobs.push_back({pe.uid, {u32(pe.piece), std::move(pe.buf)}});
     }
-    // The file's part of the piece; the rest belongs to the neighbours.
-    u64 ps = u64(t) * psize_, pe_end = ps + pe.buf.size(), fend = foff_ + total_;
-    u64 a = std::max(ps, foff_) - ps, b = std::min(pe_end, fend) - ps;
-    if (a > 0 || b < pe.buf.size()) {
-      std::lock_guard<std::mutex> lk(edge_mu_);
-      if (a > 0 && !head_known_) edge_head_ = pe.buf.substr(0, a), head_known_ = true;
-      if (b < pe.buf.size() && !tail_known_) edge_tail_ = pe.buf.substr(b), tail_known_ = true;
-      std::string e;
-      save_atomic(part_ + L".edge", part_ + L".edge.tmp", edge_head_ + edge_tail_, e);
-    }
-    std::string sha1 = checkable(p) ? std::string() : hex_of(Hasher::sha1(std::string_view(pe.buf).substr(a, b - a)));
+    fin_cv.notify_one();
+    pe.buf.clear();
     pe.piece = -1;
     pe.open_requests = 0;
-    if (!store_piece(p, pe.buf.data() + a, u32(b - a), kFromPeer, sha1)) return;
-    std::string have = build_have(t);
-    for (Peer& o : peers)
-      if (!o.dead && o.phase == Peer::live) o.out += have;
   };
   auto on_message = [&](Peer& pe, const PeerMsg& m) {
     switch (m.id) {
@@ -1301,6 +1334,20 @@ void Engine::peer_loop() {
       }
       if (!pe.dead) pe.in.erase(0, used);
     }
+    // What the helpers finished: haves for everyone, strikes for bad data.
+    std::vector<Done> finished;
+    {
+      std::lock_guard<std::mutex> lk(fin_mu);
+      finished.swap(fin_done);
+    }
+    for (const Done& d : finished) {
+      std::string have = d.good ? build_have(d.piece) : std::string();
+      for (Peer& o : peers) {
+        if (o.dead || o.phase != Peer::live) continue;
+        if (d.good) o.out += have;
+        else if (o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data");
+      }
+    }
     // Requests, uploads, time-outs, writes.
     for (Peer& pe : peers) {
       if (pe.dead) continue;
@@ -1409,6 +1456,12 @@ void Engine::peer_loop() {
     }
     peers.erase(std::remove_if(peers.begin(), peers.end(), [](const Peer& pe) { return pe.dead; }), peers.end());
   }
+  {
+    std::lock_guard<std::mutex> lk(fin_mu);
+    fin_quit = true;
+  }
+  fin_cv.notify_all();
+  for (std::thread& t : finishers) t.join();
   for (Peer& pe : peers) {
     release_peer(pe);
     if (!pe.dead) closesocket(pe.sock);
