@@ -1,8 +1,10 @@
 // The download job: run control, the phases of a run, the HTTP range slots
 // and the control loop. transfer/DESIGN.md says what is decided and why.
 //
-// Sections: run control · engine log · the engine (probe, check, slots,
-// control loop, verify, finish) · Transfer · transfer_resume_info
+// Sections (search for "// ---- NAME"): run control · engine log · the engine
+// (probe, check, slots, end game, pieces, control loop) · the swarm (trackers,
+// DHT, peer loop) · the torrent and its edges, the run's phases · Transfer ·
+// transfer_resume_info
 #include <winsock2.h>
 #include <windows.h>
 
@@ -1467,6 +1469,8 @@ void Engine::peer_loop() {
     if (!pe.dead) closesocket(pe.sock);
   }
 }
+
+// ---- the torrent and its edges, the run's phases ------------------------------
 
 // The torrent from the side file of an earlier run, else from its URL. Picks
 // the wanted file, takes the torrent's grid and adds its web seeds.
