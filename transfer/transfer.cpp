@@ -445,7 +445,10 @@ void Engine::check_part(bool had_part) {
     float p = claimed ? float(double(seen) / double(claimed)) : 1;
     publish([&](TransferSnapshot& s) { s.progress = p; });
   }
+  // The split of what a kill lost is not known; what was kept counts as it came.
   via_mirrors_ = std::min(r.via_mirrors, done_);
+  via_peers_ = std::min(r.via_peers, done_ - via_mirrors_);
+  uploaded_ = r.uploaded;
   log_("resumed: %llu of %llu bytes check", (unsigned long long)done_, (unsigned long long)claimed);
 }
 
@@ -467,6 +470,8 @@ bool Engine::save_resume(std::string* err) {
     for (u32 i = 0; i < npieces_; ++i) r.have[i] = map_[i] >= kFromMirror;
     r.hashes = hashes_;
     r.via_mirrors = via_mirrors_;
+    r.via_peers = via_peers_;
+    r.uploaded = uploaded_;
   }
   std::string e;
   if (!save_atomic(resume_, resume_tmp_, resume_text(r), e)) {
@@ -1644,6 +1649,8 @@ void Engine::run() {
       s.total = total_;
       s.done = done_;
       s.via_mirrors = via_mirrors_;
+      s.via_peers = via_peers_;
+      s.uploaded = uploaded_;
       s.piece_size = psize_;
       s.pieces = npieces_;
       s.piece_map = map_;
