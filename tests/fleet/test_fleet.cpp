@@ -105,7 +105,7 @@ TEST_F(FleetTest, EjectClearsTheMachineWhateverTheAnswer) {
 
 TEST_F(FleetTest, ForceOffTerminatesOnlyOwnVmsWithoutALink) {
   Vm* own = add_test_vm(true, unused_port());
-  own->process = start_stand_in(L"--sleep 30", own->pid);
+  own->process = start_stand_in(L"--sleep 30000", own->pid);
   ASSERT_NE(own->process, nullptr);
   g_fleet.force_off(*own);
   EXPECT_TRUE(own->forced);
@@ -115,7 +115,7 @@ TEST_F(FleetTest, ForceOffTerminatesOnlyOwnVmsWithoutALink) {
   // demand.
   ScriptedPeer peer(serve_like_qemu);
   Vm* ext = add_test_vm(false, peer.port);
-  ext->process = start_stand_in(L"--sleep 30", ext->pid);
+  ext->process = start_stand_in(L"--sleep 30000", ext->pid);
   ASSERT_NE(ext->process, nullptr);
   g_fleet.force_off(*ext);
   EXPECT_TRUE(ext->forced);

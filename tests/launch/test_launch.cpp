@@ -26,7 +26,7 @@ std::wstring stub_folder(const std::wstring& root) {
   std::wstring q = path_join(root, L"stubq");
   CreateDirectoryW(q.c_str(), nullptr);
   for (const wchar_t* arch : {L"x86_64", L"ppc", L"m68k", L"aarch64"})
-    CopyFileW(test_exe(L"stub_qemu.exe").c_str(), path_join(q, std::wstring(L"qemu-system-") + arch + L".exe").c_str(),
+    CopyFileW(test_exe(L"embed_display.exe").c_str(), path_join(q, std::wstring(L"qemu-system-") + arch + L".exe").c_str(),
               FALSE);
   return q;
 }
