@@ -101,7 +101,7 @@ case "$1" in
     wait_port $((base + 1))
     start_swarm "$base"
     ih=$(grep '^ih_lt-single=' "$dir/state.txt" | cut -d= -f2)
-    python3 "$here/dht_chain.py" $((base + 5)) "$ih" "127.0.0.1:$((base + 2))" > "$dir/chain.log" 2>&1 &
+    /usr/bin/python3 "$here/dht_chain.py" $((base + 5)) "$ih" "127.0.0.1:$((base + 2))" > "$dir/chain.log" 2>&1 &
     echo $! > "$dir/chain.pid"
     wait_ready chain
     printf 'dht_chain=127.0.0.1:%s\n' $((base + 5)) >> "$dir/state.txt"
