@@ -169,7 +169,7 @@ std::wstring test_exe(const wchar_t* name) {
 }
 
 bool start_program(const std::wstring& cmdline, PROCESS_INFORMATION& pi) {
-  // No console of its own: under Wine one costs seconds per start.
+  // Hidden and without a console of its own, as the fleet starts QEMU.
   return create_child(cmdline, CREATE_NO_WINDOW, nullptr, nullptr, nullptr, nullptr, pi) && pi.dwProcessId != 0;
 }
 
