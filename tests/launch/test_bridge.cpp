@@ -102,9 +102,9 @@ TEST_F(Bridge, EveryFamilyRunsAnswersAndSavesItsScreen) {
   ASSERT_NE(holder, INVALID_SOCKET) << "the PC never greeted";
   Answer held;
   g_fleet.qmp_do(*pc, "query-status", "", held.fn());
-  const double t0 = now_s();
+  // The 4 s count from when our link opened, which a loaded host may have
+  // done well before the command was queued: only the upper bound is sure.
   ASSERT_TRUE(tick_until([&] { return held.calls > 0; }, 15));
-  EXPECT_GT(now_s() - t0, 3.9);
   EXPECT_FALSE(held.ok);
   EXPECT_EQ(pc->message, "QMP BUSY: ANOTHER CLIENT HOLDS THIS VM'S QMP SOCKET");
   closesocket(holder);
