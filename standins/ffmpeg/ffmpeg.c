@@ -131,7 +131,9 @@ static DWORD WINAPI relay_out(void* arg) {
 static DWORD WINAPI relay_in(void* arg) {
   Relay* r = arg;
   enum { kChunk = 1 << 20 };
-  char* buf = malloc(kChunk);
+  /* Wine refuses to read into memory it did not allocate itself (the C
+   * library's large blocks are mapped behind its back). */
+  char* buf = HeapAlloc(GetProcessHeap(), 0, kChunk);
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(r->h, buf, kChunk, &got, NULL) || got == 0) break;
@@ -146,7 +148,7 @@ static DWORD WINAPI relay_in(void* arg) {
     }
   }
 done:
-  free(buf);
+  HeapFree(GetProcessHeap(), 0, buf);
   close(r->fd);
   CloseHandle(r->h);
   return 0;
