@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/app.h"
 #include "gfx/icons.h"
 #include "machines/proc.h"
 #include "machines/settings.h"
@@ -298,4 +299,9 @@ bool qe_record(Surface& s, double& clock, const std::wstring& assets, const std:
   s.pictures_under = false;
   wlog("record-qe: %d frames, ffmpeg exit %lu, pipe %s", kQeFrames, code, ff.ok ? "ok" : "broken");
   return ff.ok && code == 0;
+}
+
+bool App::record_qe(const std::wstring& assets, const std::wstring& video) {
+  surface.resize();  // the window was just made 1920 x 1080
+  return qe_record(surface, now, assets, video);
 }
