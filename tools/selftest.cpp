@@ -69,6 +69,20 @@ std::string bytes_at(const std::wstring& path, long offset, size_t count) {
   return out;
 }
 
+// An early-exit explanation is the tail of the machine's log, one line
+// each: continuation lines are indented under the first, and the last line
+// break would leave an empty report line.
+std::string error_text(std::string message) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  std::string out;
+  for (char c : message) {
+    if (c == '\r') continue;
+    out += c;
+    if (c == '\n') out += "             ";
+  }
+  return out;
+}
+
 Vm* launch(Machine& m, std::string& err) {
   err.clear();
   return g_fleet.launch(m, err, -1, L"");
@@ -106,7 +120,7 @@ void vm_cycle(Vm& vm, bool with_screendump) {
   check(up && !gone(uid), "QEMU running, QMP connected");
   if (gone(uid)) {
     Vm* v = g_fleet.by_uid(uid);
-    say("      error: %s", v ? v->message.c_str() : "");
+    say("      error: %s", v ? error_text(v->message).c_str() : "");
     return;
   }
   auto status = [&] {
