@@ -282,3 +282,29 @@ char* rewrite_qmp_line(const char* line, size_t len, path_mapper map, size_t* ou
   *out_len = out.n;
   return take(&out);
 }
+
+/* ---- displays --------------------------------------------------------------- */
+
+int own_display_arg(int argc, char** argv, unsigned long long* parent) {
+  *parent = 0;
+  int found = -1;
+  for (int i = 0; i + 1 < argc; ++i) {
+    if (!is_opt(argv[i], "display")) continue;
+    const char* v = argv[i + 1];
+    size_t kind = strcspn(v, ",");
+    /* The last -display wins, as in QEMU. */
+    found = -1;
+    *parent = 0;
+    if (!((kind == 3 && !strncmp(v, "sdl", 3)) || (kind == 5 && !strncmp(v, "d3d11", 5)))) continue;
+    found = i + 1;
+    int n = 0;
+    char** items = split_opts(v, &n);
+    for (int k = 1; k < n; ++k) {
+      if (!strncmp(items[k], "parent=", 7)) *parent = strtoull(items[k] + 7, NULL, 0);
+      free(items[k]);
+    }
+    free(items[0]);
+    free(items);
+  }
+  return found;
+}

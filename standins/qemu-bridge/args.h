@@ -23,3 +23,9 @@ char** translate_args(int argc, char** argv, path_mapper map, int qmp_inner_port
 /* Rewrites a QMP command line (client to QEMU) so that a Windows "filename"
  * becomes a Linux path. Returns a malloc'd string, or NULL when unchanged. */
 char* rewrite_qmp_line(const char* line, size_t len, path_mapper map, size_t* out_len);
+
+/* Finds "-display VALUE" where VALUE asks for a window of QEMU's own ("sdl"
+ * or "d3d11", with options): the display the bridge draws itself. Returns the
+ * index of VALUE in argv, or -1; *parent receives the "parent=" window handle
+ * (0 when there is none). */
+int own_display_arg(int argc, char** argv, unsigned long long* parent);

@@ -14,6 +14,11 @@
  *   VUNK_BRIDGE_BIN     Linux folder to take the programs from (default: PATH)
  *   VUNK_BRIDGE_DRYRUN  when set, print the Linux command, one argument a
  *                       line, and exit 0 without running it
+ *
+ * A "-display sdl..." or "-display d3d11...,parent=HWND" asks for QEMU's own
+ * window, which Linux QEMU would open outside Wine's sight: QEMU runs without
+ * one and serves its screen on a VNC socket instead, and the bridge shows it
+ * in a Win32 window of its own (display.c).
  */
 #define _GNU_SOURCE
 #include <ctype.h>
@@ -37,6 +42,7 @@
 #include <windows.h>
 
 #include "args.h"
+#include "display.h"
 
 char* CDECL wine_get_unix_file_name(LPCWSTR dos);
 
@@ -392,9 +398,25 @@ int wmain(int argc, WCHAR** wargv) {
   int inner = has_tcp_qmp(nargs, argv + first) ? free_loopback_port() : 0;
   int outer = 0;
   char** targs = translate_args(nargs, argv + first, map_path, inner, &outer);
-  char** cargv = calloc((size_t)nargs + 2, sizeof(char*));
+  char** cargv = calloc((size_t)nargs + 4, sizeof(char*));
   cargv[0] = prog;
   for (int i = 0; i < nargs; ++i) cargv[i + 1] = targs[i];
+  unsigned long long host = 0;
+  int shown = own_display_arg(nargs, targs, &host);
+  char vnc_dir[64] = "", vnc_path[108] = "", vnc_arg[120] = "";
+  if (shown >= 0) {
+    snprintf(vnc_dir, sizeof vnc_dir, "/tmp/qemu-bridge-%d-XXXXXX", (int)getpid());
+    if (env_a("VUNK_BRIDGE_DRYRUN")) snprintf(vnc_dir, sizeof vnc_dir, "/tmp/qemu-bridge-DIR");
+    else if (!mkdtemp(vnc_dir)) {
+      say_err("qemu bridge: cannot make a folder for the display socket\n");
+      return 1;
+    }
+    snprintf(vnc_path, sizeof vnc_path, "%s/vnc", vnc_dir);
+    snprintf(vnc_arg, sizeof vnc_arg, "unix:%s", vnc_path);
+    cargv[shown + 1] = "none";
+    cargv[nargs + 1] = "-vnc";
+    cargv[nargs + 2] = vnc_arg;
+  }
 
   if (env_a("VUNK_BRIDGE_DRYRUN")) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -419,7 +441,7 @@ int wmain(int argc, WCHAR** wargv) {
       say_err(msg);
       int dummy = 0;
       targs = translate_args(nargs, argv + first, map_path, 0, &dummy);
-      for (int i = 0; i < nargs; ++i) cargv[i + 1] = targs[i];
+      for (int i = 0; i < nargs; ++i) cargv[i + 1] = i == shown ? "none" : targs[i];
     } else {
       g_inner_port = inner;
     }
@@ -472,6 +494,7 @@ int wmain(int argc, WCHAR** wargv) {
   th[0] = CreateThread(NULL, 0, relay_main, &ro, 0, NULL);
   th[1] = CreateThread(NULL, 0, relay_main, &re, 0, NULL);
   if (g_listen >= 0) CreateThread(NULL, 0, proxy_main, NULL, 0, NULL);
+  if (shown >= 0) display_start(host, vnc_path, pid, &g_child_gone);
 
   int status = 0, got;
   while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
@@ -479,6 +502,10 @@ int wmain(int argc, WCHAR** wargv) {
   InterlockedExchange(&g_child_gone, 1);
   /* Output still in the pipes goes out before the exit code does. */
   WaitForMultipleObjects(2, th, TRUE, 5000);
+  if (vnc_path[0]) {
+    unlink(vnc_path);
+    rmdir(vnc_dir);
+  }
   int code = 1;
   if (got < 0)
     say_err("qemu bridge: lost track of the Linux program\n");
