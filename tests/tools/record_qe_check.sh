@@ -1,6 +1,7 @@
 #!/bin/sh
 # "vunk.exe --record-qe ASSETS VIDEO" as a user runs it, with generated assets
 # and the ffmpeg stand-in under the Mac OS X Intel root:
+#   0. the stand-in's mapping of the encoder options (dry run);
 #   1. the whole film: exit 0, its log line, an H.264 video of 1860 frames at
 #      1920 x 1080 by ffprobe; frames at the act boundaries and inside each act
 #      saved as PNG in the build folder (tools-qe-NNNN.png), the ones inside
@@ -19,6 +20,21 @@ sh "$S/tests/tools/make_assets.sh" "$work/assets"
 program "$work/prog" tiger_root="$work/tiger" qemu_dir="$B/qemu" machines_dir="$work/prog/machines"
 log=$work/prog/vunk.log
 video=$work/out/feature.mp4
+
+# ---- 0. the stand-in's command line ---------------------------------------------
+# The recording's own options, the hardware encoder's mapped to libx264, a
+# path with a blank made a Linux one; other encoders keep their options.
+mkdir -p "$work/out dir"
+VUNK_BRIDGE_DRYRUN=1 sh "$S/scripts/wine-run" "$work/tiger/ffmpeg/bin/ffmpeg.exe" -f rawvideo -s 64x36 -r 60 -i - \
+  -c:v h264_nvenc -preset p7 -tune hq -rc vbr -cq 18 -b:v 0 -maxrate 40M -profile:v high \
+  -y "$(winpath "$work/out dir/a.mp4")" | tr -d '\r' | tr '\n' ' ' >"$work/dry.txt"
+want="$(command -v ffmpeg) -f rawvideo -s 64x36 -r 60 -i - -c:v libx264 -preset medium -crf 18 -maxrate 40M \
+-profile:v high -y $work/out dir/a.mp4 "
+[ "$(cat "$work/dry.txt")" = "$want" ] || fail "stand-in arguments: $(cat "$work/dry.txt")"
+VUNK_BRIDGE_DRYRUN=1 sh "$S/scripts/wine-run" "$work/tiger/ffmpeg/bin/ffmpeg.exe" -i - -c:v libx264 -preset p7 \
+  -tune film -y x.mp4 | tr -d '\r' | tr '\n' ' ' >"$work/dry.txt"
+[ "$(cat "$work/dry.txt")" = "$(command -v ffmpeg) -i - -c:v libx264 -preset p7 -tune film -y x.mp4 " ] ||
+  fail "stand-in changed a software encoder's options: $(cat "$work/dry.txt")"
 
 # ---- 1. the whole film ---------------------------------------------------------
 t0=$(date +%s)
