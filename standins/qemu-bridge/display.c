@@ -310,6 +310,7 @@ static void client_size_for_guest(int* w, int* h) {
 
 static void dock(HWND host) {
   HWND w = g.hwnd;
+  xview_park(g.view);
   if (g.fullscreen) g.fullscreen = 0;
   SetWindowLongPtrW(w, GWL_STYLE, WS_CHILD | WS_CLIPSIBLINGS | WS_VISIBLE);
   SetParent(w, host);
@@ -329,6 +330,7 @@ static void detach(void) {
   join_input(g.host, FALSE);
   int ww, wh;
   client_size_for_guest(&ww, &wh);
+  xview_park(g.view);
   SetParent(w, NULL);
   SetWindowLongPtrW(w, GWL_STYLE, WS_OVERLAPPEDWINDOW | WS_VISIBLE);
   SetWindowPos(w, HWND_TOP, 60, 60, ww, wh, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
@@ -508,14 +510,16 @@ static DWORD WINAPI window_main(void* arg) {
   HWND host = (HWND)arg;
   g.cmd = RegisterWindowMessageW(kCmdName);
   g.notify = RegisterWindowMessageW(kNotifyName);
-  g.view = xview_open();
-  if (!g.view) fprintf(stderr, "qemu bridge: no X display; the guest screen stays dark\n");
   g.host = host && IsWindow(host) ? host : NULL;
   g.hwnd = make_window(g.host);
   if (!g.hwnd) {
     fprintf(stderr, "qemu bridge: cannot create the display window\n");
     return 0;
   }
+  /* After the first window: Wine's X driver is loaded and has set up its own
+   * X error handling, which the view's handler passes on to. */
+  g.view = xview_open();
+  if (!g.view) fprintf(stderr, "qemu bridge: no X display; the guest screen stays dark\n");
   if (g.host) {
     g.docked = 1;
     join_input(g.host, TRUE);

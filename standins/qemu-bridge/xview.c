@@ -38,13 +38,45 @@ struct XView {
   int gw, gh;
 };
 
+/* The view's window dies with the X window it sits in (the console closes,
+ * Wine replaces a top-level window's X window), and a call on it before the
+ * news arrives fails. Xlib's default answer to that is to end the process,
+ * and with it the machine: errors on the view's own connection are ignored
+ * instead, and the rest go to the handler that was there before. */
+static Display* g_view_dpy;
+static XErrorHandler g_prev_handler;
+
+static int on_x_error(Display* d, XErrorEvent* e) {
+  if (d == g_view_dpy) return 0;
+  return g_prev_handler ? g_prev_handler(d, e) : 0;
+}
+
 XView* xview_open(void) {
   Display* d = XOpenDisplay(NULL);
   if (!d) return NULL;
   XView* v = calloc(1, sizeof *v);
   v->dpy = d;
   v->full = 1;
+  g_view_dpy = d;
+  g_prev_handler = XSetErrorHandler(on_x_error);
   return v;
+}
+
+static void forget_window(XView* v) {
+  if (v->gc) XFreeGC(v->dpy, v->gc);
+  v->gc = 0;
+  v->win = 0;
+  v->parent = 0;
+  v->shown = 0;
+}
+
+void xview_park(XView* v) {
+  if (!v || !v->win) return;
+  XUnmapWindow(v->dpy, v->win);
+  XReparentWindow(v->dpy, v->win, DefaultRootWindow(v->dpy), 0, 0);
+  XSync(v->dpy, False);
+  v->parent = DefaultRootWindow(v->dpy);
+  v->shown = 0;
 }
 
 static void drop_image(XView* v) {
@@ -55,8 +87,8 @@ static void drop_image(XView* v) {
 void xview_close(XView* v) {
   if (!v) return;
   drop_image(v);
-  if (v->gc) XFreeGC(v->dpy, v->gc);
   if (v->win) XDestroyWindow(v->dpy, v->win);
+  forget_window(v);
   XCloseDisplay(v->dpy);
   free(v);
 }
@@ -70,7 +102,7 @@ void xview_place(XView* v, unsigned long parent, int x, int y, int w, int h, int
     XSetWindowAttributes a;
     memset(&a, 0, sizeof a);
     a.background_pixel = BlackPixel(v->dpy, DefaultScreen(v->dpy));
-    a.event_mask = ExposureMask;
+    a.event_mask = ExposureMask | StructureNotifyMask;
     v->win = XCreateWindow(v->dpy, (Window)parent, x, y, (unsigned)w, (unsigned)h, 0, CopyFromParent,
                            InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &a);
     v->gc = XCreateGC(v->dpy, v->win, 0, NULL);
@@ -111,6 +143,8 @@ int xview_pump(XView* v) {
     XEvent e;
     XNextEvent(v->dpy, &e);
     if (e.type == Expose) v->full = 1;
+    /* Gone with its parent: made again at the next placement. */
+    if (e.type == DestroyNotify && e.xdestroywindow.window == v->win) forget_window(v);
   }
   return v->full;
 }

@@ -25,6 +25,9 @@ void xview_close(XView* v);
  * client area's position inside that window), w x h, shown or hidden. Cheap
  * when nothing changed. */
 void xview_place(XView* v, unsigned long parent, int x, int y, int w, int h, int shown);
+/* Moves the view out of its parent, hidden, before the Win32 window changes
+ * its top-level window (whose X window may then go away). */
+void xview_park(XView* v);
 /* The X position of an X window on the screen (root coordinates). */
 int xview_origin(XView* v, unsigned long window, int* x, int* y);
 /* Draws the guest rows [y0, y1) and columns [x0, x1) of a 32-bit 0x00RRGGBB
