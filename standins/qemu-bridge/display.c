@@ -33,7 +33,9 @@ enum {
   CMD_DETACH = 1, CMD_DOCK = 2, CMD_FOCUS = 4,
   WM_APP_FRAME = WM_APP + 1, /* the framebuffer has news */
   WM_APP_SIZE = WM_APP + 2,  /* the guest resolution changed: lParam = w | h << 16 */
+  WM_APP_REBUILD = WM_APP + 3, /* the window went down with its host */
   kTick = 15,                /* ms between placement checks of the X view */
+  kRepaintTicks = 20,        /* ticks between whole redraws */
 };
 
 static struct {
@@ -47,6 +49,7 @@ static struct {
   unsigned char down[256]; /* guest keys held, by key number */
   unsigned char eaten[256]; /* virtual keys whose release the guest must not see */
   int buttons;
+  DWORD joined;           /* the thread whose input state the display shares */
   pid_t qemu;
   volatile LONG* gone;
   char path[108];
@@ -128,7 +131,18 @@ static int connect_vnc(void) {
   /* QEMU creates the socket while it starts; give it a minute. */
   for (int tries = 0; tries < 1200 && !*g.gone; ++tries) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, (struct sockaddr*)&a, sizeof a) == 0) return fd;
+    if (fd >= 0 && connect(fd, (struct sockaddr*)&a, sizeof a) == 0) {
+      /* The one client is in: nothing needs the socket's name any more, and
+       * a bridge that is terminated leaves nothing behind in /tmp. */
+      unlink(g.path);
+      char* slash = strrchr(g.path, '/');
+      if (slash) {
+        *slash = 0;
+        rmdir(g.path);
+        *slash = '/';
+      }
+      return fd;
+    }
     if (fd >= 0) close(fd);
     Sleep(50);
   }
@@ -298,8 +312,10 @@ static void set_grab(HWND w, int on) {
 /* Windows delivers child-window input through the input state of the
  * top-level window's thread; a display in another process joins it. */
 static void join_input(HWND host, BOOL on) {
-  DWORD t = host ? GetWindowThreadProcessId(host, NULL) : 0;
-  if (t && t != GetCurrentThreadId()) AttachThreadInput(GetCurrentThreadId(), t, on);
+  if (g.joined) AttachThreadInput(GetCurrentThreadId(), g.joined, FALSE);
+  g.joined = 0;
+  DWORD t = on && host ? GetWindowThreadProcessId(host, NULL) : 0;
+  if (t && t != GetCurrentThreadId() && AttachThreadInput(GetCurrentThreadId(), t, TRUE)) g.joined = t;
 }
 
 static void client_size_for_guest(int* w, int* h) {
@@ -421,11 +437,16 @@ static LRESULT CALLBACK display_proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
       }
       return 0;
     }
-    case WM_TIMER:
+    case WM_TIMER: {
+      /* Wine copies a window's pixels to its X window over the X windows
+       * inside it (its frame painting, for one, covers the whole window), so
+       * the picture is drawn whole again now and then as well. */
+      static unsigned ticks;
       place_view(w);
-      if (xview_pump(g.view)) draw(1);
+      if (xview_pump(g.view) || ++ticks % kRepaintTicks == 0) draw(1);
       if (*g.gone) DestroyWindow(w);
       return 0;
+    }
     case WM_SETFOCUS:
       note(NOTE_FOCUS, 1);
       return 0;
@@ -479,8 +500,12 @@ static LRESULT CALLBACK display_proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
       if (g.qemu > 0) kill(g.qemu, SIGTERM);
       return 0;
     case WM_DESTROY:
+      /* A host that goes away takes the docked window with it; the machine
+       * keeps running, so it gets a window of its own again, where a console
+       * started later finds it. */
       g.hwnd = NULL;
-      PostQuitMessage(0);
+      if (g.docked && !*g.gone) PostThreadMessageW(GetCurrentThreadId(), WM_APP_REBUILD, 0, 0);
+      else PostQuitMessage(0);
       return 0;
   }
   return DefWindowProcW(w, m, wp, lp);
@@ -529,6 +554,20 @@ static DWORD WINAPI window_main(void* arg) {
   SetTimer(g.hwnd, 1, kTick, NULL);
   MSG msg;
   while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+    if (msg.message == WM_APP_REBUILD && !msg.hwnd) {
+      release_keys();
+      if (g.grabbed) {
+        ClipCursor(NULL);
+        ShowCursor(TRUE);
+        g.grabbed = 0;
+      }
+      join_input(NULL, FALSE);
+      g.docked = 0;
+      g.hwnd = make_window(NULL);
+      if (!g.hwnd) break;
+      SetTimer(g.hwnd, 1, kTick, NULL);
+      continue;
+    }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }

@@ -7,6 +7,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <memory>
+
 #include "machines/fleet.h"
 #include "machines/library.h"
 #include "machines/proc.h"
@@ -87,7 +89,9 @@ class Embed : public ::testing::Test {
     g_set.machines_dir = root;
     g_fleet.on_event = [this](Vm&, VmEvent e, i64 arg) { events.push_back({e, arg}); };
     HWND main = test_main_window();
-    SetWindowPos(main, HWND_TOP, 0, 0, 1000, 720, SWP_SHOWWINDOW);
+    // Right of where other tests' windows open on the shared screen, which
+    // would cover the pixels read here.
+    SetWindowPos(main, HWND_TOP, 880, 300, 1000, 720, SWP_SHOWWINDOW);
     SetForegroundWindow(main);
   }
 
@@ -127,14 +131,15 @@ class Embed : public ::testing::Test {
 
   // "xp" of the guest's key record: {last ASCII, last scan code, count}.
   std::vector<int> key_record(Vm& vm) {
-    std::string text;
-    bool done = false;
+    // The answer may come after this gives up waiting: it lands in memory of its own.
+    auto text = std::make_shared<std::pair<bool, std::string>>();
     g_fleet.qmp_do(vm, "human-monitor-command", "{\"command-line\":\"xp /3bx 0x500\"}",
-                   [&](bool ok, const JVal& v) { done = true, text = ok ? v.s : ""; });
-    pump_until([&] { return done; }, 10);
+                   [text](bool ok, const JVal& v) { *text = {true, ok ? v.s : ""}; });
+    tick_until([&] { return text->first; }, 10);
+    const std::string t = text->second;
     std::vector<int> bytes;
-    for (size_t at = text.find("0x", text.find(':')); at != std::string::npos; at = text.find("0x", at + 2))
-      bytes.push_back((int)strtol(text.c_str() + at, nullptr, 16));
+    for (size_t at = t.find("0x", t.find(':')); at != std::string::npos; at = t.find("0x", at + 2))
+      bytes.push_back((int)strtol(t.c_str() + at, nullptr, 16));
     return bytes;
   }
 };
@@ -180,7 +185,8 @@ TEST_F(Embed, DockedPcShowsItsGuestTakesKeysAndDetaches) {
   // Real X keys reach the guest once the display has the focus.
   g_fleet.focus_guest(*vm);
   ASSERT_TRUE(tick_until([&] { return vm->guest_focused; }, 10));
-  ASSERT_TRUE(tick_until([&] { return key_record(*vm).size() == 3; }, 20));
+  ASSERT_TRUE(tick_until([&] { return vm->qmp.ready; }, 20)) << read_bytes(vm->log_path);
+  ASSERT_EQ(key_record(*vm).size(), 3u);
   const size_t before = lit_pixels(vm->guest);
   ASSERT_TRUE(linux_run(L"xdotool type --delay 50 vunk"));
   std::vector<int> rec;
@@ -206,7 +212,7 @@ TEST_F(Embed, DockedPcShowsItsGuestTakesKeysAndDetaches) {
   EXPECT_TRUE(saw(VmEvent::FullscreenToggle, 1));
   ASSERT_TRUE(linux_run(L"xdotool key ctrl+alt+g"));
   EXPECT_TRUE(tick_until([&] { return !vm->mouse_grabbed; }, 10));
-  EXPECT_EQ(key_record(*vm)[2], 4) << "a hot key reached the guest";
+  EXPECT_EQ(key_record(*vm), rec) << "a hot key reached the guest";
 
   // Detached: a top-level window of its own; docked again: back in the host.
   g_fleet.detach(*vm);
@@ -214,12 +220,25 @@ TEST_F(Embed, DockedPcShowsItsGuestTakesKeysAndDetaches) {
   EXPECT_TRUE(saw(VmEvent::Detached, (i64)(uintptr_t)vm->guest));
   EXPECT_EQ(GetAncestor(vm->guest, GA_PARENT), GetDesktopWindow());
   EXPECT_TRUE(IsWindowVisible(vm->guest));
+  // Beside the main window and below other tests' windows, so that the
+  // screen shows it whatever the stacking.
+  SetWindowPos(vm->guest, nullptr, 60, 560, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   EXPECT_TRUE(tick_until([&] { return lit_pixels(vm->guest) > 2000; }, 10)) << "the detached window is dark";
   ASSERT_TRUE(g_fleet.dock(*vm));
   ASSERT_TRUE(tick_until([&] { return vm->docked; }, 10));
   EXPECT_EQ(GetAncestor(vm->guest, GA_PARENT), vm->host);
   place(*vm, 740, 420);
   EXPECT_TRUE(tick_until([&] { return lit_pixels(vm->guest) > 2000; }, 10)) << "dark after docking again";
+
+  // A host that goes away (the console ended) leaves the machine running in a
+  // window of its own, which the window search finds.
+  DestroyWindow(vm->host);
+  vm->host = nullptr;
+  vm->docked = false;
+  vm->guest = nullptr;
+  ASSERT_TRUE(tick_until([&] { return vm->guest != nullptr; }, 10));
+  EXPECT_EQ(GetAncestor(vm->guest, GA_PARENT), GetDesktopWindow());
+  EXPECT_EQ(vm->phase, 1);
 
   g_fleet.force_off(*vm);
   EXPECT_TRUE(tick_until([&] { return vm->phase == 2; }, 20));
