@@ -123,14 +123,3 @@ bool App::record_demo(const std::wstring& video) {
   return false;
 }
 
-// Feature video: not available yet.
-bool App::record_qe(const std::wstring& assets, const std::wstring& video) {
-  wlog("--record-qe: not available in this build");
-  return false;
-}
-
-// Tool-chain self-test: not available yet (its failure code).
-int run_selftest(const std::wstring& report) {
-  wlog("--selftest: not available in this build");
-  return 1;
-}
