@@ -1,0 +1,144 @@
+// Members that later work fills in. Each block stands alone: whoever builds
+// the real one deletes exactly its block here.
+#include "app/app.h"
+
+#include "machines/machine.h"
+
+// ---- running machine ----
+
+// The least launch: the fleet's own checks, no pre-launch questions yet.
+void App::launch_machine(Machine& machine, int scratch, const std::wstring& dir) {
+  std::string err;
+  Vm* vm = g_fleet.launch(machine, err, scratch, dir);
+  if (!vm) {
+    note(upper(machine.name) + ": LAUNCH ABORTED\n" + err, pal.red);
+    return;
+  }
+  launch_fx_time = now;
+  launch_fx_label = upper(machine.name);
+  select(vm->uid);
+}
+
+// Running-machine view: a placeholder panel.
+void App::draw_vm(const D2D_RECT_F& r) { draw_placeholder(r, "TRACKING"); }
+
+// Machine events: only keep the frame coming.
+void App::on_vm_event(Vm& vm, VmEvent kind, long long arg) { dirty = true; }
+
+// Docked guest windows: none are placed yet.
+void App::layout_children() {}
+
+// Guest picture: the whole area.
+D2D_RECT_F App::picture_rect(const D2D_RECT_F& area, int guest_w, int guest_h) const { return area; }
+
+// Statistics trace: nothing drawn.
+void App::draw_trace(const D2D_RECT_F& r, const std::vector<float>& values, float max, D3DCOLORVALUE colour) {}
+
+// Launch effect: nothing drawn.
+void App::draw_launch_fx(const D2D_RECT_F& r) {}
+
+// State word of a machine.
+std::string state_text(const Vm& vm) {
+  if (vm.phase == 0) return "ACQUIRING SIGNAL";
+  if (vm.status == "paused") return "PAUSED";
+  if (vm.status == "shutdown") return "SHUTTING DOWN";
+  if (vm.status == "powering down") return "POWERING DOWN";
+  return "RUNNING";
+}
+
+// State colour of a machine.
+D3DCOLORVALUE state_color(const Vm& vm) {
+  if (vm.status == "paused") return pal.amber;
+  if (vm.status == "shutdown" || vm.status == "powering down") return pal.orange;
+  return pal.green;
+}
+
+// ---- forms ----
+
+// New-system wizard: a placeholder panel.
+void App::draw_wizard(const D2D_RECT_F& r) { draw_placeholder(r, wizard_step == 0 ? "NEW SYSTEM" : "NEW SYSTEM: PARAMETERS"); }
+
+// Import view: a placeholder panel.
+void App::draw_import(const D2D_RECT_F& r) { draw_placeholder(r, "IMPORT EXISTING DISK"); }
+
+// Import action: nothing yet.
+void App::start_import() {}
+
+// Import chooser: opens the import view.
+void App::pick_import() { go(Import); }
+
+// Edit view: a placeholder panel.
+void App::draw_edit(const D2D_RECT_F& r) { draw_placeholder(r, "EDIT SYSTEM"); }
+
+// Save of the edit form: nothing yet.
+void App::save_edit() {}
+
+// Edit form: opens the edit view for the machine.
+void App::open_edit(Machine* m) {
+  if (!m) return;
+  edit_return_view = view;
+  edit_return_uid = selected_uid;
+  edit_machine = m;
+  edit_name = m->name;
+  go(Edit);
+}
+
+// Install action: nothing yet.
+void App::start_install() {}
+
+// Profile dossier: nothing drawn.
+void App::draw_dossier(const D2D_RECT_F& r, const Profile* p) {}
+
+// ---- media views ----
+
+// Storage view: a placeholder panel.
+void App::draw_storage(const D2D_RECT_F& r) { draw_placeholder(r, "MEDIA STORAGE"); }
+
+// Transfers view: a placeholder panel.
+void App::draw_transfers(const D2D_RECT_F& r) { draw_placeholder(r, "TRANSFERS"); }
+
+// Media picker: takes no room.
+float App::draw_media_picker(const D2D_RECT_F& r) { return 0; }
+
+// Sidebar transfers block: nothing drawn.
+void App::draw_sidebar_transfers(float y, float w, float k) {}
+
+// Media folder chooser: runs the action at once.
+void App::need_storage(std::function<void()> then) {
+  if (then) then();
+}
+
+// Download of a catalog item: nothing yet.
+void App::download(const std::string& file) {}
+
+// ---- tools ----
+
+// Screenshot series: not available yet.
+bool App::shots(const std::wstring& folder) {
+  wlog("--shots: not available in this build");
+  return false;
+}
+
+// Media self-test: not available yet.
+bool App::media_selftest(const std::wstring& folder) {
+  wlog("--selftest-media: not available in this build");
+  return false;
+}
+
+// Demo recording: not available yet.
+bool App::record_demo(const std::wstring& video) {
+  wlog("--record-demo: not available in this build");
+  return false;
+}
+
+// Feature video: not available yet.
+bool App::record_qe(const std::wstring& assets, const std::wstring& video) {
+  wlog("--record-qe: not available in this build");
+  return false;
+}
+
+// Tool-chain self-test: not available yet (its failure code).
+int run_selftest(const std::wstring& report) {
+  wlog("--selftest: not available in this build");
+  return 1;
+}

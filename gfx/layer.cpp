@@ -1,0 +1,172 @@
+// Cached layers, merged text paths and the baked CRT overlay.
+#include "gfx/layer.h"
+
+#include <cmath>
+
+#include "gfx/icons.h"
+
+u64 g_draw_calls = 0;
+
+static const D2D1_MATRIX_3X2_F kIdentity{1, 0, 0, 1, 0, 0};
+
+u64 hash64(const void* data, size_t n, u64 h) {
+  const u8* p = static_cast<const u8*>(data);
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+// ---- layers -------------------------------------------------------------------
+
+void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const std::function<void()>& paint) {
+  if (!s.dc || !s.drawing || !(area.right > area.left) || !(area.bottom > area.top)) return;
+  // Room for what frames draw just outside their rectangle (corner brackets).
+  const float pad = 4;
+  D2D_RECT_F r{std::floor(area.left - pad), std::floor(area.top - pad), area.right + pad, area.bottom + pad};
+  float k = s.dpi / 96;
+  u32 w = u32(std::ceil((r.right - r.left) * k)), h = u32(std::ceil((r.bottom - r.top) * k));
+  if (w == 0 || h == 0 || w > 16384 || h > 16384) return;
+  Layer& L = layers[id];
+  key = hash_val(r, key);
+  if (!L.bitmap || L.width != w || L.height != h || L.dpi != s.dpi) {
+    L.bitmap.Reset();
+    D2D1_BITMAP_PROPERTIES1 props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi,
+                                  D2D1_BITMAP_OPTIONS_TARGET, nullptr};
+    if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{w, h}, nullptr, 0, props, &L.bitmap))) {
+      L.bitmap.Reset();
+      paint();  // no layer: draw the content directly
+      return;
+    }
+    L.width = w, L.height = h, L.dpi = s.dpi;
+    L.key = ~key;
+  }
+  if (L.key != key) {
+    // Paint into the layer between two passes of the frame's own drawing.
+    ComPtr<ID2D1Image> frame_target;
+    s.dc->GetTarget(&frame_target);
+    D2D1_MATRIX_3X2_F saved;
+    s.dc->GetTransform(&saved);
+    s.dc->EndDraw();
+    s.dc->SetTarget(L.bitmap.Get());
+    s.dc->BeginDraw();
+    s.dc->Clear(D2D1_COLOR_F{0, 0, 0, 0});
+    s.dc->SetTransform(D2D1::Matrix3x2F::Translation(-r.left, -r.top));
+    paint();
+    s.dc->EndDraw();
+    s.dc->SetTarget(frame_target.Get());
+    s.dc->BeginDraw();
+    s.dc->SetTransform(saved);
+    L.key = key;
+    ++L.builds;
+  }
+  D2D1_RECT_F dest{r.left, r.top, r.left + w / k, r.top + h / k};
+  s.dc->DrawBitmap(L.bitmap.Get(), &dest, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
+  ++g_draw_calls;
+}
+
+// ---- merged text ----------------------------------------------------------------
+
+namespace {
+struct TextPath {
+  ComPtr<ID2D1PathGeometry> geo;
+  float width = 0;
+};
+std::unordered_map<std::string, TextPath> g_text_paths;
+
+TextPath* text_path(std::string_view text, float size, float tracking) {
+  std::string key(text);
+  key += strf("|%.3f|%.3f", size, tracking);
+  auto it = g_text_paths.find(key);
+  if (it != g_text_paths.end()) return &it->second;
+  if (g_text_paths.size() > 4000) g_text_paths.clear();  // bounded: views make few distinct strings
+  TextPath tp;
+  ComPtr<ID2D1GeometrySink> sink;
+  if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&tp.geo)) || FAILED(tp.geo->Open(&sink)))
+    return nullptr;
+  text_strokes(text, 0, 0, size, tracking, AlignLeft, [&](const std::vector<D2D_POINT_2F>& pts) {
+    for (const auto& fig : stroke_figures(pts.data(), pts.size())) {
+      if (fig.size() < 2) continue;
+      sink->BeginFigure(fig[0], D2D1_FIGURE_BEGIN_HOLLOW);
+      sink->AddLines(fig.data() + 1, UINT32(fig.size() - 1));
+      sink->EndFigure(D2D1_FIGURE_END_OPEN);
+    }
+  });
+  if (FAILED(sink->Close())) return nullptr;
+  tp.width = 0;
+  if (!text.empty()) {
+    float k = size / 21;
+    for (unsigned char b : text) {
+      if (b >= 'a' && b <= 'z') b -= 32;
+      int i = b >= 32 && b <= 126 ? int(b) - 32 : 0;
+      auto [l, r] = g_gfx.widths.size() == 95 ? g_gfx.widths[i] : std::pair<int32_t, int32_t>{-8, 8};
+      tp.width += (r - l) * k + size * tracking;
+    }
+    tp.width -= size * tracking;
+  }
+  return &g_text_paths.emplace(std::move(key), std::move(tp)).first->second;
+}
+}  // namespace
+
+float text_fast(Canvas& c, std::string_view text, float x, float y, float size, D3DCOLORVALUE colour, Align align,
+                float tracking, float weight) {
+  bool ascii = !c.mixed_case;
+  for (unsigned char b : text)
+    if (b < 32 || b > 126) ascii = false;
+  TextPath* tp = ascii && c.dc && c.brush ? text_path(text, size, tracking) : nullptr;
+  if (!tp) {
+    g_draw_calls += text.size();
+    return c.text(text, x, y, size, colour, align, tracking, weight);
+  }
+  if (align == AlignCentre) x -= tp->width / 2;
+  else if (align != AlignLeft) x -= tp->width;
+  if (weight <= 0) weight = text_weight(size);
+  D2D1_MATRIX_3X2_F saved;
+  c.dc->GetTransform(&saved);
+  c.dc->SetTransform(D2D1::Matrix3x2F::Translation(x, y) * saved);
+  c.brush->SetColor(D2D1_COLOR_F{colour.r, colour.g, colour.b, colour.a});
+  c.dc->DrawGeometry(tp->geo.Get(), c.brush.Get(), weight, g_gfx.stroke.Get());
+  c.dc->SetTransform(saved);
+  ++g_draw_calls;
+  return tp->width;
+}
+
+// ---- CRT overlay ------------------------------------------------------------------
+
+void CrtOverlay::draw(Surface& s) {
+  if (!s.dc || !s.drawing) return;
+  if (!bitmap || width != s.width || height != s.height || dpi != s.dpi) {
+    bitmap.Reset();
+    width = s.width, height = s.height, dpi = s.dpi;
+    // Same layer the surface draws per frame: every third physical row
+    // darkened by alpha 0x2E, and a radial vignette to alpha 0.42 (gamma 2.2).
+    std::vector<u8> px(size_t(width) * height * 4, 0);
+    float W = float(width), H = float(height);
+    float rx = 0.72f * W, ry = 0.8f * H;
+    for (u32 y = 0; y < height; ++y) {
+      float scan = (y % 3 == 2) ? 0x2E / 255.0f : 0;
+      for (u32 x = 0; x < width; ++x) {
+        float dx = (x + 0.5f - 0.5f * W) / rx, dy = (y + 0.5f - 0.5f * H) / ry;
+        float d = std::sqrt(dx * dx + dy * dy);
+        float v = 0;
+        if (d > 0.62f) {
+          float t = std::min(1.0f, (d - 0.62f) / 0.38f);
+          v = 0.42f * t;
+        }
+        float a = 1 - (1 - scan) * (1 - v);
+        px[(size_t(y) * width + x) * 4 + 3] = u8(std::lround(a * 255));
+      }
+    }
+    D2D1_BITMAP_PROPERTIES1 props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, dpi, dpi,
+                                  D2D1_BITMAP_OPTIONS_NONE, nullptr};
+    if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{width, height}, px.data(), width * 4, props, &bitmap))) {
+      bitmap.Reset();
+      return;
+    }
+  }
+  D2D1_MATRIX_3X2_F saved;
+  s.dc->GetTransform(&saved);
+  s.dc->SetTransform(kIdentity);
+  D2D1_RECT_F dest{0, 0, width * 96.0f / dpi, height * 96.0f / dpi};
+  s.dc->DrawBitmap(bitmap.Get(), &dest, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
+  s.dc->SetTransform(saved);
+  ++g_draw_calls;
+}

@@ -1,0 +1,56 @@
+// Drawing that costs fewer calls: bitmaps of static parts re-used while
+// their content stays the same, strings drawn as one merged path each, and a
+// CRT overlay baked once per size. Under some Direct2D implementations every
+// call costs about the same whatever it draws, so the frame time follows the
+// number of calls; these keep it low without changing the picture.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <unordered_map>
+
+#include "gfx/gfx.h"
+
+// Direct2D draw calls made through the canvas and the helpers here since the
+// counter was last reset (benchmarks read it per frame).
+extern u64 g_draw_calls;
+
+struct Layer {
+  ComPtr<ID2D1Bitmap1> bitmap;
+  u64 key = 0;
+  u32 width = 0, height = 0;
+  float dpi = 0;
+  int builds = 0;  // times it was painted
+};
+
+struct LayerCache {
+  std::unordered_map<u32, Layer> layers;
+
+  // Draws layer `id` over r (DIPs, surface coordinates, with 4 DIPs to spare
+  // on each side). The layer is painted
+  // first, by `paint` drawing on the surface in surface coordinates, when it
+  // is new or its key, size or DPI changed. Needs an open frame (begin).
+  void draw(Surface& s, u32 id, const D2D_RECT_F& r, u64 key, const std::function<void()>& paint);
+  void clear() { layers.clear(); }
+};
+
+// 64-bit FNV-1a, for layer keys.
+u64 hash64(const void* data, size_t n, u64 h = 1469598103934665603ull);
+inline u64 hash64(const std::string& s, u64 h = 1469598103934665603ull) { return hash64(s.data(), s.size(), h); }
+template <class T>
+u64 hash_val(const T& v, u64 h) { return hash64(&v, sizeof v, h); }
+
+// One line of ASCII stroke text drawn with a single call: its strokes are
+// merged into one cached path. Text with characters beyond ASCII, and a canvas
+// that draws lower case apart, go through Canvas::text. Returns the width.
+float text_fast(Canvas& c, std::string_view text, float x, float y, float size, D3DCOLORVALUE colour,
+                Align align = AlignLeft, float tracking = 0, float weight = 0);
+
+// Scanlines and vignette of the CRT layer, baked into one bitmap per size
+// and DPI and drawn in one pass over the frame.
+struct CrtOverlay {
+  ComPtr<ID2D1Bitmap1> bitmap;
+  u32 width = 0, height = 0;
+  float dpi = 0;
+  void draw(Surface& s);
+};
