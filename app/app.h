@@ -373,6 +373,11 @@ std::string disk_fmt(int gb);
 void posted_add(const void* p);
 bool posted_take(const void* p);
 
+// The main window's procedure, and whether a tool mode runs (the window may
+// then exceed the screen).
+LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp);
+extern bool g_shots;
+
 constexpr UINT kMsgQmp = WM_APP + 21;
 constexpr UINT kMsgInfo = WM_APP + 22;
 constexpr UINT kMsgCatalog = WM_APP + 23;

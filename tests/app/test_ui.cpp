@@ -1,0 +1,290 @@
+// The console drawn into a real (hidden) main window with the program's own
+// window procedure, driven by posted input messages: modal questions, toasts,
+// the sidebar, the settings view, widgets, cached layers and worker messages.
+// Screenshots are left in <build>/app-shots for a person to look at.
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "gfx/layer.h"
+#include "tests/gfx/gfx_test.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+HWND g_win = nullptr;
+
+void pump_frame() {
+  pump();
+  g_app.frame();
+}
+
+LPARAM at(float x, float y) { return MAKELPARAM(int(x), int(y)); }
+
+void move_to(float x, float y) {
+  PostMessageW(g_win, WM_MOUSEMOVE, 0, at(x, y));
+  pump_frame();
+}
+
+void click(float x, float y) {
+  move_to(x, y);
+  PostMessageW(g_win, WM_LBUTTONDOWN, MK_LBUTTON, at(x, y));
+  pump_frame();
+  PostMessageW(g_win, WM_LBUTTONUP, 0, at(x, y));
+  pump_frame();
+}
+
+void click(u32 id) {
+  ASSERT_TRUE(g_app.rects.count(id));
+  D2D_RECT_F r = g_app.rects[id];
+  click((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+void key(UINT vk) {
+  PostMessageW(g_win, WM_KEYDOWN, vk, 1);
+  pump_frame();
+}
+
+std::wstring shot(const char* name) {
+  CreateDirectoryW(build_path("app-shots").c_str(), nullptr);
+  std::wstring path = build_path(std::string("app-shots/") + name);
+  EXPECT_TRUE(g_app.surface.save_png(path));
+  return path;
+}
+
+// Share of pixels in a box whose brightest channel exceeds 100.
+double lit_share(const std::wstring& png, int x0, int y0, int x1, int y1) {
+  u32 w = 0, h = 0;
+  std::vector<u8> px;
+  if (!decode_bgra(png, w, h, px)) return -1;
+  int lit = 0, all = 0;
+  for (int y = y0; y < y1 && y < int(h); ++y)
+    for (int x = x0; x < x1 && x < int(w); ++x, ++all) {
+      const u8* p = pixel(px, w, x, y);
+      lit += std::max({p[0], p[1], p[2]}) > 100;
+    }
+  return all ? double(lit) / all : 0;
+}
+
+class AppUi : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(gfx_ready());
+    Surface::force_offscreen = true;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = main_wndproc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"VunkMain";
+    RegisterClassExW(&wc);
+    g_win = CreateWindowExW(0, L"VunkMain", L"V.U.N.K.", WS_POPUP, 0, 0, 1400, 860, nullptr, nullptr,
+                            GetModuleHandleW(nullptr), nullptr);
+    ASSERT_TRUE(g_win);
+    g_app.init(g_win);
+    g_fleet.vms.clear();
+  }
+  void SetUp() override {
+    g_app.go_home();
+    g_app.modal.open = false;
+    g_app.toast = Toast{};
+    g_app.sidebar_open = false;
+    pump_frame();
+  }
+};
+
+}  // namespace
+
+TEST_F(AppUi, HomeViewAndCachedLayers) {
+  pump_frame();
+  std::wstring png = shot("home.png");
+  u32 w = 0, h = 0;
+  std::vector<u8> px;
+  ASSERT_TRUE(decode_bgra(png, w, h, px));
+  EXPECT_EQ(w, 1400u);
+  EXPECT_EQ(h, 860u);
+  EXPECT_GT(lit_share(png, 200, 100, 1300, 400), 0.005);  // the map's outlines
+  EXPECT_LT(lit_share(png, 200, 100, 1300, 400), 0.3);
+  // Both cards and the list recorded their widgets.
+  EXPECT_TRUE(g_app.rects.count(g_app.id("opt", 0)));
+  EXPECT_TRUE(g_app.rects.count(g_app.id("opt", 1)));
+
+  // Idle frames repaint no layer and make few draw calls.
+  Layer& map = g_app.layers.layers[g_app.id("homemap", 0)];
+  int builds = map.builds;
+  ASSERT_GT(builds, 0);
+  u64 before = g_draw_calls;
+  for (int i = 0; i < 5; ++i) pump_frame();
+  EXPECT_EQ(map.builds, builds);
+  EXPECT_LT((g_draw_calls - before) / 5, 60u);
+
+  // "opt" 0 opens the wizard at its first step; Esc returns home.
+  g_app.wizard_step = 1;
+  click(g_app.id("opt", 0));
+  EXPECT_EQ(g_app.view, App::Wizard);
+  EXPECT_EQ(g_app.wizard_step, 0);
+  key(VK_ESCAPE);
+  EXPECT_EQ(g_app.view, App::Home);
+}
+
+TEST_F(AppUi, ModalQuestionByClickAndEsc) {
+  int answer = -1;
+  g_app.ask("SHUTDOWN V.U.N.K.?", "2 SYSTEMS ARE RUNNING INSIDE THIS WINDOW. THEY KEEP RUNNING.",
+            {"DETACH AND EXIT", "CANCEL"}, [&](int i) { answer = i; }, pal.pink);
+  pump_frame();
+  pump_frame();
+  std::wstring png = shot("modal.png");
+  EXPECT_GT(lit_share(png, 420, 300, 980, 560), 0.01);  // the panel and its text
+  EXPECT_LT(lit_share(png, 0, 600, 300, 860), 0.01);     // the veiled view underneath
+
+  // The view underneath does not react while the question is open.
+  D2D_RECT_F card = g_app.rects[g_app.id("opt", 0)];
+  click((card.left + card.right) / 2, (card.top + card.bottom) / 2);
+  EXPECT_EQ(g_app.view, App::Home);
+  EXPECT_EQ(answer, -1);
+
+  click(g_app.id("modal", 0));
+  EXPECT_EQ(answer, 0);
+  EXPECT_FALSE(g_app.modal.open);
+
+  // Esc answers the last choice; a second question from the answer stays open.
+  int second = -1;
+  g_app.ask("Q1", "B", {"A", "B", "CANCEL"}, [&](int i) {
+    answer = i;
+    g_app.ask("Q2", "B", {"OK"}, [&](int j) { second = j; }, pal.red);
+  }, pal.cyan);
+  pump_frame();
+  key(VK_ESCAPE);
+  EXPECT_EQ(answer, 2);
+  EXPECT_TRUE(g_app.modal.open);
+  EXPECT_EQ(g_app.modal.title, "Q2");
+  key(VK_ESCAPE);
+  EXPECT_EQ(second, 0);
+  EXPECT_FALSE(g_app.modal.open);
+}
+
+TEST_F(AppUi, ToastShowsFadesAndDismisses) {
+  g_app.note("TEST: TOAST SHOWN\nSECOND LINE IN ICE", pal.amber);
+  g_app.clock_offset = 1;  // a second into the toast: fully shown
+  pump_frame();
+  std::wstring png = shot("toast.png");
+  BannerBox b = banner_box(g_app.content_rect(), g_app.toast.text, 1);
+  EXPECT_GT(lit_share(png, int(b.box.left), int(b.box.top), int(b.box.right), int(b.box.bottom)), 0.02);
+  EXPECT_EQ(g_app.fps(), 60);
+  // Clicking it removes it at once.
+  click(g_app.id("banner", 0));
+  EXPECT_EQ(g_app.toast.time, -100);
+  g_app.clock_offset = 0;
+}
+
+TEST_F(AppUi, SidebarExpandsAndCollapses) {
+  click(g_app.id("sidetoggle", 0));
+  EXPECT_TRUE(g_app.sidebar_open);
+  for (int i = 0; i < 40 && g_app.sidebar_anim < 1; ++i) {
+    Sleep(15);
+    pump_frame();
+  }
+  EXPECT_EQ(g_app.side_w(), 288);
+  shot("sidebar-open.png");
+  click(g_app.id("sideconf", 0));
+  EXPECT_EQ(g_app.view, App::SettingsView);
+  click(g_app.id("sidetoggle", 0));
+  for (int i = 0; i < 40 && g_app.sidebar_anim > 0; ++i) {
+    Sleep(15);
+    pump_frame();
+  }
+  EXPECT_EQ(g_app.side_w(), 72);
+}
+
+TEST_F(AppUi, SettingsView) {
+  g_app.go(App::SettingsView);
+  pump_frame();
+  pump_frame();
+  std::wstring png = shot("settings.png");
+  EXPECT_GT(lit_share(png, 100, 60, 1300, 600), 0.005);
+  for (int i = 0; i < 7; ++i) EXPECT_TRUE(g_app.rects.count(g_app.id("browse", i))) << i;
+  Layer& layer = g_app.layers.layers[g_app.id("settings", 0)];
+  int builds = layer.builds;
+  u64 before = g_draw_calls;
+  for (int i = 0; i < 5; ++i) pump_frame();
+  EXPECT_EQ(layer.builds, builds);
+  EXPECT_LT((g_draw_calls - before) / 5, 40u);
+}
+
+TEST_F(AppUi, TextFieldAndStepper) {
+  App& a = g_app;
+  std::string value = "AB";
+  D2D_RECT_F r{100, 100, 400, 140};
+  u32 fid = a.id("field", 0);
+  auto field_frame = [&] {
+    a.surface.begin();
+    a.text_field(fid, r, value, 8);
+    a.surface.end();
+    a.typed.clear();
+    a.keys.clear();
+    a.pressed = a.released = false;
+  };
+  a.mouse = {150, 120};
+  a.pressed = true;
+  field_frame();
+  EXPECT_EQ(a.focused, fid);
+  a.typed = L"c\x00e9";  // AltGr and accented characters are typed text
+  field_frame();
+  EXPECT_EQ(value, "ABc\xc3\xa9");
+  a.keys = {{VK_BACK, false}};
+  field_frame();
+  EXPECT_EQ(value, "ABc");
+  a.typed = L"0123456789";  // cut at 8 bytes
+  field_frame();
+  EXPECT_EQ(value, "ABc01234");
+  a.keys = {{VK_RETURN, false}};
+  field_frame();
+  EXPECT_EQ(a.focused, 0u);
+
+  int v = 1000;
+  std::vector<int> steps = {256, 512, 1024, 2048};
+  D2D_RECT_F s{100, 200, 400, 236};
+  a.mouse = {250, 218};
+  a.wheel = 1;
+  a.surface.begin();
+  EXPECT_TRUE(a.stepper(a.id("mem", 0), s, v, steps, mem_fmt));
+  a.surface.end();
+  EXPECT_EQ(v, 2048);
+  EXPECT_EQ(a.wheel, 0);  // consumed
+  a.wheel = 1;
+  a.surface.begin();
+  EXPECT_FALSE(a.stepper(a.id("mem", 0), s, v, steps, mem_fmt));  // clamped at the end
+  a.surface.end();
+  a.wheel = 0;
+  a.mouse = {-10000, -10000};
+}
+
+TEST_F(AppUi, WorkerMessagesAndTooltip) {
+  // A pointer the program did not post is ignored (another program can post it).
+  g_app.import_reading = true;
+  PostMessageW(g_win, kMsgInfo, 0, LPARAM(0x12345678));
+  PostMessageW(g_win, kMsgCatalog, 0, LPARAM(0x12345678));
+  pump();
+  EXPECT_TRUE(g_app.import_reading);
+  auto* text = new std::string("{\"format\":\"raw\"}");
+  posted_add(text);
+  PostMessageW(g_win, kMsgInfo, 0, LPARAM(text));
+  pump();
+  EXPECT_FALSE(g_app.import_reading);
+  EXPECT_EQ(g_app.import_format, "raw");
+
+  // The tooltip: (text + 30) x 30 DIPs, drawn again only for a new text.
+  Popup& p = g_app.popup;
+  float tw = p.surface.text_width("SOME MACHINE", 10, 0.16f);
+  p.show("SOME MACHINE", pal.green, POINT{100, 100}, 144);
+  RECT wr;
+  GetWindowRect(p.hwnd, &wr);
+  EXPECT_EQ(wr.right - wr.left, int((tw + 30) * 1.5f));
+  EXPECT_EQ(wr.bottom - wr.top, 45);
+  EXPECT_EQ(wr.top, 100 - 22);
+  int renders = p.renders;
+  p.show("SOME MACHINE", pal.green, POINT{120, 140}, 144);
+  EXPECT_EQ(p.renders, renders);
+  p.show("OTHER", pal.green, POINT{120, 140}, 144);
+  EXPECT_EQ(p.renders, renders + 1);
+  p.hide();
+  EXPECT_FALSE(p.visible);
+}
