@@ -29,6 +29,23 @@ std::string cut_utf8(std::string_view s, size_t max) {
   return std::string(s.substr(0, n));
 }
 
+std::string path_lines(const std::string& path, size_t width) {
+  std::string out, line;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find('\\', start);
+    end = end == std::string::npos ? path.size() : end + 1;
+    std::string piece = path.substr(start, end - start);
+    if (!line.empty() && line.size() + piece.size() > width) {
+      out += line + "\n";
+      line.clear();
+    }
+    line += piece;
+    start = end;
+  }
+  return out + line;
+}
+
 // ---- import -------------------------------------------------------------------
 
 const Profile& import_fallback_profile() { return *find_profile("other-x64"); }
@@ -89,9 +106,15 @@ bool parse_image_info(std::string_view text, ImageInfo& info) {
   return true;
 }
 
-bool InfoRequests::take(const void* answer) {
-  if (!answer || answer != latest) return false;
-  latest = nullptr;
+u64 InfoRequests::open() {
+  std::lock_guard<std::mutex> hold(lock);
+  return ++latest;
+}
+
+bool InfoRequests::deliver(u64 request, const std::function<void()>& post) {
+  std::lock_guard<std::mutex> hold(lock);
+  if (request != latest) return false;
+  post();
   return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include <d2d1.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,10 @@ constexpr size_t kNameBytes = 32;
 // At most max bytes of s, cut back to the start of a character so no UTF-8
 // sequence is split.
 std::string cut_utf8(std::string_view s, size_t max);
+
+// A long path as lines of at most about `width` characters, broken after
+// its backslashes, for text that wraps only at blanks and line feeds.
+std::string path_lines(const std::string& path, size_t width);
 
 // ---- import ---------------------------------------------------------------
 
@@ -51,14 +57,18 @@ struct ImageInfo {
 // False when the text is not a JSON object: the caller keeps what it had.
 bool parse_image_info(std::string_view text, ImageInfo& info);
 
-// Only the answer to the latest qemu-img request is taken: one for an image
-// the user has since replaced would describe the wrong file. Answers are
-// recognised by the address of the heap string the worker fills.
+// Only the answer to the latest qemu-img request reaches the form: one for an
+// image the user has since replaced would describe the wrong file. The user-
+// interface thread opens a request before it starts a worker; the worker
+// hands its answer over through deliver, which runs `post` only while the
+// request is still the latest. Opening a request and delivering exclude each
+// other, so once open() has returned no older answer is posted any more.
 struct InfoRequests {
-  const void* latest = nullptr;
-  void asked(const void* answer) { latest = answer; }
-  // True for the latest request's answer (which is then settled).
-  bool take(const void* answer);
+  std::mutex lock;
+  u64 latest = 0;
+  u64 open();
+  // False (post not called) for a request that is no longer the latest.
+  bool deliver(u64 request, const std::function<void()>& post);
 };
 
 std::wstring qemu_img_info_cmd(const std::wstring& qemu_dir, const std::wstring& image);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <tuple>
 
 #include "app/form_rules.h"
@@ -48,6 +50,13 @@ TEST(FormRules, CutNeverSplitsACharacter) {
       {face + face, 1, ""},
   };
   for (auto& r : rows) EXPECT_EQ(cut_utf8(r.in, r.max), r.out) << r.in.size() << " bytes";
+}
+
+TEST(FormRules, PathLines) {
+  EXPECT_EQ(path_lines("C:\\VMS\\DISK.IMG", 52), "C:\\VMS\\DISK.IMG");
+  EXPECT_EQ(path_lines("C:\\AAAA\\BBBB\\CCCC\\D.IMG", 11), "C:\\AAAA\\\nBBBB\\CCCC\\\nD.IMG");
+  EXPECT_EQ(path_lines(std::string(60, 'X'), 52), std::string(60, 'X'));  // no backslash: one line
+  EXPECT_EQ(path_lines("", 52), "");
 }
 
 TEST_F(FormsTest, ImportFillFromTheFileName) {
@@ -117,15 +126,28 @@ TEST(FormRules, ImageInfoAnswers) {
   EXPECT_EQ(std::tie(info.format, info.vsize, info.asize), std::make_tuple(std::string(), u64(0), u64(0)));
 }
 
-TEST(FormRules, OnlyTheLatestAnswerIsTaken) {
+TEST(FormRules, OnlyTheLatestAnswerIsDelivered) {
   InfoRequests req;
-  std::string first, second;
-  req.asked(&first);
-  req.asked(&second);               // the user picked another image
-  EXPECT_FALSE(req.take(&first));   // the first image's answer comes late
-  EXPECT_TRUE(req.take(&second));
-  EXPECT_FALSE(req.take(&second));  // settled
-  EXPECT_FALSE(req.take(nullptr));
+  int posted = 0;
+  auto post = [&] { ++posted; };
+  u64 first = req.open();
+  u64 second = req.open();                 // the user picked another image
+  EXPECT_FALSE(req.deliver(first, post));  // the first image's answer comes late
+  EXPECT_TRUE(req.deliver(second, post));
+  EXPECT_EQ(posted, 1);
+
+  // Workers racing a new pick: every answer is either posted before the
+  // pick's open() returned or dropped.
+  std::atomic<int> delivered{0};
+  std::vector<std::thread> workers;
+  u64 r = req.open();
+  for (int i = 0; i < 8; ++i)
+    workers.emplace_back([&, r] { req.deliver(r, [&] { ++delivered; }); });
+  u64 next = req.open();
+  int at_open = delivered.load();
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(delivered.load(), at_open);
+  EXPECT_TRUE(req.deliver(next, post));
 }
 
 TEST(FormRules, CommandLinesAndNewDisks) {
