@@ -70,6 +70,7 @@ class FormsApp : public ::testing::Test {
                             GetModuleHandleW(nullptr), nullptr);
     ASSERT_TRUE(g_win);
     g_app.init(g_win);
+    g_fleet.init(g_win);
   }
   void SetUp() override {
     saved = g_set;
@@ -126,6 +127,25 @@ TEST_F(FormsApp, NewSystemsGetTheirDisks) {
   EXPECT_EQ(g_app.view, App::Home);
   EXPECT_EQ(g_app.toast.text, "TEST BOX: CREATED. ADD INSTALL MEDIA IN ITS EDIT FORM TO INSTALL IT.");
 
+  // With install media the new machine starts at once, booting the media.
+  std::wstring iso = path_join(root, L"boot.iso");
+  write_bytes(iso, std::string(1 << 20, '\0'));
+  g_app.go(App::Wizard);
+  g_app.wizard_media = iso;
+  g_app.wizard_name = "Installer";
+  g_app.start_install();
+  ASSERT_EQ(g_fleet.vms.size(), 1u);
+  Vm& vm = *g_fleet.vms[0];
+  EXPECT_EQ(vm.machine, g_lib.front().get());
+  EXPECT_EQ(g_lib.front()->cdrom, iso);
+  EXPECT_EQ(std::make_tuple(g_app.view, g_app.selected_uid), std::make_tuple(App::Running, vm.uid));
+  std::string log = read_bytes(vm.log_path);
+  EXPECT_NE(log.find("-boot once=d"), std::string::npos) << log;  // the media boots once
+  EXPECT_FALSE(g_lib.front()->install);
+  TerminateProcess(vm.process, 9);
+  WaitForSingleObject(vm.process, 5000);
+  g_fleet.remove(&vm);
+
   // The 68k Mac: a partitioned blank disk its installer can initialise.
   wizard("macos7-68k", "Quadra", 1);
   Machine& q = *g_lib.front();
@@ -139,7 +159,7 @@ TEST_F(FormsApp, NewSystemsGetTheirDisks) {
   CopyFileW(path_join(build_path("qemu"), L"qemu-system-x86_64.exe").c_str(),
             path_join(g_set.qemu_dir, L"qemu-system-x86_64.exe").c_str(), FALSE);
   wizard("linux-x64", "No Disk", 2);
-  EXPECT_EQ(g_lib.size(), 2u);
+  EXPECT_EQ(g_lib.size(), 3u);
   EXPECT_FALSE(dir_exists(path_join(g_set.machines_dir, L"no-disk")));
   EXPECT_EQ(g_app.toast.text.rfind("NO DISK: NOT CREATED\n", 0), 0u) << g_app.toast.text;
   EXPECT_EQ(g_app.toast.colour.g, pal.red.g);
