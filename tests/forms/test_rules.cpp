@@ -101,16 +101,6 @@ TEST_F(FormsTest, ImportFillKnownAndUnofferedProfiles) {
   EXPECT_EQ(std::tie(t.mem, t.cpus), std::make_tuple(import_fallback_profile().mem_mb, import_fallback_profile().cpus));
 }
 
-TEST_F(FormsTest, ImportFillBareHfsVolume) {
-  ImportFill f = import_fill(work("System753.dsk"), nullptr);
-  ASSERT_EQ(f.profile, find_profile("macos7-68k"));
-  EXPECT_TRUE(f.bare);
-  EXPECT_EQ(f.name, "System753");
-  EXPECT_EQ(f.hint, "HFS VOLUME (BASILISK II / MINI VMAC): BOOTS FROM A COPY WITH OUR DRIVER");
-  EXPECT_EQ(std::tie(f.mem, f.cpus), std::make_tuple(128, 1));
-  EXPECT_FALSE(import_fill(work("Old Linux.qcow2"), nullptr).bare);
-}
-
 TEST(FormRules, ImageInfoAnswers) {
   ImageInfo info{"keep", 1, 2};
   for (const char* bad : {"", "qemu-img: Could not open 'x': No such file", "[1,2]", "{\"format\": "})
@@ -148,13 +138,6 @@ TEST(FormRules, OnlyTheLatestAnswerIsDelivered) {
   for (auto& w : workers) w.join();
   EXPECT_EQ(delivered.load(), at_open);
   EXPECT_TRUE(req.deliver(next, post));
-}
-
-TEST(FormRules, CommandLinesAndNewDisks) {
-  EXPECT_EQ(qemu_img_info_cmd(L"C:\\Q E", L"D:\\a b.img"), L"\"C:\\Q E\\qemu-img.exe\" info -U --output=json \"D:\\a b.img\"");
-  EXPECT_EQ(qemu_img_create_cmd(L"C:\\Q", L"C:\\m\\disk.qcow2", 64), L"C:\\Q\\qemu-img.exe create -f qcow2 C:\\m\\disk.qcow2 64G");
-  EXPECT_EQ(new_disk_path(L"C:\\m", *find_profile("macos7-68k")), L"C:\\m\\disk.img");
-  EXPECT_EQ(new_disk_path(L"C:\\m", *find_profile("macos9-ppc")), L"C:\\m\\disk.qcow2");
 }
 
 TEST_F(FormsTest, EditProblemsAndClamps) {
@@ -195,29 +178,6 @@ TEST_F(FormsTest, EditProblemsAndClamps) {
   }
   EXPECT_EQ(edit_saved_text("Box", true), "BOX: SAVED. THE RUNNING VM PICKS IT UP AT ITS NEXT LAUNCH.");
   EXPECT_EQ(edit_saved_text("Box", false), "BOX: SAVED.");
-}
-
-TEST_F(FormsTest, DeletingTheFilesOfAMachine) {
-  Machine m;
-  m.dir = root;
-  m.disk = path_join(root, L"disk.qcow2");
-  std::wstring log = path_join(root, L"launch.log");
-  write_bytes(m.disk, "disk");
-  write_bytes(log, "> qemu");
-  std::string err;
-
-  // A disk another program holds without delete sharing stays, and so does
-  // everything else.
-  HANDLE h = CreateFileW(m.disk.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(delete_machine_files(m, err));
-  CloseHandle(h);
-  EXPECT_EQ(err.rfind("DISK NOT DELETED (ERROR ", 0), 0u) << err;
-  EXPECT_TRUE(file_exists(m.disk) && file_exists(log));
-
-  EXPECT_TRUE(delete_machine_files(m, err));
-  EXPECT_FALSE(file_exists(m.disk) || file_exists(log));
-  EXPECT_TRUE(delete_machine_files(m, err));  // already gone is not a failure
 }
 
 TEST_F(FormsTest, DossierFactsAndLayout) {

@@ -37,16 +37,10 @@ def sh(*args, **kw):
 
 def read_ini(path):
     """machine.ini (UTF-16LE) as a dict of its machine section."""
-    try:
-        text = open(path, "rb").read().decode("utf-16")
-    except OSError:
+    if not os.path.isfile(path):
         return None
-    out = {}
-    for line in text.splitlines():
-        if "=" in line:
-            k, v = line.split("=", 1)
-            out[k.strip()] = v.strip()
-    return out
+    lines = open(path, "rb").read().decode("utf-16").splitlines()
+    return dict(line.split("=", 1) for line in lines if "=" in line)
 
 
 class Console:
@@ -101,10 +95,8 @@ class Console:
         sh("xdotool", "type", "--delay", "40", text)
         time.sleep(0.3)
 
-    def key(self, *keys):
-        for k in keys:
-            sh("xdotool", "key", k)
-            time.sleep(0.05)
+    def key(self, key, repeat=1):
+        sh("xdotool", "key", "--delay", "50", "--repeat", str(repeat), key)
         time.sleep(0.3)
 
     def shot(self, name):
@@ -141,12 +133,8 @@ def ctl(row):                        # centre y of a form row's control
     return ROW0 + row * PITCH + 16 + 18
 
 
-def left_arrow(row):
-    return FX + 15, ctl(row)
-
-
-def right_arrow(row):
-    return FX + FW - 15, ctl(row)
+def arrow(row, right):               # a stepper's arrows
+    return (FX + FW - 15 if right else FX + 15), ctl(row)
 
 
 FOOT = B - 64 + 18                   # footer buttons' centre y
@@ -174,12 +162,12 @@ def wizard(c):
     # setup here): left column, fourth row.
     c.click(L + 40 + 100, T + 84 + 12 + 3 * 64 + 28)
     c.click(FX + 200, ctl(0))       # the name field
-    c.key(*["BackSpace"] * 12)
+    c.key("BackSpace", 12)
     c.type("Forms Linux")
     for _ in range(2):
-        c.click(*left_arrow(1), settle=0.4)  # disk 32 -> 16 GB
-    c.click(*right_arrow(2))                  # memory 4 -> 6 GB
-    c.click(*left_arrow(3))                   # 4 -> 3 processors
+        c.click(*arrow(1, False), settle=0.4)  # disk 32 -> 16 GB
+    c.click(*arrow(2, True))                  # memory 4 -> 6 GB
+    c.click(*arrow(3, False))                   # 4 -> 3 processors
     c.shot("wizard-parameters")
     c.click(FX + 110, FOOT, settle=3)         # CREATE
     ini = read_ini(os.path.join(WORK, "machines", "forms-linux", "machine.ini"))
@@ -230,7 +218,7 @@ def edit_memory(c):
     # Library order: the newest first (System753, Old Linux, Forms Linux).
     c.click(1560, home_row(2))  # EDIT of Forms Linux
     c.shot("edit")
-    c.click(*right_arrow(2))    # memory 6 -> 8 GB
+    c.click(*arrow(2, True))    # memory 6 -> 8 GB
     c.click(FX + 70, FOOT, settle=1)  # SAVE
     ini = read_ini(os.path.join(WORK, "machines", "forms-linux", "machine.ini"))
     check(ini is not None and ini.get("mem") == "8192", "SAVE writes the new memory: %s" % (ini and ini.get("mem")))
