@@ -377,6 +377,9 @@ bool posted_take(const void* p);
 // then exceed the screen).
 LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp);
 extern bool g_shots;
+// Drains messages, runs the once-a-second housekeeping and paces the frames
+// until WM_QUIT (or, with seconds above 0, until that much time has passed).
+void main_loop(double seconds = 0);
 
 constexpr UINT kMsgQmp = WM_APP + 21;
 constexpr UINT kMsgInfo = WM_APP + 22;

@@ -32,36 +32,6 @@ static void prepare_env() {
   SetEnvironmentVariableW(L"SDL_WINDOWS_DPI_AWARENESS", L"permonitorv2");
 }
 
-static void main_loop() {
-  LoopClock c;
-  c.next_tick = now_s() + 1.0;
-  MSG msg;
-  for (;;) {
-    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) return;
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-      continue;
-    }
-    double now = now_s();
-    if (now >= c.next_tick) {
-      g_fleet.tick();
-      g_app.tick();
-      c.next_tick = now + 1.0;
-    }
-    double wake = c.next_tick;
-    if (g_app.animating() && frame_due(c, now, g_app.dirty, wake)) {
-      g_app.frame();
-      c.last_frame = now;
-      c.next_frame = now + 1.0 / g_app.fps();
-      wake = std::min(c.next_frame, c.next_tick);
-      if (g_app.dirty) wake = std::min(wake, now + 1.0 / 240);
-    }
-    double ms = (wake - now_s()) * 1000;
-    if (ms > 0) MsgWaitForMultipleObjectsEx(0, nullptr, DWORD(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-  }
-}
-
 static void resize_tool(HWND w, int width, int height) {
   SetWindowPos(w, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -1,8 +1,11 @@
-// The main window's procedure: it records input into g_app and routes worker
-// and socket messages; drawing happens in frames, never here (but for the
-// frames a window move, a resize or a size-move timer asks for).
+// The main loop and the main window's procedure. The procedure records input
+// into g_app and routes worker and socket messages; drawing happens in frames,
+// never here (but for the frames a move, a resize or the size-move timer
+// asks for).
 #include <winsock2.h>
 #include <windows.h>
+
+#include <algorithm>
 
 #include "app/app.h"
 #include "media/catalog.h"
@@ -195,5 +198,40 @@ LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
       break;
   }
   return DefWindowProcW(w, msg, wp, lp);
+}
+
+
+// ---- main loop ----------------------------------------------------------------------
+
+void main_loop(double seconds) {
+  double end = seconds > 0 ? now_s() + seconds : 0;
+  LoopClock c;
+  c.next_tick = now_s() + 1.0;
+  MSG msg;
+  for (;;) {
+    if (end > 0 && now_s() >= end) return;
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) return;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+      continue;
+    }
+    double now = now_s();
+    if (now >= c.next_tick) {
+      g_fleet.tick();
+      g_app.tick();
+      c.next_tick = now + 1.0;
+    }
+    double wake = c.next_tick;
+    if (g_app.animating() && frame_due(c, now, g_app.dirty, wake)) {
+      g_app.frame();
+      c.last_frame = now;
+      c.next_frame = now + 1.0 / g_app.fps();
+      wake = std::min(c.next_frame, c.next_tick);
+      if (g_app.dirty) wake = std::min(wake, now + 1.0 / 240);
+    }
+    double ms = (wake - now_s()) * 1000;
+    if (ms > 0) MsgWaitForMultipleObjectsEx(0, nullptr, DWORD(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
 }
 
