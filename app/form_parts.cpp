@@ -51,14 +51,13 @@ void path_row(App& a, const D2D_RECT_F& r, const std::wstring& path, const char*
 
 bool path_button_row(App& a, const D2D_RECT_F& r, std::wstring& path, const char* placeholder, const char* name,
                      const char* button, bool enabled, bool clear) {
-  float right = r.right;
+  float right = r.right - 110;  // left of the button
   if (clear) {
-    right -= 80;
-    if (a.button(a.id(name, 1), {right - 100, r.top, right - 10, r.bottom}, "CLEAR", App::Btn::Secondary,
-                 !path.empty(), 9))
+    if (a.button(a.id(name, 1), {right - 70, r.top, right, r.bottom}, "CLEAR", App::Btn::Secondary, !path.empty(), 9))
       path.clear();
+    right -= 80;
   }
-  path_row(a, {r.left, r.top, right - 110, r.bottom}, path, placeholder);
+  path_row(a, {r.left, r.top, right, r.bottom}, path, placeholder);
   return a.button(a.id(name, 0), {r.right - 100, r.top, r.right, r.bottom}, button, App::Btn::Secondary, enabled, 9);
 }
 
