@@ -115,6 +115,25 @@ class FormsApp : public ::testing::Test {
 
 }  // namespace
 
+TEST_F(FormsApp, ProfileRowsNeedTheirQemu) {
+  const Profile& pc = *find_profile("linux-x64");
+  u32 row = g_app.id("prof", int(&pc - profiles().data()));
+  g_set.qemu_dir = path_join(root, L"empty");
+  g_app.go(App::Wizard);
+  frame();
+  click(row);
+  EXPECT_EQ(g_app.wizard_step, 0);
+  EXPECT_EQ(g_app.toast.text, "NO QEMU-SYSTEM-X86_64.EXE IN THE QEMU FOLDER");
+
+  g_set.qemu_dir = build_path("qemu");
+  click(row);
+  ASSERT_EQ(g_app.wizard_step, 1);
+  EXPECT_EQ(std::make_tuple(g_app.wizard_profile, g_app.wizard_gb, g_app.wizard_mb, g_app.wizard_cpus),
+            std::make_tuple(&pc, pc.disk_gb, pc.mem_mb, pc.cpus));
+  frame();
+  EXPECT_TRUE(g_app.rects.count(g_app.id("wizgo", 0)));
+}
+
 TEST_F(FormsApp, NewSystemsGetTheirDisks) {
   // A PC without media: created, nothing launches (the window test reads
   // its disk and record with qemu-img).
