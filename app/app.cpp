@@ -368,6 +368,25 @@ D2D_RECT_F App::content_rect() const {
   return D2D_RECT_F{side_w(), 44, W, H};
 }
 
+// What a settings frame shows, apart from time: the input, the view and its
+// scroll and focus, the window's size, the machines in the sidebar and the
+// settings' values.
+u64 App::still_key() {
+  u64 h = hash_val(mouse, hash_val(mouse_down, hash_val(view, 0)));
+  h = hash_val(pressed || released || wheel != 0 || !keys.empty() || !typed.empty(), h);
+  h = hash_val(scroll, hash_val(focused, hash_val(sidebar_open, hash_val(sidebar_anim, h))));
+  RECT rc{};
+  if (hwnd) GetClientRect(hwnd, &rc);
+  h = hash_val(rc, hash_val(hwnd ? GetDpiForWindow(hwnd) : 0, hash_val(active, h)));
+  h = hash_val(hwnd && IsZoomed(hwnd), hash_val(selected_uid, hash_val(toast.time, hash_val(modal.open, h))));
+  for (auto& vm : g_fleet.vms) h = hash64(vm->name, hash64(vm->status, hash_val(vm->phase, hash_val(vm->uid, h))));
+  h = hash_val(g_media.jobs.size(), hash_val(g_lib.size(), h));
+  for (const std::wstring* p : {&g_set.qemu_dir, &g_set.msys_bin, &g_set.machines_dir, &g_set.tiger_root,
+                                &g_set.tiger_script, &g_set.media_dir, &g_set.mac_rom})
+    h = hash64(p->data(), p->size() * sizeof(wchar_t), h);
+  return h;
+}
+
 void App::frame() {
   // A frame can run window operations (a resize, a dialog) that dispatch
   // WM_SIZE, which draws: the nested call only asks for another frame.
@@ -380,11 +399,8 @@ void App::frame() {
   dt = std::min(t - last, 0.1);
   last = t;
   now = t - start + clock_offset;
+  bool was_easing = easing;
   easing = false;
-  hot = 0;
-  cursor = IDC_ARROW;
-  title_buttons.clear();
-  tip_wanted = false;
   field_claimed = false;
   clips.clear();
 
@@ -393,6 +409,24 @@ void App::frame() {
   easing = easing || moving;
 
   g_media.tick();
+
+  // An idle settings view shows the same picture frame after frame: the
+  // frame is not drawn again (nothing moves there but the title-bar mark,
+  // which then holds still), so the idle console costs next to nothing.
+  u64 key = view == SettingsView ? still_key() : 0;
+  bool still = key && key == still_drawn && !was_easing && !easing && banner_box(content_rect(), toast.text,
+               now - toast.time).alpha <= 0 && now - launch_fx_time >= 2.0 && !show_pointer;
+  still_drawn = key;
+  if (still) {
+    ++still_frames;
+    easing = false;
+    end_frame();
+    return;
+  }
+  hot = 0;
+  cursor = IDC_ARROW;
+  title_buttons.clear();
+  tip_wanted = false;
 
   surface.resize();
   // Without the glow the CRT layer goes on as one baked overlay (same picture,
@@ -427,7 +461,10 @@ void App::frame() {
   if (baked) g_crt.draw(surface);
   surface.end();
   ++g_draw_calls;
+  end_frame();
+}
 
+void App::end_frame() {
   if (released) active = 0;
   if (pressed && !field_claimed) focused = 0;
   cursor_shown = cursor;

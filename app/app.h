@@ -198,6 +198,8 @@ struct App {
   bool field_claimed = false;    // a text field took this frame's press
   std::vector<D2D_RECT_F> clips;  // clip rectangles pushed by scrolled forms (widgets outside do not react)
   LayerCache layers;             // static parts of the views, drawn once per change
+  u64 still_drawn = 0;            // still_key of the last settings frame drawn
+  int still_frames = 0;           // frames not drawn again (picture unchanged)
   bool qemu_override = false;    // --qemu replaced the folder for this run
   std::wstring ini_qemu_dir;     // the folder vunk.ini itself names
 
@@ -226,6 +228,8 @@ struct App {
   void on_info(std::string* text);
   void on_catalog(CatalogResult* result);
   void frame();
+  void end_frame();  // the per-frame input reset, child windows and tooltip
+  u64 still_key();
   D2D_RECT_F content_rect() const;
   float width_dips() const;
   float height_dips() const;
@@ -377,6 +381,8 @@ bool posted_take(const void* p);
 // then exceed the screen).
 LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp);
 extern bool g_shots;
+// The class "VunkMain" with that procedure and the program's icon (resource 1).
+void register_main_class(HINSTANCE instance);
 // Drains messages, runs the once-a-second housekeeping and paces the frames
 // until WM_QUIT (or, with seconds above 0, until that much time has passed).
 void main_loop(double seconds = 0);

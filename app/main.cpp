@@ -82,15 +82,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   prepare_env();
   g_lib.load();
 
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = main_wndproc;
-  wc.hInstance = instance;
-  wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-  wc.hIconSm = wc.hIcon;
-  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  wc.lpszClassName = L"VunkMain";
-  RegisterClassExW(&wc);
+  register_main_class(instance);
 
   MONITORINFO mi{};
   mi.cbSize = sizeof mi;

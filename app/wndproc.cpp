@@ -201,6 +201,18 @@ LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 
+void register_main_class(HINSTANCE instance) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = main_wndproc;
+  wc.hInstance = instance;
+  wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  wc.hIconSm = wc.hIcon;
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.lpszClassName = L"VunkMain";
+  RegisterClassExW(&wc);
+}
+
 // ---- main loop ----------------------------------------------------------------------
 
 void main_loop(double seconds) {

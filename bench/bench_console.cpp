@@ -59,12 +59,7 @@ int main() {
     std::printf("bench_console: no graphics device\n");
     return 1;
   }
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = main_wndproc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"VunkMain";
-  RegisterClassExW(&wc);
+  register_main_class(GetModuleHandleW(nullptr));
   HWND w = CreateWindowExW(0, L"VunkMain", L"V.U.N.K.", WS_POPUP, 0, 0, 1640, 1000, nullptr, nullptr,
                            GetModuleHandleW(nullptr), nullptr);
   ShowWindow(w, SW_SHOW);

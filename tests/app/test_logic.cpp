@@ -104,6 +104,12 @@ TEST(AppLogic, Navigation) {
   g_fleet.vms[0]->phase = 2;
   EXPECT_EQ(a.selected(), nullptr);  // exited
 
+  // Leaving the running-machine view leaves its full screen.
+  a.view = App::Running;
+  a.vm_fullscreen = a.cover_applied = true;
+  a.go(App::SettingsView);
+  EXPECT_FALSE(a.vm_fullscreen);
+
   a.view = App::Storage;
   a.parked = [] {};
   a.go_home();
@@ -230,6 +236,40 @@ TEST(AppLogic, WidgetIdsAndEasing) {
   a.dt = 0.016;
   EXPECT_GT(a.ease(5, true, 0.07f), 0);
   EXPECT_TRUE(a.easing);
+
+  // Hover: right and bottom edges are outside; only the current layer reacts;
+  // a widget scrolled out of its form's clip does not react.
+  D2D_RECT_F r{10, 10, 50, 30};
+  const std::pair<D2D_POINT_2F, bool> points[] = {
+      {{10, 10}, true}, {{49.9f, 29.9f}, true}, {{50, 20}, false}, {{20, 30}, false}, {{9.9f, 20}, false}};
+  for (auto [p, in] : points) {
+    a.mouse = p;
+    EXPECT_EQ(a.hovering(r), in) << p.x << "," << p.y;
+  }
+  a.mouse = {20, 20};
+  a.modal.open = true;
+  EXPECT_FALSE(a.hovering(r));
+  a.layer = 1;
+  EXPECT_TRUE(a.hovering(r));
+  a.layer = 0;
+  a.modal.open = false;
+  a.clips.push_back({0, 25, 100, 100});
+  EXPECT_FALSE(a.hovering(r));
+  a.clips.clear();
+
+  // A click needs the press and the release over the same widget.
+  u32 one = a.id("b", 1), two = a.id("b", 2);
+  D2D_RECT_F r2{60, 10, 100, 30};
+  a.pressed = true;
+  EXPECT_FALSE(a.clicked(one, r, IDC_HAND));
+  EXPECT_EQ(a.active, one);
+  a.pressed = false;
+  a.mouse = {70, 20};
+  a.released = true;
+  EXPECT_FALSE(a.clicked(two, r2, IDC_HAND));
+  a.mouse = {20, 20};
+  EXPECT_TRUE(a.clicked(one, r, IDC_HAND));
+  EXPECT_EQ(a.rects[two].left, 60);  // recorded whether hovered or not
 }
 
 TEST(AppLogic, WrapWithMeasure) {

@@ -70,12 +70,7 @@ class AppUi : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_TRUE(gfx_ready());
     Surface::force_offscreen = true;
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = main_wndproc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"VunkMain";
-    RegisterClassExW(&wc);
+    register_main_class(GetModuleHandleW(nullptr));
     g_win = CreateWindowExW(0, L"VunkMain", L"V.U.N.K.", WS_POPUP, 0, 0, 1400, 860, nullptr, nullptr,
                             GetModuleHandleW(nullptr), nullptr);
     ASSERT_TRUE(g_win);
@@ -203,10 +198,20 @@ TEST_F(AppUi, SettingsView) {
   for (int i = 0; i < 7; ++i) EXPECT_TRUE(g_app.rects.count(g_app.id("browse", i))) << i;
   Layer& layer = g_app.layers.layers[g_app.id("settings", 0)];
   int builds = layer.builds;
+  // Idle: the same picture is not drawn again.
+  int still = g_app.still_frames;
   u64 before = g_draw_calls;
   for (int i = 0; i < 5; ++i) pump_frame();
   EXPECT_EQ(layer.builds, builds);
-  EXPECT_LT((g_draw_calls - before) / 5, 40u);
+  EXPECT_GE(g_app.still_frames - still, 4);
+  EXPECT_LT(g_draw_calls - before, 40u);
+  // A pointer over a button draws again: its hover shows, the layer keeps.
+  D2D_RECT_F b = g_app.rects[g_app.id("browse", 2)];
+  still = g_app.still_frames;
+  move_to(b.left + 5, b.top + 5);
+  EXPECT_EQ(g_app.still_frames, still);
+  EXPECT_EQ(g_app.hot, g_app.id("browse", 2));
+  move_to(-50, -50);
 }
 
 TEST_F(AppUi, TextFieldAndStepper) {
@@ -255,6 +260,56 @@ TEST_F(AppUi, TextFieldAndStepper) {
   a.surface.end();
   a.wheel = 0;
   a.mouse = {-10000, -10000};
+}
+
+TEST_F(AppUi, GlyphsAndNestedFrames) {
+  // Seventeen glyphs; 7 and 9 draw alike, 17 draws nothing.
+  auto glyph_pixels = [](u32 g) {
+    g_app.surface.begin();
+    g_app.draw_glyph(Glyph(g), 100, 100, 40, pal.cyan, 1.4f);
+    g_app.surface.end();
+    std::vector<u8> px;
+    g_app.surface.read_bgra(px);
+    return px;
+  };
+  std::vector<u8> none = glyph_pixels(17);
+  std::vector<std::vector<u8>> all;
+  for (u32 g = 0; g < 17; ++g) {
+    all.push_back(glyph_pixels(g));
+    EXPECT_NE(all.back(), none) << "glyph " << g;
+  }
+  EXPECT_EQ(all[7], all[9]);
+  EXPECT_NE(all[7], all[8]);
+  EXPECT_EQ(glyph_pixels(40), none);
+
+  // A frame asked for while one runs (WM_SIZE from a window operation) only
+  // asks for another frame.
+  g_app.in_frame = true;
+  g_app.dirty = false;
+  double last = g_app.last;
+  g_app.frame();
+  EXPECT_TRUE(g_app.dirty);
+  EXPECT_EQ(g_app.last, last);
+  g_app.in_frame = false;
+}
+
+TEST_F(AppUi, SidebarRowTooltip) {
+  auto vm = std::make_unique<Vm>();
+  vm->uid = 41;
+  vm->phase = 1;
+  vm->name = "Work Box";
+  vm->status = "paused";
+  g_fleet.vms.push_back(std::move(vm));
+  move_to(36, 104 + 22);
+  pump_frame();
+  EXPECT_TRUE(g_app.popup.visible);
+  EXPECT_EQ(g_app.popup.text, "WORK BOX  //  PAUSED");
+  click(36, 104 + 22);
+  EXPECT_EQ(g_app.view, App::Running);
+  EXPECT_EQ(g_app.selected_uid, 41);
+  move_to(-50, -50);
+  EXPECT_FALSE(g_app.popup.visible);
+  g_fleet.vms.clear();
 }
 
 TEST_F(AppUi, WorkerMessagesAndTooltip) {

@@ -123,6 +123,16 @@ ended
 [ "$rc" = 0 ] || fail "close at 144 DPI: exit $rc"
 tail -n 1 "$log" | grep -q 'V.U.N.K. exits' || fail "no exit line in the log"
 
+# ---- Tool modes not in this build exit with their failure codes, also
+# while no console runs (they skip the single-instance check).
+for mode in "--selftest 1" "--selftest-media 1" "--shots 2" "--record-demo 1"; do
+  set -- $mode
+  timeout 120 wine "$exe" "$1" "$(winpath "$work/out")" >/dev/null 2>&1
+  rc=$?
+  [ $rc -eq "$2" ] || fail "$1: exit $rc, not $2"
+done
+grep -q -- '--shots: not available in this build' "$log" || fail "no log line for --shots"
+
 # ---- 96 DPI: 1640 x 1000 centred at (140, 40).
 set_dpi 96
 start
