@@ -60,6 +60,8 @@ const std::vector<std::pair<std::wstring, std::wstring>>& media_filters();
 void import_begin(App& a, const std::wstring& path);
 // A bootable copy of an HFS volume is being made (the import waits for it).
 bool import_copy_running();
+// qemu-img workers still running, stale ones included.
+int import_workers_running();
 
 // Whether a name is only blanks.
 bool blank_name(const std::string& name);

@@ -14,6 +14,7 @@
 namespace {
 
 InfoRequests g_info;
+std::atomic<int> g_info_workers{0};
 
 // Answers of older requests still waiting in the queue describe an image that
 // is no longer chosen: they go before the new request starts.
@@ -35,6 +36,7 @@ void info_worker(HWND hwnd, std::wstring cmdline, u64 request) {
     if (!sent) posted_take(out);
   });
   if (!sent) delete out;
+  --g_info_workers;
 }
 
 // The bootable copy of a bare HFS volume. The new record stays out of the
@@ -93,6 +95,8 @@ void App::pick_import() {
 
 bool import_copy_running() { return g_copy != nullptr; }
 
+int import_workers_running() { return g_info_workers; }
+
 void import_begin(App& a, const std::wstring& path) {
   a.import_path = path;
   ImportFill f = import_fill(path, g_lib.by_disk(path));
@@ -109,6 +113,7 @@ void import_begin(App& a, const std::wstring& path) {
 
   u64 request = g_info.open();
   drop_queued_answers(a.hwnd);
+  ++g_info_workers;
   std::thread(info_worker, a.hwnd, qemu_img_info_cmd(g_set.qemu_dir, path), request).detach();
 
   a.go(App::Import);

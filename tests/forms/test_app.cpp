@@ -89,6 +89,8 @@ class FormsApp : public ::testing::Test {
     frame();
   }
   void TearDown() override {
+    // No worker may still be inside qemu-img when the process ends.
+    wait_for([] { return import_workers_running() == 0 && !import_copy_running(); }, 60);
     g_fleet.vms.clear();
     g_lib.clear();
     g_set = saved;
