@@ -27,6 +27,7 @@
 #include "gfx/worldmap.h"
 #include "machines/machine.h"
 
+struct MediaItem;
 struct MediaJob;
 struct CatalogResult;
 
@@ -294,7 +295,16 @@ struct App {
   float draw_media_picker(const D2D_RECT_F& r);
   void draw_sidebar_transfers(float y, float w, float k);
   void need_storage(std::function<void()> then);
-  void download(const std::string& file);
+  void download(const MediaItem& item, bool go);
+  // the media half of start_install (media/app_media.cpp): the catalog item
+  // the wizard picked (null for the user's own file); before anything is
+  // created, whether the install was parked until a media folder exists;
+  // after the machine is saved, whether its media download was queued (the
+  // machine then launches once the image is verified, from g_media.path of
+  // the picked item, which is where its install media must point).
+  const MediaItem* picked_media() const;
+  bool install_needs_storage();
+  bool install_download(const Machine& machine);
   void media_verified(MediaJob& job);
   void media_failed(MediaJob& job);
 

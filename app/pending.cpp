@@ -67,14 +67,6 @@ float App::draw_media_picker(const D2D_RECT_F& r) { return 0; }
 // Sidebar transfers block: nothing drawn.
 void App::draw_sidebar_transfers(float y, float w, float k) {}
 
-// Media folder chooser: runs the action at once.
-void App::need_storage(std::function<void()> then) {
-  if (then) then();
-}
-
-// Download of a catalog item: nothing yet.
-void App::download(const std::string& file) {}
-
 // ---- tools ----
 
 // Screenshot series: not available yet.

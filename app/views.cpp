@@ -27,7 +27,7 @@ static bool at_rest(App& a, u32 wid, const D2D_RECT_F& r) {
 }
 
 namespace {
-struct ButtonSpec {
+struct ButtonItem {
   u32 id;
   D2D_RECT_F r;
   std::string text;
@@ -40,9 +40,9 @@ struct ButtonSpec {
 // Draws buttons at rest inside a layer paint (input disabled by drawing in a
 // layer no widget reacts to), and the others live.
 struct ButtonRow {
-  std::vector<ButtonSpec> specs;
+  std::vector<ButtonItem> items;
   u64 key(App& a, u64 h) {
-    for (ButtonSpec& b : specs) {
+    for (ButtonItem& b : items) {
       b.rest = at_rest(a, b.id, b.r);
       h = hash_val(b.rest, hash64(b.text, hash_val(b.r, hash_val(b.enabled, h))));
     }
@@ -51,7 +51,7 @@ struct ButtonRow {
   void paint_rest(App& a) {
     int saved = a.layer;
     a.layer = -1;
-    for (const ButtonSpec& b : specs)
+    for (const ButtonItem& b : items)
       if (b.rest) a.button(b.id, b.r, b.text, b.style, b.enabled, b.size);
     a.layer = saved;
   }
@@ -59,8 +59,8 @@ struct ButtonRow {
   // index clicked, or -1.
   int live(App& a) {
     int hit = -1;
-    for (size_t i = 0; i < specs.size(); ++i) {
-      const ButtonSpec& b = specs[i];
+    for (size_t i = 0; i < items.size(); ++i) {
+      const ButtonItem& b = items[i];
       if (!b.rest) {
         if (a.button(b.id, b.r, b.text, b.style, b.enabled, b.size)) hit = int(i);
       } else if (b.enabled && a.clicked(b.id, b.r, IDC_HAND)) {
@@ -127,7 +127,6 @@ void App::draw_titlebar() {
       surface.poly(x1, 2, ink, 1.2f, false);
       surface.poly(x2, 2, ink, 1.2f, false);
     }
-    g_draw_calls += 3;
   };
   layers.draw(surface, id("titlebar", 0), bar, key, [&] {
     surface.fill(bar, D3DCOLORVALUE{0.004f, 0.016f, 0.03f, 0.96f});
@@ -136,10 +135,9 @@ void App::draw_titlebar() {
     text_fast(surface, "VIRTUAL UNIT NETWORK KONSOLE", 160, 18, 8, alpha(pal.dim, 1), AlignLeft, kTrack, 0);
     for (int i = 0; i < 3; ++i)
       if (rest[i]) draw_ctl(ctls[i], 0);
-  });
+  }, 0);
   CanvasSink sink(&surface);
   draw_app_mark(sink, 26, 22, 30, float(1.4 * now));
-  g_draw_calls += 12;
   for (int i = 0; i < 3; ++i) {
     bool hit = clicked(ctls[i].wid, ctls[i].r, IDC_ARROW);
     float h = ease(ctls[i].wid, hovering(ctls[i].r), 0.07f);
@@ -187,7 +185,6 @@ void App::draw_sidebar() {
     draw_glyph(g, gx, (r.top + r.bottom) / 2, 20, alpha(c, 0.8f + 0.2f * h), 1.4f);
     if (k > 0) text_fast(surface, text, r.left + 48, (r.top + r.bottom) / 2 - 5, 10, alpha(pal.ice, k), AlignLeft,
                          kTrack, 0);
-    g_draw_calls += 2;
   };
   auto draw_toggle = [&](float h) {
     draw_glyph(Glyph::Collapse, (toggle.left + toggle.right) / 2, (toggle.top + toggle.bottom) / 2,
@@ -208,12 +205,11 @@ void App::draw_sidebar() {
         label(60, y + 10, surface.fit(upper(vm->name), w - 80, 10, kTrack), alpha(sel ? pal.pink : pal.ice, k), 10);
         label(60, y + 26, state_text(*vm), alpha(c, k), 7.5f);
       }
-      g_draw_calls += 2;
       y += 50;
     }
     if (new_rest) draw_action(new_r, Glyph::Plus, "NEW SYSTEM", 0, view == Wizard);
     if (conf_rest) draw_action(conf_r, Glyph::Config, "CONFIGURATION", 0, view == SettingsView);
-  });
+  }, 0);
 
   // Live parts: hovered controls, input, tooltip.
   float th = ease(toggle_id, hovering(toggle), 0.07f);
@@ -237,7 +233,6 @@ void App::draw_sidebar() {
       ClientToScreen(hwnd, &p);
       tip_point = p;
       surface.rect(row, alpha(pal.cyan, 0.5f), 1.0f);
-      ++g_draw_calls;
     }
     if (clicked(rid, row, IDC_HAND)) select(vm->uid);
     y += 50;
@@ -322,13 +317,11 @@ void App::draw_home(const D2D_RECT_F& r) {
       }
       sink->Close();
       surface.geometry(geo.Get(), alpha(pal.cyan, band_alpha / std::max(n, 1)), 1.0f);
-      ++g_draw_calls;
     }
     easing = true;  // the sweep turns
   }
   for (auto& [s, vm] : tracks) {
     map.draw_track(surface, *s, float(now - vm->started), pal.pink, 1, upper(vm->name), false);
-    g_draw_calls += 36;
   }
 
   // Lower half: the two choice cards and the known systems.
@@ -346,15 +339,17 @@ void App::draw_home(const D2D_RECT_F& r) {
   for (auto& m : g_lib) machines.push_back(m.get());
   D2D_RECT_F rows_area{list.left + 1, list.top + 44, list.right - 1, list.bottom - 1};
   ButtonRow row_buttons;
+  std::vector<size_t> row_of;  // machine index of each visible row
   float row_h = 48;
   for (size_t i = 0; i < machines.size(); ++i) {
     float y = rows_area.top + i * row_h - scroll;
     if (y + row_h < rows_area.top || y > rows_area.bottom) continue;
     Machine* m = machines[i];
     bool running = running_on(*m) != nullptr;
-    row_buttons.specs.push_back({id("launch", int(i)), {list.right - 196, y + 8, list.right - 106, y + 38},
+    row_of.push_back(i);
+    row_buttons.items.push_back({id("launch", int(i)), {list.right - 196, y + 8, list.right - 106, y + 38},
                                  running ? "RUNNING" : "LAUNCH", Btn::Primary, !running, 9});
-    row_buttons.specs.push_back({id("edit", int(i)), {list.right - 96, y + 8, list.right - 16, y + 38}, "EDIT",
+    row_buttons.items.push_back({id("edit", int(i)), {list.right - 96, y + 8, list.right - 16, y + 38}, "EDIT",
                                  Btn::Secondary, true, 9});
   }
   u32 opt_ids[2] = {id("opt", 0), id("opt", 1)};
@@ -413,12 +408,10 @@ void App::draw_home(const D2D_RECT_F& r) {
   form_scroll_end(rows_area, machines.size() * row_h - 40);
   pop_clip();
   if (hit >= 0) {
-    size_t index = 0;
-    for (size_t i = 0; i < machines.size(); ++i)
-      if (row_buttons.specs[size_t(hit)].id == id("launch", int(i)) || row_buttons.specs[size_t(hit)].id == id("edit", int(i)))
-        index = i;
-    if (row_buttons.specs[size_t(hit)].id == id("launch", int(index))) launch_machine(*machines[index], -1, L"");
-    else open_edit(machines[index]);
+    // Buttons come in pairs per visible row: LAUNCH, then EDIT.
+    Machine* m = machines[row_of[size_t(hit) / 2]];
+    if (hit % 2 == 0) launch_machine(*m, -1, L"");
+    else open_edit(m);
   }
 }
 
@@ -476,7 +469,7 @@ void App::draw_settings(const D2D_RECT_F& r) {
   ButtonRow browse;
   for (int i = 0; i < n; ++i) {
     float y = y0 + i * row_h;
-    browse.specs.push_back({id("browse", i), {p.right - 140, y + 12, p.right - 24, y + 44}, "BROWSE", Btn::Plain, true,
+    browse.items.push_back({id("browse", i), {p.right - 140, y + 12, p.right - 24, y + 44}, "BROWSE", Btn::Plain, true,
                             9});
   }
   u64 key = hash_val(p, 7);

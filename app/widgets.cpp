@@ -147,7 +147,6 @@ void App::panel(const D2D_RECT_F& r, D3DCOLORVALUE c, float fill_alpha) {
   surface.fill(r, D3DCOLORVALUE{0.008f, 0.02f, 0.036f, fill_alpha});
   surface.rect(r, alpha(c, c.a * 0.28f), 1.0f);
   surface.brackets(D2D_RECT_F{r.left - 2, r.top - 2, r.right + 2, r.bottom + 2}, 12, alpha(c, c.a * 0.85f), 1.4f);
-  g_draw_calls += 6;
 }
 
 float App::wrap(std::string_view text, float x, float y, float max_width, float size, D3DCOLORVALUE colour,
@@ -181,10 +180,8 @@ bool App::button(u32 wid, const D2D_RECT_F& r, std::string_view text, Btn style,
   float k = enabled ? 1.0f : 0.3f;
   surface.fill(r, alpha(base, fill * k));
   surface.rect(r, alpha(base, outline * k), 1.0f);
-  g_draw_calls += 2;
   if (enabled) {
     surface.brackets(D2D_RECT_F{r.left - 2, r.top - 2, r.right + 2, r.bottom + 2}, 6, alpha(base, bracket), 1.4f);
-    g_draw_calls += 4;
   }
   float m = 0.35f * h;
   D3DCOLORVALUE tc{base.r + (0.94f - base.r) * m, base.g + (0.98f - base.g) * m, base.b + (1.0f - base.b) * m,
@@ -218,7 +215,6 @@ bool App::stepper(u32 wid, const D2D_RECT_F& r, int& value, const std::vector<in
   };
   arrow(r.left + 15, -1, ease(lid, hovering(left), 0.07f), index > 0);
   arrow(r.right - 15, 1, ease(rid, hovering(right), 0.07f), index + 1 < int(steps.size()));
-  g_draw_calls += 4;
   text_fast(surface, lab(value), (r.left + r.right) / 2, cy - 6, 12, pal.ice, AlignCentre, kTrack, 0);
   if (index != before) dirty = true;
   return index != before;
@@ -279,7 +275,6 @@ bool App::text_field(u32 wid, const D2D_RECT_F& r, std::string& value, size_t ma
     surface.line(x, r.top + 7, x, r.bottom - 7, pal.pink, 1.4f);
   }
   if (has) easing = true;  // the caret blinks
-  g_draw_calls += 3;
   return changed;
 }
 
@@ -291,7 +286,6 @@ bool App::check_box(u32 wid, const D2D_RECT_F& r, std::string_view text, bool& v
   D2D_RECT_F box{r.left, cy - 8, r.left + 16, cy + 8};
   surface.rect(box, alpha(pal.cyan, 0.5f + 0.4f * h), 1.2f);
   if (value) surface.fill(D2D_RECT_F{box.left + 4, box.top + 4, box.right - 4, box.bottom - 4}, pal.cyan);
-  g_draw_calls += 2;
   text_fast(surface, text, r.left + 26, cy - 5, 10, value ? pal.ice : alpha(pal.ice, 0.7f), AlignLeft, kTrack, 0);
   return hit;
 }
@@ -389,7 +383,6 @@ void App::draw_glyph(Glyph g, float x, float y, float s, D3DCOLORVALUE c, float 
       break;
     default: return;
   }
-  g_draw_calls += 4;
 }
 
 // ---- toasts and modal questions --------------------------------------------------------------
@@ -417,7 +410,6 @@ void App::draw_banner(const D2D_RECT_F& r) {
   surface.fill(P, D3DCOLORVALUE{0.008f, 0.02f, 0.036f, 0.97f * a});
   surface.rect(P, alpha(toast.colour, 0.8f * a * toast.colour.a), 1.2f);
   surface.line(P.left + 2, P.top + 4, P.left + 2, P.bottom - 4, alpha(toast.colour, a * toast.colour.a), 3);
-  g_draw_calls += 3;
   size_t start = 0;
   for (int k = 0; k < b.lines; ++k) {
     size_t end = toast.text.find('\n', start);
@@ -461,7 +453,6 @@ void App::draw_modal() {
       return;
     }
   }
-  g_draw_calls += 1;
 }
 
 void App::draw_pointer() {
@@ -474,7 +465,6 @@ void App::draw_pointer() {
   surface.line(x, y - 15 * k, x, y - 5 * k, w, 1.5f);
   surface.line(x, y + 5 * k, x, y + 15 * k, w, 1.5f);
   surface.disc(x, y, 1.6f, pal.pink);
-  g_draw_calls += 6;
 }
 
 // ---- form helpers -------------------------------------------------------------------------------
@@ -526,9 +516,9 @@ std::wstring App::pick_file(bool folder, const wchar_t* title,
   dlg->GetOptions(&opts);
   dlg->SetOptions(opts | FOS_FORCEFILESYSTEM | (folder ? FOS_PICKFOLDERS : FOS_FILEMUSTEXIST));
   dlg->SetTitle(title);
-  std::vector<COMDLG_FILTERSPEC> specs;
-  for (const auto& f : filters) specs.push_back({f.first.c_str(), f.second.c_str()});
-  if (!specs.empty()) dlg->SetFileTypes(UINT(specs.size()), specs.data());
+  std::vector<COMDLG_FILTERSPEC> types;
+  for (const auto& f : filters) types.push_back({f.first.c_str(), f.second.c_str()});
+  if (!types.empty()) dlg->SetFileTypes(UINT(types.size()), types.data());
   if (SUCCEEDED(dlg->Show(hwnd))) {
     ComPtr<IShellItem> item;
     PWSTR name = nullptr;

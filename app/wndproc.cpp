@@ -188,10 +188,7 @@ LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case kMsgCatalog: {
       auto* p = reinterpret_cast<CatalogResult*>(lp);
-      // The catalog thread does not register its result yet: one result is
-      // taken while a refresh runs (the refresh then has ended).
-      bool ours = posted_take(p) || (p && g_cat.loading);
-      if (ours) a.on_catalog(p);
+      if (posted_take(p)) a.on_catalog(p);
       return 0;
     }
     default:

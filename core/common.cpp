@@ -182,8 +182,10 @@ std::string human_duration(double x) {
 
 // ---- program log --------------------------------------------------------
 
+// The path and the lock below are never destroyed: download workers may still
+// log while the global objects are torn down at exit.
 static const std::wstring& log_path() {
-  static const std::wstring path = path_join(exe_dir(), L"vunk.log");
+  static const std::wstring& path = *new std::wstring(path_join(exe_dir(), L"vunk.log"));
   return path;
 }
 
@@ -200,7 +202,7 @@ void wlog(const char* fmt, ...) {
   // not every platform keeps appends through separate handles whole (Wine
   // seeks to the end and then writes, so lines from two threads interleave).
   // The time is read inside too, so the lines of one file stay in time order.
-  static std::mutex one_at_a_time;
+  static std::mutex& one_at_a_time = *new std::mutex;
   std::lock_guard<std::mutex> hold(one_at_a_time);
   WIN32_FILE_ATTRIBUTE_DATA d;
   if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) &&

@@ -1,7 +1,9 @@
 #include "core/json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 
 const JVal& JVal::operator[](const std::string& key) const {
   static const JVal none;
@@ -116,7 +118,65 @@ bool JParser::string(std::string& out) {
   }
 }
 
+double json_number(std::string_view num) {
+  // The C runtime's conversion takes time quadratic in the digits it is
+  // given. 800 significant digits decide the rounding of any double; a
+  // sticky 1 stands for every non-zero digit dropped after them.
+  constexpr size_t kKeep = 800;
+  constexpr long long kExpCap = 1000000000;
+  std::string digits;
+  long long exp10 = 0;
+  bool neg = false, point = false, sticky = false;
+  size_t i = 0;
+  if (i < num.size() && (num[i] == '+' || num[i] == '-')) neg = num[i++] == '-';
+  for (; i < num.size(); ++i) {
+    const char c = num[i];
+    if (c == '.') {
+      point = true;
+      continue;
+    }
+    if (c < '0' || c > '9') break;
+    if (digits.empty() && c == '0') {
+      if (point) --exp10;
+    } else if (digits.size() < kKeep) {
+      digits += c;
+      if (point) --exp10;
+    } else {
+      sticky = sticky || c != '0';
+      if (!point) ++exp10;
+    }
+  }
+  if (i < num.size() && (num[i] == 'e' || num[i] == 'E')) {
+    ++i;
+    bool eneg = false;
+    if (i < num.size() && (num[i] == '+' || num[i] == '-')) eneg = num[i++] == '-';
+    long long e = 0;
+    for (; i < num.size() && num[i] >= '0' && num[i] <= '9'; ++i) e = std::min(e * 10 + (num[i] - '0'), kExpCap);
+    exp10 += eneg ? -e : e;
+  }
+  if (digits.empty()) return neg ? -0.0 : 0.0;
+  if (sticky) {
+    digits += '1';
+    --exp10;
+  }
+  const std::string text = (neg ? "-" : "") + digits + "e" + std::to_string(exp10);
+  return strtod(text.c_str(), nullptr);
+}
+
 bool JParser::value(JVal& v) {
+  // A reader on the user-interface thread must not throw: running out of
+  // memory fails the read like malformed text does, and a failed read keeps
+  // nothing of what it had built.
+  try {
+    if (parse(v)) return true;
+  } catch (const std::exception&) {
+  }
+  v = JVal();
+  return false;
+}
+
+bool JParser::parse(JVal& v) {
+  if (++values > kMaxValues) return false;
   auto skip = [&] {
     while (pos < text.size() && is_ws(text[pos])) ++pos;
     return pos < text.size();
@@ -145,7 +205,7 @@ bool JParser::value(JVal& v) {
         if (!string(key)) return false;
         if (!skip() || text[pos] != ':') return false;
         ++pos;
-        if (!value(v.o[key])) return false;
+        if (!parse(v.o[key])) return false;
         if (!skip()) return false;
         if (text[pos] == ',') {
           ++pos;
@@ -166,7 +226,7 @@ bool JParser::value(JVal& v) {
     }
     for (;;) {
       v.a.emplace_back();
-      if (!value(v.a.back())) return false;
+      if (!parse(v.a.back())) return false;
       if (!skip()) return false;
       if (text[pos] == ',') {
         ++pos;
@@ -207,10 +267,9 @@ bool JParser::value(JVal& v) {
   pos = end;
   size_t len = number_prefix(run);
   if (len == 0) return false;
-  std::string num(run.substr(0, len));
-  // Beyond the range of a double fails; an underflow keeps what strtod gives,
-  // 0 or the nearest subnormal, whatever it says in errno.
-  double d = strtod(num.c_str(), nullptr);
+  // Beyond the range of a double fails; an underflow keeps what the
+  // conversion gives, 0 or the nearest subnormal.
+  double d = json_number(run.substr(0, len));
   if (std::isinf(d)) return false;
   v.kind = 2;
   v.n = d;

@@ -19,13 +19,26 @@ struct JVal {
   const JVal& operator[](const std::string& key) const;
 };
 
+// Hostile input fails the read instead of holding the thread or the memory:
+// nesting, the number of values and the digits handed to the number
+// conversion are bounded, and nothing is thrown out of value().
 struct JParser {
   std::string_view text;
   size_t pos = 0;
-  int depth = 0;  // nesting guard: deeper than kMaxDepth fails the parse
+  int depth = 0;      // deeper than kMaxDepth fails the parse
+  size_t values = 0;  // more than kMaxValues fails the parse
 
   static constexpr int kMaxDepth = 512;
+  static constexpr size_t kMaxValues = 1u << 19;
 
   bool value(JVal& v);
   bool string(std::string& out);
+
+ private:
+  bool parse(JVal& v);
 };
+
+// The value of a decimal number text: optional sign, digits with an optional
+// point, optional exponent. Work is linear in the text and the result equals
+// the correctly rounded value for any text.
+double json_number(std::string_view num);

@@ -1,5 +1,6 @@
 // The graphics device (g_gfx) and the Canvas primitives.
 #include "gfx/gfx.h"
+#include "gfx/layer.h"
 
 #include <cmath>
 
@@ -126,6 +127,7 @@ void Canvas::line(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, 
   if (!dc || !brush) return;
   brush->SetColor(col(colour));
   dc->DrawLine(D2D1_POINT_2F{x1, y1}, D2D1_POINT_2F{x2, y2}, brush.Get(), width, g_gfx.stroke.Get());
+  ++g_draw_calls;
 }
 
 // A fresh path of one figure through the points (the primitives do not cache).
@@ -232,6 +234,7 @@ void Canvas::poly(const D2D_POINT_2F* points, size_t n, D3DCOLORVALUE colour, fl
   if (FAILED(sink->Close())) return;
   brush->SetColor(col(colour));
   dc->DrawGeometry(geo.Get(), brush.Get(), width, g_gfx.stroke.Get());
+  ++g_draw_calls;
 }
 
 void Canvas::fill_poly(const std::vector<D2D_POINT_2F>& points, D3DCOLORVALUE colour) {
@@ -240,18 +243,21 @@ void Canvas::fill_poly(const std::vector<D2D_POINT_2F>& points, D3DCOLORVALUE co
   if (!geo) return;
   brush->SetColor(col(colour));
   dc->FillGeometry(geo.Get(), brush.Get(), nullptr);
+  ++g_draw_calls;
 }
 
 void Canvas::circle(float cx, float cy, float r, D3DCOLORVALUE colour, float width) {
   if (!dc || !brush) return;
   brush->SetColor(col(colour));
   dc->DrawEllipse(D2D1_ELLIPSE{{cx, cy}, r, r}, brush.Get(), width, g_gfx.stroke.Get());
+  ++g_draw_calls;
 }
 
 void Canvas::disc(float cx, float cy, float r, D3DCOLORVALUE colour) {
   if (!dc || !brush) return;
   brush->SetColor(col(colour));
   dc->FillEllipse(D2D1_ELLIPSE{{cx, cy}, r, r}, brush.Get());
+  ++g_draw_calls;
 }
 
 static constexpr float kTwoPi = 6.28318530718f;
@@ -285,24 +291,28 @@ void Canvas::rect(const D2D_RECT_F& r, D3DCOLORVALUE colour, float width) {
   if (!dc || !brush) return;
   brush->SetColor(col(colour));
   dc->DrawRectangle(r, brush.Get(), width, g_gfx.stroke.Get());
+  ++g_draw_calls;
 }
 
 void Canvas::fill(const D2D_RECT_F& r, D3DCOLORVALUE colour) {
   if (!dc || !brush) return;
   brush->SetColor(col(colour));
   dc->FillRectangle(r, brush.Get());
+  ++g_draw_calls;
 }
 
 void Canvas::rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour, float width) {
   if (!dc || !brush) return;
   brush->SetColor(col(colour));
   dc->DrawRoundedRectangle(D2D1_ROUNDED_RECT{r, radius, radius}, brush.Get(), width, g_gfx.stroke.Get());
+  ++g_draw_calls;
 }
 
 void Canvas::fill_rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour) {
   if (!dc || !brush) return;
   brush->SetColor(col(colour));
   dc->FillRoundedRectangle(D2D1_ROUNDED_RECT{r, radius, radius}, brush.Get());
+  ++g_draw_calls;
 }
 
 void Canvas::brackets(const D2D_RECT_F& rc, float L, D3DCOLORVALUE colour, float width) {
@@ -349,4 +359,5 @@ void Canvas::geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width) {
   if (!dc || !brush || !g) return;
   brush->SetColor(col(colour));
   dc->DrawGeometry(g, brush.Get(), width, g_gfx.stroke.Get());
+  ++g_draw_calls;
 }

@@ -166,6 +166,7 @@ struct Surface : Canvas {
   Phosphor phosphor;
   ComPtr<ID2D1BitmapBrush1> scan_brush;
   ComPtr<ID2D1Effect> pre_blur, pre_scale;
+  bool pre_tried = false;  // prefilter effect creation attempted (once per device context)
 
   static bool force_offscreen;  // every surface renders off-screen (tool modes)
   static float force_dpi;       // above 0: replaces the window's DPI

@@ -14,8 +14,9 @@ static D2D1_BITMAP_PROPERTIES1 props96(D2D1_BITMAP_OPTIONS options) {
 // ---- off-screen canvas ----------------------------------------------------
 
 bool Offscreen::create(u32 w, u32 h) {
-  width = w;
-  height = h;
+  // Until this succeeds the canvas has no size: pixels() of a refused one
+  // must not allocate what was asked for.
+  width = height = 0;
   dpi = 96;
   composed.Reset();
   readback.Reset();
@@ -26,7 +27,10 @@ bool Offscreen::create(u32 w, u32 h) {
     return false;
   dc->CreateBitmap(D2D1_SIZE_U{w, h}, nullptr, 0,
                    props96(D2D1_BITMAP_OPTIONS_CPU_READ | D2D1_BITMAP_OPTIONS_CANNOT_DRAW), &readback);
-  return readback != nullptr;
+  if (!readback) return false;
+  width = w;
+  height = h;
+  return true;
 }
 
 void Offscreen::begin() {
@@ -87,16 +91,23 @@ bool save_png_bgra(const std::wstring& path, const u8* bgra, u32 w, u32 h) {
   ComPtr<IWICStream> stream;
   ComPtr<IWICBitmapEncoder> encoder;
   ComPtr<IWICBitmapFrameEncode> frame;
-  if (FAILED(g_gfx.wic->CreateStream(&stream)) || FAILED(stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE)) ||
-      FAILED(g_gfx.wic->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) ||
-      FAILED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) ||
-      FAILED(encoder->CreateNewFrame(&frame, nullptr)) || FAILED(frame->Initialize(nullptr)))
+  if (FAILED(g_gfx.wic->CreateStream(&stream)) || FAILED(stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE)))
     return false;
-  frame->SetSize(w, h);
   WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
-  frame->SetPixelFormat(&format);
-  return SUCCEEDED(frame->WritePixels(h, w * 4, UINT(bytes), straight.get())) && SUCCEEDED(frame->Commit()) &&
-         SUCCEEDED(encoder->Commit());
+  const bool ok = SUCCEEDED(g_gfx.wic->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
+                  SUCCEEDED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
+                  SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) && SUCCEEDED(frame->Initialize(nullptr)) &&
+                  SUCCEEDED(frame->SetSize(w, h)) && SUCCEEDED(frame->SetPixelFormat(&format)) &&
+                  IsEqualGUID(format, GUID_WICPixelFormat32bppBGRA) &&
+                  SUCCEEDED(frame->WritePixels(h, w * 4, UINT(bytes), straight.get())) &&
+                  SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
+  if (ok) return true;
+  // The file was created when the stream opened: no half-written PNG stays.
+  frame.Reset();
+  encoder.Reset();
+  stream.Reset();
+  DeleteFileW(path.c_str());
+  return false;
 }
 
 ComPtr<ID2D1Bitmap1> Surface::load_png(const std::wstring& path) {
@@ -162,6 +173,13 @@ ComPtr<ID2D1Bitmap1> Surface::load_ppm(const std::wstring& path) {
   // One buffer of the final BGRA size; the RGB samples are read into its
   // tail and spread forwards, so no second image-sized buffer is needed.
   u64 n = u64(w) * h, rgb = n * 3, bgra = n * 4;
+  // A short header may declare a gigabyte: the samples must be in the file
+  // before that much memory is taken.
+  if (ok) {
+    const long long here = _ftelli64(f);
+    ok = here >= 0 && _fseeki64(f, 0, SEEK_END) == 0 && u64(_ftelli64(f) - here) >= rgb &&
+         _fseeki64(f, here, SEEK_SET) == 0;
+  }
   std::unique_ptr<u8[]> buf;
   if (ok) buf.reset(new (std::nothrow) u8[bgra]);
   ok = ok && buf && fread(buf.get() + (bgra - rgb), 1, rgb, f) == rgb;

@@ -1,6 +1,7 @@
 // Cached layers, merged text paths and the baked CRT overlay.
 #include "gfx/layer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "gfx/icons.h"
@@ -17,10 +18,9 @@ u64 hash64(const void* data, size_t n, u64 h) {
 
 // ---- layers -------------------------------------------------------------------
 
-void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const std::function<void()>& paint) {
+void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const std::function<void()>& paint,
+                      float pad) {
   if (!s.dc || !s.drawing || !(area.right > area.left) || !(area.bottom > area.top)) return;
-  // Room for what frames draw just outside their rectangle (corner brackets).
-  const float pad = 4;
   D2D_RECT_F r{std::floor(area.left - pad), std::floor(area.top - pad), area.right + pad, area.bottom + pad};
   float k = s.dpi / 96;
   u32 w = u32(std::ceil((r.right - r.left) * k)), h = u32(std::ceil((r.bottom - r.top) * k));
@@ -38,6 +38,18 @@ void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const
     }
     L.width = w, L.height = h, L.dpi = s.dpi;
     L.key = ~key;
+  }
+  D2D1_RECT_F dest{r.left, r.top, r.left + w / k, r.top + h / k};
+  L.rect = dest;
+  frame_set.push_back({id, key});
+  if (under_ok && L.key == key && std::count(under_set.begin(), under_set.end(), std::make_pair(id, key)))
+    return;  // already in the frame's underlay
+  if (under_ok) {
+    // The underlay holds an older picture here: back to the background first.
+    s.dc->PushAxisAlignedClip(dest, D2D1_ANTIALIAS_MODE_ALIASED);
+    s.dc->Clear(s.bg);
+    s.dc->PopAxisAlignedClip();
+    ++g_draw_calls;
   }
   if (L.key != key) {
     // Paint into the layer between two passes of the frame's own drawing.
@@ -58,9 +70,55 @@ void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const
     L.key = key;
     ++L.builds;
   }
-  D2D1_RECT_F dest{r.left, r.top, r.left + w / k, r.top + h / k};
   s.dc->DrawBitmap(L.bitmap.Get(), &dest, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
   ++g_draw_calls;
+}
+
+bool LayerCache::begin_frame(Surface& s, u64 layout) {
+  frame_set.clear();
+  under_ok = under && under_layout == layout && under_w == s.width && under_h == s.height && under_dpi == s.dpi;
+  frame_layout = layout;
+  if (!under_ok) return false;
+  D2D1_RECT_F all{0, 0, s.width * 96.0f / s.dpi, s.height * 96.0f / s.dpi};
+  s.dc->DrawBitmap(under.Get(), &all, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
+  ++g_draw_calls;
+  return true;
+}
+
+void LayerCache::end_frame(Surface& s) {
+  if (under_ok && frame_set == under_set) return;
+  // Compose the underlay again from this frame's layers, for the next frames.
+  if (!under || under_w != s.width || under_h != s.height || under_dpi != s.dpi) {
+    under.Reset();
+    D2D1_BITMAP_PROPERTIES1 props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi,
+                                  D2D1_BITMAP_OPTIONS_TARGET, nullptr};
+    if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{s.width, s.height}, nullptr, 0, props, &under))) {
+      under.Reset();
+      return;
+    }
+    under_w = s.width, under_h = s.height, under_dpi = s.dpi;
+  }
+  ComPtr<ID2D1Image> frame_target;
+  s.dc->GetTarget(&frame_target);
+  D2D1_MATRIX_3X2_F saved;
+  s.dc->GetTransform(&saved);
+  s.dc->EndDraw();
+  s.dc->SetTarget(under.Get());
+  s.dc->BeginDraw();
+  s.dc->SetTransform(kIdentity);
+  s.dc->Clear(s.bg);
+  for (auto& [id, key] : frame_set) {
+    Layer& L = layers[id];
+    if (L.bitmap)
+      s.dc->DrawBitmap(L.bitmap.Get(), &L.rect, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
+  }
+  s.dc->EndDraw();
+  s.dc->SetTarget(frame_target.Get());
+  s.dc->BeginDraw();
+  s.dc->SetTransform(saved);
+  under_set = frame_set;
+  under_layout = frame_layout;
+  ++under_builds;
 }
 
 // ---- merged text ----------------------------------------------------------------
@@ -113,7 +171,6 @@ float text_fast(Canvas& c, std::string_view text, float x, float y, float size, 
     if (b < 32 || b > 126) ascii = false;
   TextPath* tp = ascii && c.dc && c.brush ? text_path(text, size, tracking) : nullptr;
   if (!tp) {
-    g_draw_calls += text.size();
     return c.text(text, x, y, size, colour, align, tracking, weight);
   }
   if (align == AlignCentre) x -= tp->width / 2;
@@ -169,4 +226,37 @@ void CrtOverlay::draw(Surface& s) {
   s.dc->DrawBitmap(bitmap.Get(), &dest, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
   s.dc->SetTransform(saved);
   ++g_draw_calls;
+}
+
+// ---- direct frames ---------------------------------------------------------------------
+
+bool direct_begin(Surface& s, bool clear) {
+  s.drawing = false;
+  s.pictures.clear();
+  if (!s.dc || s.phosphor.glow || !s.phosphor.tried) return false;
+  if (!s.target && !s.make_targets()) return false;
+  if (!s.target) return false;
+  s.dc->SetTarget(s.target.Get());
+  s.dc->BeginDraw();
+  s.dc->SetTransform(kIdentity);
+  if (clear) {
+    s.dc->Clear(s.bg);
+    ++g_draw_calls;
+  }
+  s.drawing = true;
+  return true;
+}
+
+void direct_end(Surface& s) {
+  if (!s.dc || !s.drawing) return;
+  s.draw_pictures();
+  s.drawing = false;
+  HRESULT hr = s.dc->EndDraw();
+  s.dc->SetTarget(nullptr);
+  if (hr == HRESULT(D2DERR_RECREATE_TARGET)) {
+    s.target.Reset();
+    s.make_targets();
+    return;
+  }
+  if (s.swap) s.swap->Present(1, 0);
 }

@@ -128,7 +128,11 @@ bool Surface::create(HWND window) {
     else
       swap.Reset();  // drawing and read-back still work off-screen
   }
-  phosphor = Phosphor();  // its effects belong to the previous device context
+  // Effects belong to the previous device context.
+  phosphor = Phosphor();
+  pre_scale.Reset();
+  pre_blur.Reset();
+  pre_tried = false;
   if (!init_dc()) return false;
   make_targets();
   return true;
@@ -264,7 +268,8 @@ void Surface::draw_pictures() {
 }
 
 bool Surface::prefilter(const Picture& p, D2D_RECT_F source) {
-  if (!pre_blur) {
+  if (!pre_tried) {
+    pre_tried = true;
     if (FAILED(dc->CreateEffect(CLSID_D2D1GaussianBlur, &pre_blur)) ||
         FAILED(dc->CreateEffect(CLSID_D2D1Scale, &pre_scale))) {
       pre_scale.Reset();
@@ -276,6 +281,7 @@ bool Surface::prefilter(const Picture& p, D2D_RECT_F source) {
     pre_scale->SetValue(kScalePropInterpolationMode, UINT32(kScaleInterpolationHighQualityCubic));
     pre_scale->SetValue(kScalePropBorderMode, UINT32(D2D1_BORDER_MODE_HARD));
   }
+  if (!pre_blur) return false;
   float k = 96.0f / dpi;
   float dx = 96, dy = 96;
   p.bitmap->GetDpi(&dx, &dy);

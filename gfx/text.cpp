@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "gfx/gfx.h"
+#include "gfx/layer.h"
 
 u32 utf8_next(std::string_view s, size_t& pos) {
   if (pos >= s.size()) return 0;
@@ -54,6 +55,7 @@ float Canvas::glyph_run(std::string_view text, float x, float y, float size, D3D
         D2D1_MATRIX_3X2_F m{s, 0, 0, s, pen - left * s, y + 12 * s};
         dc->SetTransform(then(m, saved));
         dc->DrawGeometry(g_gfx.glyphs[index].Get(), brush.Get(), weight / s, g_gfx.stroke.Get());
+        ++g_draw_calls;
       }
       pen += (right - left) * s + size * tracking;
       advanced = true;
@@ -67,6 +69,7 @@ float Canvas::glyph_run(std::string_view text, float x, float y, float size, D3D
       dc->SetTransform(saved);
       dc->DrawTextLayout(D2D1_POINT_2F{pen, y + size - r->baseline}, r->layout.Get(), brush.Get(),
                          D2D1_DRAW_TEXT_OPTIONS_NONE);
+      ++g_draw_calls;
     }
     pen += r->width + size * tracking;
     advanced = true;

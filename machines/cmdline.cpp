@@ -33,6 +33,11 @@ std::wstring sniff_format(const std::wstring& path) {
   HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return L"";
+  // A pipe or a device named as a disk would block the read forever.
+  if (GetFileType(f) != FILE_TYPE_DISK) {
+    CloseHandle(f);
+    return L"";
+  }
   std::wstring fmt;
   std::string head = read_span(f, 0, 512);
   if (starts(head, 0, "QFI\xFB", 4)) fmt = L"qcow2";

@@ -82,9 +82,19 @@ void Fleet::powerdown(Vm& vm) {
 void Fleet::force_off(Vm& vm) {
   vm.forced = true;
   if (vm.ours && !vm.qmp.ready) {
-    wlog("%s (pid %lu): force off without QMP: TerminateProcess", vm.name.c_str(),
-         (unsigned long)vm.pid);
-    if (vm.process) TerminateProcess(vm.process, 1);
+    // Before discovery has adopted a launch script's QEMU only the script
+    // can be ended; its QEMU is adopted (and can be forced off) later.
+    if (vm.process) {
+      const bool done = TerminateProcess(vm.process, 1);
+      wlog("%s (pid %lu): force off without QMP: TerminateProcess %s", vm.name.c_str(),
+           (unsigned long)vm.pid, done ? "done" : "failed");
+    } else if (vm.script) {
+      const bool done = TerminateProcess(vm.script, 1);
+      wlog("%s (launch script pid %lu): force off before its QEMU was adopted: script %s",
+           vm.name.c_str(), (unsigned long)vm.script_pid, done ? "ended" : "could not be ended");
+    } else {
+      wlog("%s: force off without QMP: no process to end", vm.name.c_str());
+    }
     return;
   }
   qmp_do(vm, "quit", "", nullptr);

@@ -119,6 +119,7 @@ struct Fleet {
   // ---- heartbeat (tick.cpp) ---------------------------------------------------
   void tick();
   void sample(Vm& vm, double now);
+  void watch_qmp(Vm& vm, double now);
 
   // ---- discovery (discover.cpp) -----------------------------------------------
   void discover();

@@ -73,6 +73,11 @@ void ensure_pram(const std::wstring& path) {
 Vm* Fleet::launch(Machine& machine, std::string& err, int scratch_arg, const std::wstring& qemu_dir_arg) {
   const bool scratch = scratch_arg >= 0 ? scratch_arg > 0 : machine.scratch;
 
+  // Its launch.log (and a Quadra's pram.img) would land in the current folder.
+  if (machine.dir.empty()) {
+    err = "MACHINE FOLDER NOT SET";
+    return nullptr;
+  }
   const Profile* prof = find_profile(machine.profile);
   if (!prof) {
     err = "UNKNOWN PROFILE " + machine.profile;

@@ -43,8 +43,8 @@ std::wstring mget(const std::wstring& ini, const wchar_t* key, const wchar_t* de
   return ini_get(ini, kSection, key, def);
 }
 
-void mput(const std::wstring& ini, const wchar_t* key, const std::wstring& value) {
-  WritePrivateProfileStringW(kSection, key, value.c_str(), ini.c_str());
+bool mput(const std::wstring& ini, const wchar_t* key, const std::wstring& value) {
+  return ini_put(ini, kSection, key, value);
 }
 
 }  // namespace
@@ -73,21 +73,28 @@ bool Machine::load(const std::wstring& folder) {
 }
 
 bool Machine::save() const {
+  // An empty folder would put machine.ini in the current folder.
+  if (dir.empty()) {
+    wlog("%s: not saved: the machine has no folder", name.c_str());
+    return false;
+  }
   CreateDirectoryW(dir.c_str(), nullptr);
   std::wstring ini = path_join(dir, L"machine.ini");
   ini_touch(ini);
-  mput(ini, L"name", widen(name));
-  mput(ini, L"profile", widen(profile));
-  mput(ini, L"disk", disk);
-  mput(ini, L"cdrom", cdrom);
-  mput(ini, L"extra", widen(extra));
-  mput(ini, L"mem", std::to_wstring(mem));
-  mput(ini, L"cpus", std::to_wstring(cpus));
-  mput(ini, L"install", install ? L"1" : L"0");
-  mput(ini, L"scratch", scratch ? L"1" : L"0");
-  mput(ini, L"created", std::to_wstring(created));
-  mput(ini, L"last_run", std::to_wstring(last_run));
-  return file_exists(ini);
+  // A value that could not be written (a full disk, a read-only folder)
+  // fails the save instead of leaving an old value behind unnoticed.
+  bool ok = mput(ini, L"name", widen(name));
+  ok &= mput(ini, L"profile", widen(profile));
+  ok &= mput(ini, L"disk", disk);
+  ok &= mput(ini, L"cdrom", cdrom);
+  ok &= mput(ini, L"extra", widen(extra));
+  ok &= mput(ini, L"mem", std::to_wstring(mem));
+  ok &= mput(ini, L"cpus", std::to_wstring(cpus));
+  ok &= mput(ini, L"install", install ? L"1" : L"0");
+  ok &= mput(ini, L"scratch", scratch ? L"1" : L"0");
+  ok &= mput(ini, L"created", std::to_wstring(created));
+  ok &= mput(ini, L"last_run", std::to_wstring(last_run));
+  return ok && file_exists(ini);
 }
 
 bool Machine::is_main_tiger() const {
@@ -107,6 +114,10 @@ void Library::load() {
   for (auto& m : *this) unlink_fleet(m.get());
   clear();
   const std::wstring& root = g_set.machines_dir;
+  if (root.empty()) {
+    wlog("library: no machines folder set, no machines");
+    return;
+  }
   CreateDirectoryW(root.c_str(), nullptr);
 
   WIN32_FIND_DATAW fd;
@@ -142,6 +153,7 @@ void Library::load() {
 }
 
 Machine* Library::create(const std::string& name, const std::string& profile) {
+  if (g_set.machines_dir.empty()) return nullptr;
   std::string slug = slugify(name);
   std::string id = slug;
   for (int n = 2; dir_exists(path_join(g_set.machines_dir, widen(id))); ++n)

@@ -25,7 +25,7 @@ struct Machine {
 
   // False (only dir set) when the folder holds no machine.ini.
   bool load(const std::wstring& folder);
-  // True when machine.ini exists afterwards.
+  // True when every value was written; false for an empty dir.
   bool save() const;
   // This machine runs the launch script's own disk.
   bool is_main_tiger() const;
@@ -36,6 +36,7 @@ struct Machine {
 struct Library : std::vector<std::unique_ptr<Machine>> {
 
   void load();
+  // Null when no machines folder is set.
   Machine* create(const std::string& name, const std::string& profile);
   // Deletes machine.ini (and the folder when then empty), unlinks running
   // Vms, destroys the record.

@@ -66,13 +66,19 @@ void Qmp::open(HWND window, int port) {
   // Only a live connection is dropped here: commands queued while the link
   // was down wait for this one.
   if (sock != INVALID_SOCKET) close();
+  ++gen;
   wnd = window;
   if (!winsock_up()) return;
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return;
   sock = s;
   opened = now_s();
-  WSAAsyncSelect(sock, wnd, WM_QMP, FD_READ | FD_CONNECT | FD_CLOSE);
+  // Without notifications the socket would stay blocking on this thread.
+  if (WSAAsyncSelect(sock, wnd, WM_QMP, FD_READ | FD_CONNECT | FD_CLOSE) != 0) {
+    wlog("QMP: no socket notifications (error %d), link failed", WSAGetLastError());
+    close();
+    return;
+  }
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(u16(port));
@@ -85,6 +91,7 @@ void Qmp::open(HWND window, int port) {
 void Qmp::close() {
   const bool was_open = sock != INVALID_SOCKET;
   if (was_open) shut(sock, wnd);
+  ++gen;
   sock = INVALID_SOCKET;
   ready = false;
   greeted = false;
@@ -115,6 +122,7 @@ void Qmp::drop() {
   replies.clear();
   pending.clear();
   if (sock != INVALID_SOCKET) shut(sock, wnd);
+  ++gen;
   sock = INVALID_SOCKET;
   ready = false;
   greeted = false;
@@ -122,6 +130,7 @@ void Qmp::drop() {
 }
 
 void Qmp::cmd(const std::string& name, const std::string& args, QmpReply callback) {
+  if (!waiting()) waiting_since = now_s();
   pending.emplace_back(qmp_command_text(name, args), std::move(callback));
   if (ready && sock != INVALID_SOCKET) flush();
 }
@@ -143,24 +152,23 @@ void Qmp::send_raw(const std::string& text) {
   if (sock == INVALID_SOCKET) return;
   const std::string out = text + "\r\n";
   size_t done = 0;
-  double blocked_since = 0;
+  const double start = now_s();
   while (done < out.size()) {
     int n = send(sock, out.data() + done, int(std::min<size_t>(out.size() - done, 1 << 20)), 0);
     if (n > 0) {
       done += size_t(n);
-      blocked_since = 0;
-      continue;
+    } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
+      return;  // the close answers the callback
     }
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return;  // the close answers the callback
+    if (done == out.size()) break;
     const double t = now_s();
-    if (blocked_since == 0) {
-      blocked_since = t;
-    } else if (t - blocked_since > kSendStall) {
-      wlog("QMP: peer stopped reading for %.1f s, closing the link", t - blocked_since);
+    if (t - start > kSendStall) {
+      wlog("QMP: peer took %u of %u bytes in %.1f s, closing the link", unsigned(done), unsigned(out.size()),
+           t - start);
       close();
       return;
     }
-    Sleep(1);
+    if (n <= 0) Sleep(1);
   }
 }
 
@@ -175,6 +183,7 @@ void Qmp::on_socket(LPARAM lparam) {
   if ((event != FD_READ && event != FD_CLOSE) || sock == INVALID_SOCKET) return;
 
   auto alive = alive_;
+  const unsigned link = gen;
   char buf[16384];
   int n = 0;
   for (;;) {
@@ -188,7 +197,7 @@ void Qmp::on_socket(LPARAM lparam) {
   // Lines that arrived before the peer hung up are still handled (the answer
   // to "quit" comes right before the end), then the link is closed; FD_CLOSE
   // takes the same road, since data may still wait when it arrives.
-  while (!rx.empty() && sock != INVALID_SOCKET) {
+  while (!rx.empty() && gen == link) {
     const size_t lf = rx.find('\n');
     if (lf == std::string::npos) break;
     std::string text = rx.substr(0, lf);
@@ -197,11 +206,13 @@ void Qmp::on_socket(LPARAM lparam) {
     if (!text.empty()) line(text);
     if (!*alive) return;
   }
-  if ((n == 0 || event == FD_CLOSE) && sock != INVALID_SOCKET) {
+  // A handler may have closed this link and opened the next one.
+  if (gen != link) return;
+  if (n == 0 || event == FD_CLOSE) {
     close();
     return;
   }
-  if (sock != INVALID_SOCKET && rx.size() > kMaxRx) {
+  if (rx.size() > kMaxRx) {
     wlog("QMP: a line of more than %u bytes, closing the link", unsigned(kMaxRx));
     close();
   }

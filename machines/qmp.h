@@ -34,11 +34,16 @@ struct Qmp {
   bool ready = false;
   bool greeted = false;
   double opened = 0;
+  double waiting_since = 0;  // when the oldest waiting command was given
+  // Tells links apart: a handler may close and reopen the link while a read
+  // of the old one is handled, and Winsock reuses socket values at once.
+  unsigned gen = 0;
   std::deque<std::pair<std::string, QmpReply>> pending;
   std::deque<QmpReply> replies;
 
   // A peer that never ends a line would otherwise grow rx without limit, and
-  // one that stops reading would hold the user-interface thread in send.
+  // one that reads slowly would hold the user-interface thread in send: one
+  // send spends at most kSendStall seconds.
   static constexpr size_t kMaxRx = 16u << 20;
   static constexpr double kSendStall = 2.0;
 
@@ -60,6 +65,7 @@ struct Qmp {
   void line(std::string_view text);
   void send_raw(const std::string& text);
   void flush();
+  bool waiting() const { return !pending.empty() || !replies.empty(); }
 
  private:
   // Set false by the destructor, so a handler that destroys this client in a

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <map>
 #include <vector>
 
@@ -19,10 +20,21 @@ void ini_touch(const std::wstring& path) {
 
 std::wstring ini_get(const std::wstring& ini, const wchar_t* section, const wchar_t* key,
                      const std::wstring& def) {
-  std::vector<wchar_t> buf(4096);
-  DWORD n = GetPrivateProfileStringW(section, key, def.c_str(), buf.data(), DWORD(buf.size()),
-                                     ini.c_str());
-  return std::wstring(buf.data(), n);
+  // A value that fills the buffer may have been cut: read again with more room.
+  for (DWORD size = 4096;; size *= 4) {
+    std::vector<wchar_t> buf(size);
+    DWORD n = GetPrivateProfileStringW(section, key, def.c_str(), buf.data(), size, ini.c_str());
+    if (n + 1 < size || size >= (1u << 24)) return std::wstring(buf.data(), n);
+  }
+}
+
+bool ini_put(const std::wstring& ini, const wchar_t* section, const wchar_t* key,
+             const std::wstring& value) {
+  // The reader takes any white space, and ^Z (an old end-of-file mark), for a blank.
+  auto edge = [](wchar_t c) { return iswspace(c) || c == 0x1A || c == L'"' || c == L'\''; };
+  const bool wrap = !value.empty() && (edge(value.front()) || edge(value.back()));
+  const std::wstring put = wrap ? L'"' + value + L'"' : value;
+  return WritePrivateProfileStringW(section, key, put.c_str(), ini.c_str()) != 0;
 }
 
 void Settings::load() {
@@ -51,8 +63,7 @@ void Settings::save() const {
       {L"tiger_root", &tiger_root},     {L"qemu_dir", &qemu_dir},   {L"msys_bin", &msys_bin},
       {L"machines_dir", &machines_dir}, {L"tiger_script", &tiger_script},
       {L"media_dir", &media_dir},       {L"mac_rom", &mac_rom}};
-  for (auto& [key, value] : keys)
-    WritePrivateProfileStringW(L"paths", key, value->c_str(), ini.c_str());
+  for (auto& [key, value] : keys) ini_put(ini, L"paths", key, *value);
 }
 
 bool Settings::tiger_ok() const {

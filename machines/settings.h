@@ -29,9 +29,14 @@ extern Settings g_set;
 // Creates an INI file holding only the UTF-16LE byte-order mark, so the
 // private-profile functions keep writing it as UTF-16. No-op when it exists.
 void ini_touch(const std::wstring& path);
-// A value (at most 4095 characters) or the default when key or file is missing.
+// A value (of any length) or the default when key or file is missing.
 std::wstring ini_get(const std::wstring& ini, const wchar_t* section, const wchar_t* key,
                      const std::wstring& def);
+// Writes a value so that ini_get gives it back unchanged: the profile reader
+// strips blanks at both ends and one pair of surrounding quotes, so a value
+// that begins or ends with either is wrapped in one more pair of quotes.
+bool ini_put(const std::wstring& ini, const wchar_t* section, const wchar_t* key,
+             const std::wstring& value);
 
 // Windows Hypervisor Platform usable (probed once; VUNK_NO_WHPX disables it).
 bool whpx_ok();

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
+
 #include "core/common.h"
 #include "machines/fleet.h"
 #include "machines/library.h"
@@ -34,6 +36,42 @@ std::string early_exit_text(const Vm& vm) {
 }
 
 }  // namespace
+
+// A link that never greets (another client holds the socket, or QEMU hangs)
+// must not keep commands waiting without a word. An on-demand link to a
+// QEMU started elsewhere is closed once it has answered everything or after
+// kOnDemandLimit; a link of our own is failed after kOnDemandLimit without a
+// greeting while commands wait, and reconnects as before.
+void Fleet::watch_qmp(Vm& vm, double now) {
+  static const char kBusy[] = "QMP BUSY: ANOTHER CLIENT HOLDS THIS VM'S QMP SOCKET";
+  Qmp& q = vm.qmp;
+  if (q.sock == INVALID_SOCKET) return;
+  bool busy = false;
+  if (vm.qmp_on_demand) {
+    if (q.ready && !q.waiting()) {
+      q.on_close = nullptr;
+      q.close();
+      vm.qmp_on_demand = false;
+      return;
+    }
+    if (now - q.opened <= kOnDemandLimit) return;
+    busy = !q.ready;
+    q.on_close = nullptr;
+  } else {
+    if (!vm.ours || q.ready || !q.waiting() || now - std::max(q.opened, q.waiting_since) <= kOnDemandLimit)
+      return;
+    busy = vm.message != kBusy;  // once, while the link keeps failing
+  }
+  const int uid = vm.uid;
+  q.close();  // the waiting callbacks fail here and may change the fleet
+  Vm* still = by_uid(uid);
+  if (!still) return;
+  still->qmp_on_demand = false;
+  if (busy) {
+    still->message = kBusy;
+    if (on_event) on_event(*still, VmEvent::Message, 0);
+  }
+}
 
 void Fleet::tick() {
   const double now = now_s();
@@ -72,26 +110,7 @@ void Fleet::tick() {
         vm.qmp_next_try = now + kQmpRetry;
         vm.qmp.open(main, vm.qmp_port);
       }
-      if (vm.qmp_on_demand && vm.qmp.sock != INVALID_SOCKET) {
-        if (vm.qmp.ready && vm.qmp.pending.empty() && vm.qmp.replies.empty()) {
-          vm.qmp.on_close = nullptr;
-          vm.qmp.close();
-          vm.qmp_on_demand = false;
-        } else if (now - vm.qmp.opened > kOnDemandLimit) {
-          const bool never_ready = !vm.qmp.ready;
-          const int uid = vm.uid;
-          vm.qmp.on_close = nullptr;
-          vm.qmp.close();  // the waiting callbacks fail here and may change the fleet
-          Vm* still = by_uid(uid);
-          if (still) {
-            still->qmp_on_demand = false;
-            if (never_ready && on_event) {
-              still->message = "QMP BUSY: ANOTHER CLIENT HOLDS THIS VM'S QMP SOCKET";
-              on_event(*still, VmEvent::Message, 0);
-            }
-          }
-        }
-      }
+      watch_qmp(vm, now);
       continue;
     }
 

@@ -21,8 +21,6 @@ void push_sample(std::vector<float>& hist, float v) {
   if (hist.size() > kHistoryMax) hist.erase(hist.begin());
 }
 
-constexpr u64 kGiB = u64(1) << 30;
-
 bool busy_state(TState s) {
   return s == TState::Starting || s == TState::Running || s == TState::Checking;
 }
@@ -207,6 +205,8 @@ void MediaStore::shutdown() {
 
 // ---- drives ------------------------------------------------------------------
 bool g_demo_drives = false;
+
+static constexpr u64 kGiB = u64(1) << 30;
 
 std::vector<DriveInfo> list_drives() {
   std::vector<DriveInfo> out;

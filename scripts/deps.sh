@@ -2,10 +2,43 @@
 # Installs the Debian packages the build and the tests need (root, Debian 12).
 # Only missing packages are fetched, so a second run costs a second.
 set -e
-PKGS="g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 wine64-tools xvfb xauth
-cmake make python3 openssl ca-certificates googletest procps
-qemu-utils qemu-system-x86 qemu-system-ppc qemu-system-misc qemu-system-arm
-hfsutils parted binutils-m68k-linux-gnu aria2 nginx librsvg2-bin icoutils imagemagick libxml2-utils xdotool"
+# One package a line, sorted, so that additions from different work merge cleanly.
+PKGS="
+aria2
+binutils-m68k-linux-gnu
+ca-certificates
+cmake
+g++-mingw-w64-x86-64-posix
+googletest
+hfsutils
+icoutils
+imagemagick
+librsvg2-bin
+libxml2-utils
+make
+mingw-w64-tools
+mktorrent
+nginx
+openssl
+opentracker
+parted
+procps
+python3
+python3-libtorrent
+qemu-efi-aarch64
+qemu-system-arm
+qemu-system-misc
+qemu-system-ppc
+qemu-system-x86
+qemu-utils
+u-boot-qemu
+wine
+wine64
+wine64-tools
+xauth
+xdotool
+xvfb
+"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

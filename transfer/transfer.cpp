@@ -1,41 +1,1069 @@
-// Placeholder engine: states move as the interface promises, nothing is
-// fetched yet. The download engine replaces this file.
-#include "transfer/transfer.h"
+// The download job: run control, the phases of a run, the HTTP range slots
+// and the control loop. transfer/DESIGN.md says what is decided and why.
+//
+// Sections: run control · engine log · the engine (probe, check, slots,
+// control loop, verify, finish) · Transfer · transfer_resume_info
+#include <winsock2.h>
+#include <windows.h>
 
-struct TransferRun {};
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdarg>
+#include <functional>
+
+#include "bt/bt_hash.h"
+#include "bt/bt_http.h"
+#include "bt/bt_torrent.h"
+#include "transfer/transfer.h"
+#include "transfer/transfer_io.h"
+#include "transfer/transfer_plan.h"
+
+// ---- run control ----------------------------------------------------------
+
+using Publish = std::function<bool(const std::function<void(TransferSnapshot&)>&)>;
+
+struct TransferRun {
+  std::atomic<bool> stop{false};
+  std::mutex mu;
+  std::condition_variable cv;
+  HttpAbort abort;  // the run's own requests (probes, the torrent)
+  // One per HTTP slot, so the stall rule can cut a single request.
+  std::vector<std::unique_ptr<HttpAbort>> slot_aborts;
+  Publish publish;  // applies an update only while this run is the current one
+
+  void halt() {
+    stop = true;
+    abort_requests();
+    std::lock_guard<std::mutex> lk(mu);
+    cv.notify_all();
+  }
+  void abort_requests() {
+    abort.abort();
+    std::lock_guard<std::mutex> lk(mu);
+    for (auto& a : slot_aborts) a->abort();
+  }
+  // Sleeps up to `s` seconds; false when the run was stopped meanwhile.
+  bool nap(double s) {
+    std::unique_lock<std::mutex> lk(mu);
+    cv.wait_for(lk, std::chrono::duration<double>(s), [&] { return stop.load(); });
+    return !stop;
+  }
+};
+
+namespace {
+
+std::string env(const char* name) {
+  wchar_t buf[1024];
+  DWORD n = GetEnvironmentVariableW(widen(name).c_str(), buf, 1024);
+  return n > 0 && n < 1024 ? narrow(std::wstring(buf, n)) : std::string();
+}
+
+std::string lower_hex(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'F') c = char(c - 'A' + 'a');
+  return s;
+}
+
+std::string host_of(const std::string& url) {
+  size_t a = url.find("://");
+  a = a == std::string::npos ? 0 : a + 3;
+  size_t b = url.find_first_of("/?#", a);
+  return url.substr(a, b == std::string::npos ? std::string::npos : b - a);
+}
+
+// ---- engine log -----------------------------------------------------------
+
+// VUNK_TRANSFER_LOG names a file for the engine's own, more talkative log.
+class EngineLog {
+ public:
+  explicit EngineLog(std::string name) : name_(std::move(name)), path_(widen(env("VUNK_TRANSFER_LOG"))) {}
+  void operator()(const char* fmt, ...) __attribute__((format(gnu_printf, 2, 3))) {
+    if (path_.empty()) return;
+    char msg[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    std::string line = strf("%02d:%02d:%02d.%03d  %s: %s\r\n", t.wHour, t.wMinute, t.wSecond,
+                            t.wMilliseconds, name_.c_str(), msg);
+    static std::mutex one_at_a_time;
+    std::lock_guard<std::mutex> lk(one_at_a_time);
+    HANDLE h = CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    DWORD wrote = 0;
+    WriteFile(h, line.data(), DWORD(line.size()), &wrote, nullptr);
+    CloseHandle(h);
+  }
+
+ private:
+  std::string name_;
+  std::wstring path_;
+};
+
+// ---- the engine -----------------------------------------------------------
+
+// A request that receives nothing for kStallS is cut by the control loop
+// through its slot's own abort; the request's receive time-out is the same,
+// so a read that fails after that long silence counts as a stall too.
+constexpr double kStallS = 10;
+constexpr u32 kTimeoutMs = 10000;  // connect, send and receive of one request
+constexpr int kMaxStrikes = 3;
+
+struct Mirror {
+  std::string url, host;
+  bool ranges = true;
+  bool alive = true;
+  int strikes = 0;       // failures in a row
+  int bad_pieces = 0;    // pieces that failed their check
+  double retry_at = 0;
+  int stream_slot = -1;  // the one slot reading a server that ignores ranges
+  std::string error;
+};
+
+struct Slot {
+  int mirror = -1;
+  bool busy = false;      // a request is open
+  bool stalled = false;   // the control loop cut the request
+  double last_data = 0;
+  u64 received = 0;
+  u64 rate_mark = 0;
+  float rate = 0;
+  HttpAbort* cut = nullptr;  // aborts this slot's request alone
+};
+
+class Engine {
+ public:
+  Engine(const TransferSpec& spec, const std::wstring& final_path, const std::wstring& part,
+         TransferRun& run)
+      : spec_(spec), final_(final_path), part_(part), resume_(part + L".resume"),
+        resume_tmp_(part + L".resume.tmp"), run_(run), log_(spec.name) {}
+
+  void run();
+
+ private:
+  const TransferSpec& spec_;
+  std::wstring final_, part_, resume_, resume_tmp_;
+  TransferRun& run_;
+  EngineLog log_;
+  std::string sha_expected_;
+
+  u64 total_ = 0;
+  u32 psize_ = kPieceSize, npieces_ = 0;
+  PartFile file_;
+
+  // With a torrent the grid is the torrent's pieces [first_, first_ +
+  // npieces_) that hold the wanted file, which starts at foff_ in the
+  // torrent's byte space. Without one it is kPieceSize pieces of the file.
+  Torrent tor_;
+  bool has_tor_ = false;
+  u32 first_ = 0;
+  u64 foff_ = 0;
+  u64 pstart(u32 p) const {
+    if (!has_tor_) return u64(p) * psize_;
+    u64 s = (u64(first_) + p) * psize_;
+    return s > foff_ ? s - foff_ : 0;
+  }
+  u32 plen(u32 p) const {
+    u64 end = has_tor_ ? (u64(first_) + p + 1) * psize_ - foff_ : u64(p + 1) * psize_;
+    return u32(std::min(end, total_) - pstart(p));
+  }
+  u32 piece_at(u64 off) const { return has_tor_ ? u32((foff_ + off) / psize_ - first_) : u32(off / psize_); }
+  // Whether the torrent's SHA-1 covers exactly the piece's bytes in the file
+  // (a piece shared with a neighbouring file also holds bytes of that file).
+  bool checkable(u32 p) const { return has_tor_ && plen(p) == tor_.piece_size(first_ + p); }
+  bool get_torrent(std::string& err);
+
+  // Shared by the slots and the control loop.
+  std::mutex m_;
+  std::vector<u8> map_;
+  std::vector<int> owner_;  // the slot that claimed a piece in flight
+  std::vector<int> dup_;    // a second slot fetching it in the end game
+  std::vector<std::string> hashes_;
+  std::vector<Mirror> mirrors_;
+  std::vector<Slot> slots_;
+  u64 done_ = 0, via_mirrors_ = 0, fetched_ = 0;
+  u64 change_ = 0;  // bumped with every piece that arrives
+  std::string fail_;
+  std::atomic<bool> failing_{false};
+
+  std::mutex save_mu_;
+  u64 saved_change_ = ~0ull;
+
+  // over_: every piece is in, so requests still open are of no use.
+  std::atomic<bool> over_{false};
+  bool stopped() const { return run_.stop || failing_ || over_; }
+  void publish(const std::function<void(TransferSnapshot&)>& f) { run_.publish(f); }
+  void fail_run(const std::string& err);
+  void finish_failed();
+
+  bool probe();
+  bool verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha);
+  void hash_ahead(Hasher& d);
+  std::atomic<bool> hash_stop_{false};
+  std::atomic<u64> hashed_{0};  // the whole-file hash has taken bytes [0, hashed_)
+  void check_part(bool had_part);
+  bool save_resume(std::string* err = nullptr);
+  void drop_side_files();
+
+  int pick_mirror(int slot);
+  void slot_loop(int slot);
+  void fetch(int slot, int mirror, Span span, bool stream);
+  void release(int slot, u32 first, u32 count);
+  Span end_game(int slot);
+  void strike(int mirror, const std::string& err, bool fatal);
+  bool complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1);
+  bool all_present();
+  void control_loop();
+  void publish_progress(double dt, bool log_line);
+};
+
+void Engine::fail_run(const std::string& err) {
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    if (failing_) return;
+    failing_ = true;
+    fail_ = err;
+  }
+  run_.abort_requests();
+  std::lock_guard<std::mutex> lk(run_.mu);
+  run_.cv.notify_all();
+}
+
+void Engine::finish_failed() {
+  log_("failed: %s", fail_.c_str());
+  wlog("transfer: %s: failed: %s", spec_.name.c_str(), fail_.c_str());
+  std::string err = fail_;
+  publish([&](TransferSnapshot& s) {
+    s.state = TState::Failed;
+    s.label = "FAILED";
+    s.error = err;
+    s.rate_down = s.rate_up = s.rate_mirrors = s.rate_peers = 0;
+    s.eta = -1;
+    s.conns.clear();
+  });
+}
+
+// Asks every mirror for its first byte at once: the answer gives the length
+// and whether ranges are honoured (a 200 to a range request says they are not).
+bool Engine::probe() {
+  publish([](TransferSnapshot& s) { s.label = "PROBING MIRRORS"; });
+  std::vector<std::thread> probes;
+  std::vector<u64> lengths(mirrors_.size(), 0);
+  for (size_t i = 0; i < mirrors_.size(); ++i)
+    probes.emplace_back([this, i, &lengths] {
+      HttpReq req;
+      std::string err;
+      if (!req.open(mirrors_[i].url, 0, 1, &run_.abort, kTimeoutMs, err)) {
+        mirrors_[i].alive = false;
+        mirrors_[i].error = err;
+      } else {
+        mirrors_[i].ranges = !req.range_ignored;
+        lengths[i] = req.range_ignored ? (req.has_length ? req.length : 0) : req.range_total;
+      }
+    });
+  for (auto& t : probes) t.join();
+  if (run_.stop) return false;
+  std::string last = "no sources";
+  for (size_t i = 0; i < mirrors_.size(); ++i) {
+    Mirror& mi = mirrors_[i];
+    if (mi.alive && lengths[i] == 0) mi.alive = false, mi.error = "size unknown";
+    if (mi.alive && total_ == 0) total_ = lengths[i];
+    if (mi.alive && lengths[i] != total_) mi.alive = false, mi.error = "size mismatch";
+    if (!mi.alive) last = mi.error;
+    if (mi.alive)
+      log_("mirror %s: %llu bytes%s", mi.url.c_str(), (unsigned long long)lengths[i], mi.ranges ? "" : ", no ranges");
+    else
+      log_("mirror %s dropped: %s", mi.url.c_str(), mi.error.c_str());
+  }
+  u64 total = total_;
+  publish([&](TransferSnapshot& s) { s.total = total; });
+  for (auto& mi : mirrors_)
+    if (mi.alive) return true;
+  fail_ = last;
+  return false;
+}
+
+// SHA-256 of a whole file from `from` on (d has taken the bytes before it),
+// with progress rising; false when stopped or unreadable.
+bool Engine::verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha) {
+  u64 size = file_size(path);
+  float p0 = size ? float(double(from) / double(size)) : 0;
+  publish([&](TransferSnapshot& s) {
+    s.state = TState::Checking;
+    s.label = "VERIFYING SHA-256";
+    s.progress = p0;
+    s.rate_down = s.rate_mirrors = s.rate_peers = s.rate_up = 0;
+    s.eta = -1;
+    s.conns.clear();
+  });
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER at;
+  at.QuadPart = LONGLONG(from);
+  SetFilePointerEx(h, at, nullptr, FILE_BEGIN);
+  std::vector<char> buf(4u << 20);
+  u64 seen = from;
+  double last = now_s();
+  bool ok = true;
+  for (;;) {
+    if (run_.stop) {
+      ok = false;
+      break;
+    }
+    DWORD got = 0;
+    if (!ReadFile(h, buf.data(), DWORD(buf.size()), &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    d.update(buf.data(), got);
+    seen += got;
+    if (now_s() - last > 0.1) {
+      last = now_s();
+      float p = size ? float(double(seen) / double(size)) : 0;
+      publish([&](TransferSnapshot& s) { s.progress = p; });
+    }
+  }
+  CloseHandle(h);
+  if (ok) sha = hex_of(d.finish());
+  return ok;
+}
+
+// Hashes the file in order while it arrives, as far as the pieces present
+// reach, so the check at the end has little left to read.
+void Engine::hash_ahead(Hasher& d) {
+  std::vector<char> buf(psize_);
+  std::string err;
+  for (u32 p = 0; p < npieces_ && !hash_stop_ && !run_.stop && !failing_;) {
+    bool present;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      present = map_[p] >= kFromMirror;
+    }
+    if (!present) {
+      run_.nap(0.02);
+      continue;
+    }
+    u32 n = plen(p);
+    if (!file_.read_at(pstart(p), buf.data(), n, err)) return;
+    d.update(buf.data(), n);
+    hashed_ += n;
+    ++p;
+  }
+}
+
+// Trusts from an earlier run only the pieces whose bytes still hash to what
+// the resume file recorded: a kill or a crash may have left anything else.
+void Engine::check_part(bool had_part) {
+  map_.assign(npieces_, kMissing);
+  owner_.assign(npieces_, -1);
+  dup_.assign(npieces_, -1);
+  hashes_.assign(npieces_, std::string());
+  std::string text = read_text(resume_);
+  ResumeData r;
+  std::string ih = has_tor_ ? hex_of(tor_.info_hash) : std::string();
+  if (!had_part || !resume_parse(text, r) || r.total != total_ || r.piece_size != psize_ ||
+      r.pieces != npieces_ || r.sha256 != sha_expected_ || r.infohash != ih)
+    return;
+  u64 claimed = 0;
+  for (u32 i = 0; i < npieces_; ++i) claimed += r.have[i] ? plen(i) : 0;
+  publish([&](TransferSnapshot& s) {
+    s.state = TState::Checking;
+    s.label = "CHECKING";
+    s.progress = 0;
+  });
+  std::vector<char> buf(psize_);
+  Hasher d(HashAlgo::sha1);
+  u64 seen = 0;
+  std::string err;
+  for (u32 i = 0; i < npieces_ && !run_.stop; ++i) {
+    std::string want = checkable(i) ? hex_of(tor_.piece_hash(first_ + i)) : r.hashes[i];
+    if (!r.have[i] || want.empty()) continue;
+    u32 n = plen(i);
+    if (!file_.read_at(pstart(i), buf.data(), n, err)) continue;
+    d.update(buf.data(), n);
+    seen += n;
+    if (hex_of(d.finish()) == want) {
+      map_[i] = kResumed;
+      hashes_[i] = r.hashes[i];
+      done_ += n;
+    }
+    float p = claimed ? float(double(seen) / double(claimed)) : 1;
+    publish([&](TransferSnapshot& s) { s.progress = p; });
+  }
+  via_mirrors_ = std::min(r.via_mirrors, done_);
+  log_("resumed: %llu of %llu bytes check", (unsigned long long)done_, (unsigned long long)claimed);
+}
+
+bool Engine::save_resume(std::string* err) {
+  std::lock_guard<std::mutex> s(save_mu_);
+  ResumeData r;
+  u64 change;
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    if (saved_change_ == change_) return true;
+    change = change_;
+    r.total = total_;
+    r.done = done_;
+    r.piece_size = psize_;
+    r.pieces = npieces_;
+    r.sha256 = sha_expected_;
+    if (has_tor_) r.infohash = hex_of(tor_.info_hash);
+    r.have.resize(npieces_);
+    for (u32 i = 0; i < npieces_; ++i) r.have[i] = map_[i] >= kFromMirror;
+    r.hashes = hashes_;
+    r.via_mirrors = via_mirrors_;
+  }
+  std::string e;
+  if (!save_atomic(resume_, resume_tmp_, resume_text(r), e)) {
+    if (err) *err = e;
+    return false;
+  }
+  saved_change_ = change;
+  return true;
+}
+
+void Engine::drop_side_files() {
+  for (const wchar_t* suffix : {L".resume", L".resume.tmp", L".torrent", L".edge"})
+    delete_file(part_ + suffix);
+}
+
+// The mirror a slot uses: its own (slot mod mirrors) while alive, else the
+// next alive one. -1: none left; -2: only ones waiting out a back-off.
+int Engine::pick_mirror(int slot) {
+  int n = int(mirrors_.size()), waiting = 0;
+  double now = now_s();
+  for (int k = 0; k < n; ++k) {
+    int i = (slot + k) % n;
+    Mirror& mi = mirrors_[i];
+    if (!mi.alive) continue;
+    if (!mi.ranges && mi.stream_slot != -1 && mi.stream_slot != slot) continue;
+    if (mi.retry_at > now) {
+      ++waiting;
+      continue;
+    }
+    return i;
+  }
+  return waiting ? -2 : -1;
+}
+
+void Engine::release(int slot, u32 first, u32 count) {
+  for (u32 p = first; p < first + count && p < npieces_; ++p)
+    if (map_[p] == kInFlight && owner_[p] == slot) map_[p] = kMissing, owner_[p] = -1;
+  for (u32 p = first; p < first + count && p < npieces_; ++p)
+    if (dup_[p] == slot) dup_[p] = -1;
+}
+
+// End game: an idle slot takes a second copy of a piece whose slot has gone
+// quiet or runs at less than half the mean rate, so one slow mirror cannot
+// hold back the end of the download.
+Span Engine::end_game(int slot) {
+  Span span;
+  float mean = 0;
+  for (const Slot& s : slots_) mean += s.rate / float(slots_.size());
+  double now = now_s(), worst = 0;
+  for (u32 p = 0; p < npieces_; ++p) {
+    if (map_[p] != kInFlight || dup_[p] != -1 || owner_[p] == slot || owner_[p] < 0) continue;
+    const Slot& o = slots_[owner_[p]];
+    double quiet = now - o.last_data;
+    double badness = quiet > 1 ? quiet : (o.rate < mean / 2 ? 0.5 : 0);
+    if (badness > worst) worst = badness, span.first = p, span.count = 1;
+  }
+  if (span.count) dup_[span.first] = slot;
+  return span;
+}
+
+void Engine::strike(int mirror, const std::string& err, bool fatal) {
+  Mirror& mi = mirrors_[mirror];
+  mi.error = err;
+  if (fatal || ++mi.strikes >= kMaxStrikes) {
+    if (mi.alive) log_("mirror %s dropped: %s", mi.url.c_str(), err.c_str());
+    mi.alive = false;
+  } else {
+    mi.retry_at = now_s() + double(1 << (mi.strikes - 1));
+    log_("mirror %s: %s (strike %d)", mi.url.c_str(), err.c_str(), mi.strikes);
+  }
+}
+
+bool Engine::all_present() {
+  for (u8 v : map_)
+    if (v < kFromMirror) return false;
+  return true;
+}
+
+void Engine::slot_loop(int slot) {
+  for (;;) {
+    // A request cut by the stall rule left the slot's abort set. Whoever
+    // stops the whole run sets its flag before aborting, so the check after
+    // the reset cannot miss a stop.
+    slots_[slot].cut->reset();
+    if (stopped()) return;
+    int mirror;
+    Span span;
+    bool stream = false;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      if (all_present()) return;
+      mirror = pick_mirror(slot);
+      if (mirror == -1) return;
+      if (mirror >= 0) {
+        Mirror& mi = mirrors_[mirror];
+        if (!mi.ranges) {
+          mi.stream_slot = slot;
+          // A new whole-body stream only while some piece is unclaimed.
+          stream = std::find(map_.begin(), map_.end(), kMissing) != map_.end();
+          if (!stream) mirror = -2;
+        } else {
+          span = next_span(map_, psize_, int(slots_.size()));
+          for (u32 p = span.first; p < span.first + span.count; ++p) map_[p] = kInFlight, owner_[p] = slot;
+          if (span.count == 0) span = end_game(slot);
+        }
+      }
+    }
+    if (mirror == -2 || (!stream && span.count == 0)) {
+      // Nothing to claim: every missing piece is in flight elsewhere.
+      run_.nap(0.2);
+      continue;
+    }
+    fetch(slot, mirror, span, stream);
+  }
+}
+
+// One request: a span of claimed pieces, or (stream) the whole body of a
+// server that ignores ranges, keeping the pieces nobody else has.
+void Engine::fetch(int slot, int mirror, Span span, bool stream) {
+  const std::string url = mirrors_[mirror].url;
+  u64 from = stream ? 0 : pstart(span.first);
+  u64 to = stream ? total_ : pstart(span.first + span.count - 1) + plen(span.first + span.count - 1);
+  HttpReq req;
+  HttpAbort* cut;
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    Slot& s = slots_[slot];
+    s.mirror = mirror;
+    s.busy = true;
+    s.stalled = false;
+    s.last_data = now_s();
+    cut = s.cut;
+  }
+  std::string err;
+  bool ok = req.open(url, from, stream ? 0 : to - from, cut, kTimeoutMs, err);
+  if (ok && !stream && req.range_ignored) {
+    // The server ignores ranges after all: the body starts at byte 0.
+    std::lock_guard<std::mutex> lk(m_);
+    release(slot, span.first, span.count);
+    Mirror& mi = mirrors_[mirror];
+    mi.ranges = false;
+    log_("mirror %s ignores ranges", mi.url.c_str());
+    if (mi.stream_slot == -1 || mi.stream_slot == slot) {
+      mi.stream_slot = slot;
+      stream = true;
+      from = 0;
+      to = total_;
+    } else {
+      ok = false;
+      err.clear();
+    }
+  }
+  std::vector<char> piece(psize_), buf(1u << 18);
+  Hasher sha1(HashAlgo::sha1);
+  u64 pos = from;
+  u32 p = piece_at(from), in_piece = 0;
+  bool keep = false, first_of_piece = true;
+  auto decide = [&]() {
+    // At the start of each piece: go on with it only while it still needs us.
+    std::lock_guard<std::mutex> lk(m_);
+    if (stream && map_[p] == kMissing) map_[p] = kInFlight, owner_[p] = slot;
+    keep = map_[p] == kInFlight && (owner_[p] == slot || dup_[p] == slot);
+  };
+  bool rest_gone = false;
+  while (ok && pos < to) {
+    i64 n = req.read(buf.data(), buf.size(), err);
+    if (n <= 0) {
+      ok = false;
+      if (n == 0) err = "short body";
+      break;
+    }
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      Slot& s = slots_[slot];
+      s.last_data = now_s();
+      s.received += u64(n);
+      fetched_ += u64(n);
+    }
+    const char* q = buf.data();
+    u64 left = std::min<u64>(u64(n), to - pos);
+    while (left > 0) {
+      if (first_of_piece) {
+        decide();
+        first_of_piece = false;
+      }
+      u32 want = plen(p) - in_piece;
+      u32 take = u32(std::min<u64>(want, left));
+      if (keep) {
+        memcpy(piece.data() + in_piece, q, take);
+        sha1.update(q, take);
+      }
+      in_piece += take;
+      q += take;
+      left -= take;
+      pos += take;
+      if (in_piece == plen(p)) {
+        if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, hex_of(sha1.finish()))) {
+          ok = false;
+          err.clear();
+          break;
+        }
+        if (!keep) sha1.finish();
+        ++p;
+        in_piece = 0;
+        first_of_piece = true;
+      }
+    }
+    if (!ok) break;
+    if (first_of_piece && pos < to) {
+      // Stop early when the rest of the span went to someone else (for a
+      // whole-body stream: when nothing after this point is missing).
+      std::lock_guard<std::mutex> lk(m_);
+      rest_gone = true;
+      u32 end = stream ? npieces_ : span.first + span.count;
+      for (u32 k = p; k < end && rest_gone; ++k)
+        if ((stream && map_[k] == kMissing) ||
+            (map_[k] == kInFlight && (owner_[k] == slot || dup_[k] == slot)))
+          rest_gone = false;
+      if (rest_gone) break;
+    }
+  }
+  std::lock_guard<std::mutex> lk(m_);
+  Slot& s = slots_[slot];
+  s.busy = false;
+  if (stream) {
+    for (u32 k = 0; k < npieces_; ++k)
+      if (map_[k] == kInFlight && owner_[k] == slot) map_[k] = kMissing, owner_[k] = -1;
+  } else {
+    release(slot, span.first, span.count);
+  }
+  if (stopped()) return;
+  if (ok || rest_gone) {
+    mirrors_[mirror].strikes = 0;
+    return;
+  }
+  if (s.stalled || (!ok && now_s() - s.last_data >= kStallS - 0.5)) err = "mirror stalled";
+  if (!err.empty()) {
+    // A missing file stays missing; a mirror that stalls mid-body is left
+    // for the others while there are any.
+    int status = req.status;
+    bool others = false;
+    for (size_t i = 0; i < mirrors_.size(); ++i) others = others || (int(i) != mirror && mirrors_[i].alive);
+    strike(mirror, err, status == 403 || status == 404 || status == 410 || (s.stalled && others));
+  }
+}
+
+bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1) {
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    if (map_[p] >= kFromMirror) return true;  // another copy won
+  }
+  if (checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p))) {
+    // Bad data: the piece goes back to the pool and its mirror is demoted.
+    std::lock_guard<std::mutex> lk(m_);
+    if (owner_[p] == slot && map_[p] == kInFlight) map_[p] = kMissing, owner_[p] = -1;
+    if (dup_[p] == slot) dup_[p] = -1;
+    Mirror& mi = mirrors_[mirror];
+    log_("piece %u from %s failed its check", first_ + p, mi.url.c_str());
+    if (++mi.bad_pieces >= kMaxStrikes && mi.alive) {
+      mi.alive = false;
+      mi.error = "bad data";
+      log_("mirror %s dropped: bad data", mi.url.c_str());
+    }
+    return true;
+  }
+  std::string err;
+  if (!file_.write_at(pstart(p), data, len, err)) {
+    fail_run(err);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    if (map_[p] >= kFromMirror) return true;
+    map_[p] = kFromMirror;
+    owner_[p] = dup_[p] = -1;
+    // The torrent vouches for a checkable piece; for the others the resume
+    // file keeps the hash a restart checks against.
+    if (!checkable(p)) hashes_[p] = sha1;
+    done_ += len;
+    via_mirrors_ += len;
+    ++change_;
+  }
+  // Recorded before the slot goes on, so a kill loses only pieces in flight.
+  save_resume();
+  return true;
+}
+
+void Engine::publish_progress(double dt, bool log_line) {
+  TransferSnapshot u;
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    float rate = 0;
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      Slot& s = slots_[i];
+      float r = dt > 0 ? float(double(s.received - s.rate_mark) / dt) : 0;
+      s.rate = s.rate * 0.5f + r * 0.5f;
+      s.rate_mark = s.received;
+      rate += s.rate;
+      if (s.mirror < 0 || !mirrors_[s.mirror].alive) continue;
+      ConnInfo c;
+      c.kind = 1;
+      c.address = mirrors_[s.mirror].host;
+      c.client = "MIRROR";
+      c.rate = s.rate;
+      c.progress = 1;
+      c.interested = s.busy;
+      c.id = fnv1a(c.address + strf("#%zu", i));
+      u.conns.push_back(c);
+    }
+    int alive = 0;
+    for (auto& mi : mirrors_) alive += mi.alive;
+    u.done = done_;
+    u.via_mirrors = via_mirrors_;
+    u.rate_down = u.rate_mirrors = rate;
+    u.eta = rate > 1 ? double(total_ - done_) / rate : -1;
+    u.piece_map = map_;
+    u.label = strf("RECEIVING  //  %d MIRROR%s", alive, alive == 1 ? "" : "S");
+    u.progress = total_ ? float(double(done_) / double(total_)) : 0;
+  }
+  publish([&](TransferSnapshot& s) {
+    s.done = u.done;
+    s.via_mirrors = u.via_mirrors;
+    s.rate_down = s.rate_mirrors = u.rate_down;
+    s.eta = u.eta;
+    s.piece_map = std::move(u.piece_map);
+    s.conns = std::move(u.conns);
+    s.label = u.label;
+    s.progress = u.progress;
+  });
+  if (log_line)
+    log_("%llu of %llu bytes, %.0f B/s", (unsigned long long)u.done, (unsigned long long)total_,
+         double(u.rate_down));
+}
+
+void Engine::control_loop() {
+  double last = now_s(), last_log = last;
+  for (;;) {
+    run_.nap(0.5);
+    double now = now_s();
+    std::string none_left;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      if (stopped() || all_present()) break;
+      // The stall rule: a request silent for kStallS is cut; the slot strikes
+      // its mirror and the pieces go back to the pool.
+      for (Slot& s : slots_)
+        if (s.busy && !s.stalled && now - s.last_data > kStallS) {
+          s.stalled = true;
+          s.cut->abort();
+          log_("mirror %s: request cut, nothing for %.0f s", mirrors_[s.mirror].url.c_str(), kStallS);
+        }
+      bool any = false;
+      for (auto& mi : mirrors_) {
+        any = any || mi.alive;
+        if (!mi.error.empty()) none_left = mi.error;
+      }
+      if (any) none_left.clear();
+      else if (none_left.empty()) none_left = "no sources";
+    }
+    if (!none_left.empty()) {
+      fail_run(none_left);
+      break;
+    }
+    bool log_line = now - last_log >= 5;
+    if (log_line) last_log = now;
+    publish_progress(now - last, log_line);
+    last = now;
+  }
+}
+
+// The torrent from the side file of an earlier run, else from its URL. Picks
+// the wanted file, takes the torrent's grid and adds its web seeds.
+bool Engine::get_torrent(std::string& err) {
+  std::wstring path = part_ + L".torrent";
+  std::string data = read_text(path);
+  if (data.empty() || !parse_torrent(data, tor_, err)) {
+    publish([](TransferSnapshot& s) { s.label = "FETCHING TORRENT"; });
+    HttpReq req;
+    data.clear();
+    if (!req.open(spec_.torrent, 0, 0, &run_.abort, kTimeoutMs, err) || !req.read_all(data, 16u << 20, err) ||
+        !parse_torrent(data, tor_, err))
+      return false;
+    std::string e;
+    if (!save_atomic(path, path + L".tmp", data, e)) log_("torrent not kept: %s", e.c_str());
+  }
+  int f = -1;
+  for (size_t i = 0; i < tor_.files.size() && f < 0; ++i) {
+    const std::string& fp = tor_.files[i].path;
+    if (!tor_.files[i].pad && fp.substr(fp.rfind('/') + 1) == spec_.file) f = int(i);
+  }
+  if (f < 0 && tor_.files.size() == 1) f = 0;  // a single-file torrent under another name
+  if (f < 0 || tor_.files[f].length == 0 || tor_.piece_length > (64u << 20)) {
+    err = "torrent has no such file";
+    return false;
+  }
+  const TorrentFile& tf = tor_.files[f];
+  if (spec_.size && spec_.size != tf.length) {
+    err = "size mismatch";
+    return false;
+  }
+  u32 last = 0;
+  tor_.file_pieces(size_t(f), first_, last);
+  total_ = tf.length;
+  foff_ = tf.offset;
+  psize_ = u32(tor_.piece_length);
+  npieces_ = last - first_ + 1;
+  has_tor_ = true;
+  std::string no_seeds = env("VUNK_TRANSFER_NO_WEBSEEDS");
+  if (no_seeds.empty() || no_seeds == "0") {
+    for (const std::string& seed : tor_.web_seeds) {
+      Mirror mi;
+      // A web seed names the file itself, or a folder that holds the
+      // torrent's layout.
+      mi.url = seed;
+      if (!seed.empty() && seed.back() == '/') mi.url += tor_.multi ? tf.path : tor_.name;
+      else if (tor_.multi) mi.url += "/" + tf.path;
+      mi.host = host_of(seed);
+      mirrors_.push_back(mi);
+    }
+  }
+  log_("torrent: %u pieces of %u bytes for the file, %zu web seeds", npieces_, psize_, tor_.web_seeds.size());
+  return true;
+}
+
+void Engine::run() {
+  sha_expected_ = lower_hex(spec_.sha256);
+  total_ = spec_.size;
+  for (const std::string& url : spec_.mirrors) {
+    Mirror mi;
+    mi.url = url;
+    mi.host = host_of(url);
+    mirrors_.push_back(mi);
+  }
+  if (!spec_.torrent.empty()) {
+    std::string err;
+    if (!get_torrent(err)) {
+      if (run_.stop) return;
+      log_("torrent: %s", err.c_str());
+      if (mirrors_.empty() || err == "torrent has no such file" || err == "size mismatch") {
+        fail_ = err;
+        return finish_failed();
+      }
+    }
+  }
+  log_("start: %zu mirrors, %llu bytes", mirrors_.size(), (unsigned long long)total_);
+  // A final file already there is checked first: no network is needed for it.
+  std::string sha;
+  auto final_ok = [&] {
+    if (total_ == 0 || !file_exists(final_) || file_size(final_) != total_) return false;
+    Hasher d(HashAlgo::sha256);
+    if (!verify_file(final_, d, 0, sha)) return false;
+    return sha_expected_.empty() || sha == sha_expected_;
+  };
+  bool done = final_ok();
+  if (!done && !run_.stop) {
+    if (mirrors_.empty()) {
+      fail_ = "no sources";
+      return finish_failed();
+    }
+    if (!probe()) return run_.stop ? void() : finish_failed();
+    done = final_ok();
+  }
+  if (run_.stop) return;
+  if (!done) {
+    if (!has_tor_) npieces_ = piece_count(total_, psize_);
+    Hasher whole(HashAlgo::sha256);
+    bool had_part = file_exists(part_);
+    if (!file_.open(part_, total_, fail_)) return finish_failed();
+    check_part(had_part);
+    if (run_.stop) return;
+    std::string err;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      ++change_;
+    }
+    if (!save_resume(&err)) {
+      fail_ = err;
+      return finish_failed();
+    }
+    publish([&](TransferSnapshot& s) {
+      s.state = TState::Running;
+      s.label = "RECEIVING";
+      s.total = total_;
+      s.done = done_;
+      s.via_mirrors = via_mirrors_;
+      s.piece_size = psize_;
+      s.pieces = npieces_;
+      s.piece_map = map_;
+      s.progress = total_ ? float(double(done_) / double(total_)) : 0;
+    });
+    if (!all_present()) {
+      slots_.assign(size_t(std::max(1, spec_.http_slots)), Slot());
+      {
+        std::lock_guard<std::mutex> lk(run_.mu);
+        for (Slot& sl : slots_) {
+          run_.slot_aborts.push_back(std::make_unique<HttpAbort>());
+          sl.cut = run_.slot_aborts.back().get();
+          if (run_.stop) sl.cut->abort();
+        }
+      }
+      std::vector<std::thread> workers;
+      std::thread hasher([this, &whole] { hash_ahead(whole); });
+      for (size_t i = 0; i < slots_.size(); ++i) workers.emplace_back([this, i] { slot_loop(int(i)); });
+      control_loop();
+      if (!run_.stop && !failing_) {
+        over_ = true;
+        run_.abort_requests();
+      }
+      for (auto& t : workers) t.join();
+      hash_stop_ = true;
+      hasher.join();
+    }
+    save_resume();
+    file_.close();
+    publish_progress(0, false);
+    if (failing_) return finish_failed();
+    if (run_.stop) return;
+    if (!all_present()) {
+      fail_ = "no sources";
+      return finish_failed();
+    }
+    log_("received %llu bytes for %llu", (unsigned long long)fetched_, (unsigned long long)total_);
+    if (!verify_file(part_, whole, hashed_, sha)) {
+      if (run_.stop) return;
+      fail_ = "cannot read file";
+      return finish_failed();
+    }
+    if (!sha_expected_.empty() && sha != sha_expected_) {
+      // Forget what was received, so a retry fetches everything again.
+      delete_file(resume_);
+      delete_file(part_);
+      fail_ = "sha256 mismatch";
+      return finish_failed();
+    }
+    if (!MoveFileExW(part_.c_str(), final_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      fail_ = "cannot rename file";
+      return finish_failed();
+    }
+  }
+  drop_side_files();
+  log_("verified: %s", sha.c_str());
+  u64 total = total_;
+  publish([&](TransferSnapshot& s) {
+    s.state = TState::Done;
+    s.label = "VERIFIED";
+    s.error.clear();
+    s.total = s.done = total;
+    s.progress = 1;
+    s.sha256 = sha;
+    s.rate_down = s.rate_up = s.rate_mirrors = s.rate_peers = 0;
+    s.eta = 0;
+    s.conns.clear();
+    for (u8& v : s.piece_map)
+      if (v < kFromMirror) v = kResumed;
+  });
+}
+
+}  // namespace
+
+// ---- Transfer ---------------------------------------------------------------
 
 Transfer::Transfer(TransferSpec spec) : spec_(std::move(spec)) {
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
   final_ = path_join(spec_.dir, widen(spec_.file));
   part_ = final_ + L".part";
   snap_.total = spec_.size;
   snap_.has_torrent = !spec_.torrent.empty();
   snap_.has_mirrors = !spec_.mirrors.empty();
+  u64 done = 0, total = 0;
+  if (transfer_resume_info(spec_.dir, spec_.file, done, total)) {
+    snap_.total = total;
+    snap_.done = done;
+    snap_.label = "PARTIAL";
+  }
 }
 
 Transfer::~Transfer() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    ++generation_;
+    if (run_) run_->halt();
+  }
   if (worker_.joinable()) worker_.join();
+  WSACleanup();
 }
 
 void Transfer::start() {
   std::lock_guard<std::mutex> lk(mu_);
-  if (snap_.state == TState::Done) return;
-  ++generation_;
-  snap_.state = TState::Failed;
-  snap_.label = "FAILED";
-  snap_.error = "download engine not built";
+  TState st = snap_.state;
+  if (st == TState::Done || st == TState::Starting || st == TState::Running || st == TState::Checking) return;
+  u64 gen = ++generation_;
+  auto run = std::make_shared<TransferRun>();
+  run->publish = [this, gen](const std::function<void(TransferSnapshot&)>& f) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (generation_ != gen) return false;
+    f(snap_);
+    return true;
+  };
+  run_ = run;
+  snap_.state = TState::Starting;
+  snap_.label = "STARTING";
+  snap_.error.clear();
+  snap_.sha256.clear();
+  std::thread prev = std::move(worker_);
+  worker_ = std::thread([this, run, prev = std::move(prev)]() mutable {
+    if (prev.joinable()) prev.join();
+    if (run->stop) return;
+    Engine e(spec_, final_, part_, *run);
+    e.run();
+  });
 }
 
 void Transfer::pause() {
   std::lock_guard<std::mutex> lk(mu_);
   if (snap_.state == TState::Done) return;
+  ++generation_;
+  if (run_) run_->halt();
   snap_.state = TState::Paused;
   snap_.label = "PAUSED";
+  snap_.rate_down = snap_.rate_up = snap_.rate_mirrors = snap_.rate_peers = 0;
+  snap_.eta = -1;
+  snap_.conns.clear();
+  for (u8& v : snap_.piece_map)
+    if (v == kInFlight) v = kMissing;
 }
 
 void Transfer::cancel() {
   std::lock_guard<std::mutex> lk(mu_);
-  snap_.state = TState::Idle;
-  snap_.label = "CANCELLED";
+  ++generation_;
+  if (run_) run_->halt();
+  run_.reset();
+  TransferSnapshot fresh;
+  fresh.state = TState::Idle;
+  fresh.label = "CANCELLED";
+  fresh.total = snap_.total;
+  fresh.has_torrent = snap_.has_torrent;
+  fresh.has_mirrors = snap_.has_mirrors;
+  snap_ = fresh;
+  std::wstring part = part_;
+  std::thread prev = std::move(worker_);
+  worker_ = std::thread([part, prev = std::move(prev)]() mutable {
+    if (prev.joinable()) prev.join();
+    for (const wchar_t* suffix : {L"", L".resume", L".resume.tmp", L".torrent", L".edge"})
+      delete_file(part + suffix);
+  });
 }
 
 TransferSnapshot Transfer::snapshot() const {
@@ -43,4 +1071,14 @@ TransferSnapshot Transfer::snapshot() const {
   return snap_;
 }
 
-bool transfer_resume_info(const std::wstring&, const std::string&, u64&, u64&) { return false; }
+// ---- transfer_resume_info ---------------------------------------------------
+
+bool transfer_resume_info(const std::wstring& dir, const std::string& file, u64& done, u64& total) {
+  std::wstring part = path_join(dir, widen(file)) + L".part";
+  if (!file_exists(part)) return false;
+  ResumeData r;
+  if (!resume_parse(read_text(part + L".resume"), r)) return false;
+  done = r.done;
+  total = r.total;
+  return true;
+}

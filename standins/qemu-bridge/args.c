@@ -141,10 +141,17 @@ char** translate_args(int argc, char** argv, path_mapper map, int qmp_inner_port
                       int* qmp_port_out) {
   char** out = calloc((size_t)argc + 1, sizeof(char*));
   *qmp_port_out = 0;
+  int riscv = 0;
+  for (int i = 1; i < argc; ++i)
+    if (is_opt(argv[i - 1], "cpu") && strncmp(argv[i], "rv", 2) == 0) riscv = 1;
   for (int i = 0; i < argc; ++i) {
     const char* a = argv[i];
     const char* prev = i > 0 ? argv[i - 1] : "";
-    if (is_opt(prev, "audiodev")) {
+    if (riscv && is_opt(prev, "device") && strcmp(a, "ramfb") == 0) {
+      /* This QEMU's RISC-V board makes its fw_cfg only after the devices, so
+       * ramfb is refused there; a plain linear frame buffer takes its place. */
+      out[i] = strdup("bochs-display");
+    } else if (is_opt(prev, "audiodev")) {
       /* Windows builds only: the DirectSound backend. */
       out[i] = rewrite_opts(a, map, NULL, "dsound", "none");
     } else if ((is_opt(prev, "M") || is_opt(prev, "machine")) && strncmp(a, "q800", 4) == 0 &&

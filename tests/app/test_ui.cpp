@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "gfx/layer.h"
 #include "tests/gfx/gfx_test.h"
+#include "machines/machine.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -244,6 +245,16 @@ TEST_F(AppUi, TextFieldAndStepper) {
   field_frame();
   EXPECT_EQ(a.focused, 0u);
 
+  bool on = false;
+  D2D_RECT_F cb{100, 160, 300, 190};
+  a.mouse = {120, 175};
+  a.pressed = a.released = true;
+  a.surface.begin();
+  EXPECT_TRUE(a.check_box(a.id("check", 0), cb, "SCRATCH", on));
+  a.surface.end();
+  EXPECT_TRUE(on);
+  a.pressed = a.released = false;
+
   int v = 1000;
   std::vector<int> steps = {256, 512, 1024, 2048};
   D2D_RECT_F s{100, 200, 400, 236};
@@ -291,6 +302,29 @@ TEST_F(AppUi, GlyphsAndNestedFrames) {
   EXPECT_TRUE(g_app.dirty);
   EXPECT_EQ(g_app.last, last);
   g_app.in_frame = false;
+}
+
+TEST_F(AppUi, CoverFormByF11) {
+  RECT before;
+  GetWindowRect(g_win, &before);
+  PostMessageW(g_win, WM_KEYDOWN, VK_F11, 1 | (1 << 30));  // auto-repeat: ignored
+  pump_frame();
+  EXPECT_FALSE(g_app.ui_cover);
+  key(VK_F11);
+  EXPECT_TRUE(g_app.ui_cover);
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  GetMonitorInfoW(MonitorFromWindow(g_win, MONITOR_DEFAULTTONEAREST), &mi);
+  RECT r;
+  GetWindowRect(g_win, &r);
+  EXPECT_EQ(r.right - r.left, mi.rcMonitor.right - mi.rcMonitor.left);
+  EXPECT_EQ(r.bottom - r.top, mi.rcMonitor.bottom - mi.rcMonitor.top);
+  EXPECT_TRUE(GetWindowLongW(g_win, GWL_STYLE) & WS_POPUP);
+  key(VK_F11);
+  EXPECT_FALSE(g_app.ui_cover);
+  GetWindowRect(g_win, &r);
+  EXPECT_EQ(r.right - r.left, before.right - before.left);
+  EXPECT_EQ(r.bottom - r.top, before.bottom - before.top);
 }
 
 TEST_F(AppUi, SidebarRowTooltip) {
@@ -342,4 +376,51 @@ TEST_F(AppUi, WorkerMessagesAndTooltip) {
   EXPECT_EQ(p.renders, renders + 1);
   p.hide();
   EXPECT_FALSE(p.visible);
+}
+
+TEST_F(AppUi, SettingsSaveAndLibraryReload) {
+  std::wstring dir = test_dir("app-settings");
+  Settings saved = g_set;
+  g_set.ini = path_join(dir, L"vunk.ini");
+  for (const wchar_t* m : {L"m1", L"m2"}) {
+    Machine rec;
+    CreateDirectoryW(path_join(dir, m).c_str(), nullptr);
+    rec.dir = path_join(path_join(dir, m), L"alpha");
+    rec.name = narrow(m);
+    rec.profile = "other-x64";
+    ASSERT_TRUE(rec.save());
+  }
+  g_set.machines_dir = path_join(dir, L"m1");
+  g_lib.load();
+  Machine* first = g_lib.by_id("alpha");
+  ASSERT_TRUE(first);
+  auto vm = std::make_unique<Vm>();
+  vm->uid = 77;
+  vm->phase = 1;
+  vm->machine = first;
+  Vm* running = vm.get();
+  g_fleet.vms.push_back(std::move(vm));
+
+  // A --qemu folder holds for this run only: saving writes vunk.ini's own.
+  g_app.ini_qemu_dir = L"C:\\qemu-of-the-ini";
+  g_app.qemu_override = true;
+  g_set.qemu_dir = L"C:\\qemu-of-this-run";
+  g_app.set_path_setting(2, path_join(dir, L"m2"));  // the machines folder
+  wchar_t buf[512];
+  GetPrivateProfileStringW(L"paths", L"qemu_dir", L"", buf, 512, g_set.ini.c_str());
+  EXPECT_STREQ(buf, L"C:\\qemu-of-the-ini");
+  GetPrivateProfileStringW(L"paths", L"machines_dir", L"", buf, 512, g_set.ini.c_str());
+  EXPECT_EQ(std::wstring(buf), path_join(dir, L"m2"));
+  EXPECT_EQ(g_set.qemu_dir, L"C:\\qemu-of-this-run");
+
+  // The library was read again; the running machine points at the new record.
+  ASSERT_EQ(g_lib.size(), 1u);
+  EXPECT_EQ(g_lib[0]->name, "m2");
+  EXPECT_EQ(running->machine, g_lib[0].get());
+
+  g_fleet.vms.clear();
+  g_set = saved;
+  g_app.qemu_override = false;
+  g_lib.clear();
+  remove_tree(dir);
 }

@@ -81,24 +81,6 @@ struct TrustedCa {
 
 }  // namespace
 
-TEST(Http, CrackUrl) {
-  UrlParts p;
-  ASSERT_TRUE(crack_url("http://example.org", p));
-  EXPECT_EQ(p.host, L"example.org");
-  EXPECT_EQ(p.path, L"/");
-  EXPECT_EQ(p.port, 80);
-  EXPECT_FALSE(p.https);
-  ASSERT_TRUE(crack_url("https://mirror.example.net/pub/os/a%20b.iso?x=1&y=two#part", p));
-  EXPECT_EQ(p.host, L"mirror.example.net");
-  EXPECT_EQ(p.path, L"/pub/os/a%20b.iso?x=1&y=two#part");
-  EXPECT_EQ(p.port, 443);
-  EXPECT_TRUE(p.https);
-  // other schemes, no URL, a path beyond what the parts can hold
-  for (const std::string& bad : {std::string("ftp://example.org/x"), std::string("no url at all"), std::string(""),
-                                 "http://example.org/" + std::string(5000, 'p')})
-    EXPECT_FALSE(crack_url(bad, p)) << bad.substr(0, 40);
-}
-
 TEST(Http, GetBodies) {
   std::string final_url;
   EXPECT_EQ(fetch(http_base() + "/plain", &final_url), kPlain);

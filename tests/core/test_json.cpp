@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "core/json.h"
 #include "tests/support/test_support.h"
 
@@ -20,61 +18,7 @@ bool parses(std::string_view text) {
   return parse(text, v);
 }
 
-// A whole captured document: blanks around the value, nothing else behind it.
-JVal document(const char* name) {
-  std::string text = read_bytes(src_path(std::string("tests/core/data/") + name));
-  EXPECT_FALSE(text.empty()) << name;
-  JVal v;
-  JParser p{text};
-  EXPECT_TRUE(p.value(v)) << name;
-  while (p.pos < text.size() && strchr(" \t\r\n", text[p.pos])) ++p.pos;
-  EXPECT_EQ(p.pos, text.size()) << name;
-  return v;
-}
-
 }  // namespace
-
-TEST(Json, ContainersAndWords) {
-  for (const char* t : {"{}", "{ }", "{\r\n\t}", " \n{}", "[]", "[ ]", "[\n]"}) {
-    JVal v;
-    ASSERT_TRUE(parse(t, v)) << t;
-    EXPECT_EQ(v.kind, strchr(t, '{') ? 5 : 4) << t;
-    EXPECT_TRUE(v.o.empty() && v.a.empty()) << t;
-  }
-  JVal v;
-  ASSERT_TRUE(parse(R"( {"a" : [1, true, false, null, "s", {"b": {}}], "c": -2.5e1} )", v));
-  const std::vector<JVal>& a = v["a"].a;
-  ASSERT_EQ(a.size(), 6u);
-  EXPECT_TRUE(a[0].n == 1 && a[1].kind == 1 && a[1].b && a[2].kind == 1 && !a[2].b && a[3].kind == 0);
-  EXPECT_TRUE(a[4].s == "s" && a[5]["b"].kind == 5 && v["c"].n == -25);
-
-  // trailing commas, missing separators, cut texts and half words fail
-  for (const char* t : {"[1,]", "{\"a\":1,}", "[1 2]", "{\"a\" 1}", "{\"a\":1 \"b\":2}", "{a:1}", "[", "[1",
-                        "{\"a\":", "{\"a\"", "", "   ", "}", "]", "tru", "nul", "fals", "x", "[truex]"})
-    EXPECT_FALSE(parses(t)) << t;
-
-  // words are prefixes: the enclosing level judges what follows
-  size_t pos = 0;
-  ASSERT_TRUE(parse("truex", v = JVal(), &pos));
-  EXPECT_TRUE(v.kind == 1 && v.b);
-  EXPECT_EQ(pos, 4u);
-  ASSERT_TRUE(parse("  false ,", v = JVal(), &pos));
-  EXPECT_EQ(pos, 7u);
-}
-
-TEST(Json, RepeatedKeysMerge) {
-  JVal v;
-  ASSERT_TRUE(parse(R"({"a":1,"a":2})", v));
-  EXPECT_EQ(v.o.size(), 1u);
-  EXPECT_EQ(v["a"].n, 2);
-  ASSERT_TRUE(parse(R"({"a":"x","a":"y"})", v = JVal()));
-  EXPECT_EQ(v["a"].s, "xy");
-  ASSERT_TRUE(parse(R"({"a":[1],"a":[2,3]})", v = JVal()));
-  EXPECT_EQ(v["a"].a.size(), 3u);
-  ASSERT_TRUE(parse(R"({"a":{"p":1,"q":1},"a":{"q":2,"r":3}})", v = JVal()));
-  EXPECT_EQ(v["a"].o.size(), 3u);
-  EXPECT_EQ(v["a"]["q"].n, 2);
-}
 
 TEST(Json, Numbers) {
   // text, value, where the reader stops
@@ -132,17 +76,6 @@ TEST(Json, Strings) {
   EXPECT_EQ(p.pos, 6u);
 }
 
-TEST(Json, MissingMembersGiveOneSharedNull) {
-  JVal v;
-  ASSERT_TRUE(parse(R"({"n":3,"a":[1],"o":{"k":"v"}})", v));
-  const JVal& none = v["missing"];
-  EXPECT_EQ(none.kind, 0);
-  for (const JVal* other : {&v["n"]["k"], &v["a"]["0"], &v["o"]["k"]["deeper"], &JVal()["x"]})
-    EXPECT_EQ(other, &none);
-  EXPECT_EQ(v["o"]["k"].s, "v");
-  EXPECT_EQ(v.o.count("missing"), 0u);
-}
-
 TEST(Json, DeepNestingFailsCleanly) {
   // 512 levels are read; one more, or a hostile 100000, fail without
   // running the stack out
@@ -160,38 +93,40 @@ TEST(Json, DeepNestingFailsCleanly) {
   EXPECT_EQ(v.a.size(), 5000u);
 }
 
-TEST(Json, CapturedQemuTexts) {
-  JVal g = document("qmp-greeting.json");
-  EXPECT_EQ(g["QMP"]["version"]["qemu"]["major"].n, 7);
-  EXPECT_EQ(g["QMP"]["version"]["qemu"]["minor"].n, 2);
-  ASSERT_EQ(g["QMP"]["capabilities"].a.size(), 1u);
-  EXPECT_EQ(g["QMP"]["capabilities"].a[0].s, "oob");
+TEST(Json, HostileNumbersAndArraysAreBoundedAndFailCleanly) {
+  // A million significant digits or exponent digits: linear work, and still
+  // the correctly rounded value (the dropped tail decides a halfway case).
+  const double t0 = now_s();
+  const std::string digits(1000000, '3');
+  const struct {
+    std::string text;
+    bool ok;
+    double want;
+  } cases[] = {
+      {"0." + digits, true, 1.0 / 3},
+      {digits + "e-999999", true, 10.0 / 3},
+      {"9007199254740993." + std::string(1000, '0'), true, 9007199254740992.0},
+      {"9007199254740993." + std::string(1000, '0') + "1", true, 9007199254740994.0},
+      {"1e-" + std::string(1000000, '9'), true, 0},
+      {"1e" + std::string(1000000, '9'), false, 0},
+  };
+  for (auto& c : cases) {
+    JVal v;
+    EXPECT_EQ(parse(c.text, v), c.ok) << c.text.substr(0, 40);
+    if (c.ok) {
+      EXPECT_EQ(v.n, c.want) << c.text.substr(0, 40);
+    }
+  }
+  EXPECT_LT(now_s() - t0, 2.0);
 
-  JVal st = document("qmp-query-status.json");
-  EXPECT_EQ(st["return"]["status"].s, "running");
-  EXPECT_TRUE(st["return"]["running"].kind == 1 && st["return"]["running"].b);
-  EXPECT_EQ(st["error"].kind, 0);
-
-  JVal stop = document("qmp-event-stop.json");
-  EXPECT_EQ(stop["event"].s, "STOP");
-  EXPECT_GT(stop["timestamp"]["seconds"].n, 1.6e9);
-  EXPECT_EQ(stop["timestamp"]["microseconds"].kind, 2);
-
-  JVal down = document("qmp-event-shutdown.json");
-  EXPECT_EQ(down["event"].s, "SHUTDOWN");
-  EXPECT_EQ(down["data"]["reason"].s, "host-qmp-quit");
-  EXPECT_EQ(down["data"]["guest"].kind, 1);
-
-  JVal info = document("qemu-img-info.json");
-  EXPECT_EQ(info["format"].s, "qcow2");
-  EXPECT_EQ(u64(info["virtual-size"].n), 2147483648ull);
-  EXPECT_GT(u64(info["actual-size"].n), 0u);
-  EXPECT_EQ(info["format-specific"]["data"]["compat"].s, "1.1");
-  EXPECT_EQ(info["backing-filename"].kind, 0);
-
-  JVal chain = document("qemu-img-info-chain.json");
-  ASSERT_EQ(chain.a.size(), 2u);
-  EXPECT_EQ(chain.a[0]["backing-filename"].s, "base.qcow2");
-  EXPECT_EQ(u64(chain.a[1]["virtual-size"].n), 67108864u);
-  EXPECT_EQ(chain.a[1]["filename"].s, "base.qcow2");
+  // A 16 MiB line of small values fails inside a bounded amount of memory.
+  std::string arr = "[0";
+  while (arr.size() < (16u << 20)) arr += ",0";
+  arr += "]";
+  JVal v;
+  EXPECT_FALSE(parse(arr, v));
+  EXPECT_TRUE(v.a.empty());
+  std::string fine = "[0";
+  for (int i = 0; i < 200000; ++i) fine += ",0";
+  EXPECT_TRUE(parse(fine + "]", v = JVal()));
 }

@@ -94,7 +94,7 @@ void fleet_reset();
 // Appends a bare Vm named "Test VM" (uid from next_uid).
 Vm* add_test_vm(bool ours, int port, int phase = 1);
 
-// Starts the display stand-in (embed_display.exe) with the given arguments;
+// Starts the stand-in program (embed_display.exe) with the given arguments;
 // the process handle, or null. pid receives its id.
 HANDLE start_stand_in(const std::wstring& args, u32& pid);
 // A loopback port that nothing listens on (bound, then released).

@@ -30,38 +30,6 @@ int calls_of(const std::vector<std::string>& lines, const std::string& text) {
 
 }  // namespace
 
-TEST_F(FleetTest, LookupsWritersAndRemoval) {
-  Vm* scratch = add_test_vm(true, 0);
-  scratch->drives.push_back({norm_path(L"C:\\vm\\disk.img"), true});
-  Vm* gone = add_test_vm(true, 0, 2);
-  gone->drives.push_back({norm_path(L"C:\\vm\\disk.img"), false});
-  EXPECT_EQ(g_fleet.writer_of(L"C:\\vm\\disk.img"), nullptr);  // scratch and exited only
-  EXPECT_EQ(g_fleet.active_count(), 1);
-  Vm* writer = add_test_vm(false, 0);
-  writer->drives.push_back({norm_path(L"C:\\VM\\other.img"), false});
-  writer->drives.push_back({norm_path(L"C:\\vm\\disk.img"), false});
-  EXPECT_EQ(g_fleet.writer_of(L"c:/VM/Disk.IMG"), writer);  // same file, other spelling
-  EXPECT_EQ(g_fleet.active_count(), 2);
-
-  EXPECT_EQ(g_fleet.by_uid(writer->uid), writer);
-  EXPECT_EQ(g_fleet.by_uid(-5), nullptr);
-  g_fleet.make_host(*writer);
-  ASSERT_NE(writer->host, nullptr);
-  EXPECT_EQ(g_fleet.by_host(writer->host), writer);
-
-  Vm stranger;
-  g_fleet.remove(&stranger);
-  EXPECT_EQ(g_fleet.vms.size(), 3u);
-  const int old_uid = writer->uid;
-  HWND host = writer->host;
-  g_fleet.remove(writer);
-  EXPECT_FALSE(IsWindow(host));
-  ASSERT_EQ(g_fleet.vms.size(), 2u);
-  EXPECT_EQ(g_fleet.vms[0].get(), scratch);  // order kept
-  EXPECT_EQ(g_fleet.vms[1].get(), gone);
-  EXPECT_GT(add_test_vm(true, 0)->uid, old_uid);
-}
-
 TEST_F(FleetTest, RemoveFailsWaitingCommandsOnceAndExitCallsNothingBack) {
   ScriptedPeer peer(serve_like_qemu), peer2(serve_like_qemu);
   Vm* vm = connected_vm(peer.port);
@@ -85,42 +53,6 @@ TEST_F(FleetTest, RemoveFailsWaitingCommandsOnceAndExitCallsNothingBack) {
   pump_for(0.5);
   EXPECT_EQ(fails, 2);
   EXPECT_EQ(oks, 0);
-}
-
-TEST_F(FleetTest, CommandsGivenWhileConnectingGoFirstThenStatusFollowsEvents) {
-  ScriptedPeer peer(serve_like_qemu);
-  Vm* vm = add_test_vm(true, peer.port);
-  g_fleet.attach_qmp(*vm);
-  g_fleet.pause(*vm);
-  g_fleet.resume(*vm);
-  g_fleet.reset(*vm);
-  vm->qmp.open(g_fleet.main, peer.port);
-  ASSERT_TRUE(pump_until([&] { return vm->status == "running"; }));  // query-status on ready
-  EXPECT_EQ(peer.seen(), (std::vector<std::string>{"{\"execute\":\"stop\"}", "{\"execute\":\"cont\"}",
-                                                   "{\"execute\":\"system_reset\"}",
-                                                   "{\"execute\":\"query-status\"}"}));
-  const std::pair<const char*, const char*> steps[] = {
-      {"emit-STOP", "paused"},
-      {"emit-RESET", "paused"},  // other events leave it alone
-      {"emit-stop", "paused"},   // names compare exactly
-      {"emit-RESUME", "running"},
-      {"emit-POWERDOWN", "powering down"},
-      {"emit-SHUTDOWN", "shutdown"},
-      {"fail-x", "shutdown"},
-  };
-  for (auto& [cmd, status] : steps) {
-    Answer a;
-    g_fleet.qmp_do(*vm, cmd, "", a.fn());
-    ASSERT_TRUE(pump_until([&] { return a.calls > 0; })) << cmd;
-    EXPECT_EQ(vm->status, status) << cmd;
-  }
-  EXPECT_FALSE(vm->forced);
-  g_fleet.powerdown(*vm);
-  EXPECT_TRUE(vm->forced);
-  ASSERT_TRUE(pump_until([&] { return calls_of(peer.seen(), "{\"execute\":\"system_powerdown\"}") == 1; }));
-  // A lost link schedules the next attempt half a second on.
-  vm->qmp.close();
-  EXPECT_NEAR(vm->qmp_next_try, now_s() + 0.5, 0.2);
 }
 
 TEST_F(FleetTest, EjectClearsTheMachineWhateverTheAnswer) {
@@ -193,9 +125,3 @@ TEST_F(FleetTest, ForceOffTerminatesOnlyOwnVmsWithoutALink) {
   TerminateProcess(ext->process, 0);
 }
 
-TEST(Screenshot, NameAndFolderRules) {
-  const SYSTEMTIME t = {2026, 3, 6, 7, 4, 5, 9, 0};  // year, month, weekday, day, h, m, s, ms
-  EXPECT_EQ(screenshot_name("Windows 98 SE", t), widen(slugify("Windows 98 SE")) + L"-20260307-040509.png");
-  EXPECT_EQ(screenshot_folder(L"C:\\Users\\u\\Pictures"), L"C:\\Users\\u\\Pictures\\VUNK");
-  EXPECT_EQ(screenshot_folder(L""), path_join(exe_dir(), L"captures"));
-}

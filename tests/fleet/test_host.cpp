@@ -1,6 +1,5 @@
 // Host windows and the embed protocol: notifications applied to the Vm,
-// commands posted to the display, the window search, and a whole dock /
-// detach / dock round with the display stand-in in a process of its own.
+// windows of other processes refused, and the search for a display window.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -100,61 +99,3 @@ TEST_F(HostTest, FindWindowPicksTheLargestVisibleUnownedWindowOfTheProcess) {
   TerminateProcess(quiet->process, 0);
 }
 
-TEST_F(HostTest, DisplayInAnotherProcessDocksDetachesAndDocksAgain) {
-  Vm* vm = add_test_vm(true, 0);
-  vm->name = "Embedded";
-  g_fleet.make_host(*vm);
-  HWND host = vm->host;
-  ASSERT_NE(host, nullptr);
-  EXPECT_EQ(GetParent(host), g_fleet.main);
-  EXPECT_FALSE(IsWindowVisible(host));
-  EXPECT_TRUE(GetWindowLongPtrW(host, GWL_STYLE) & WS_CHILD);
-  g_fleet.make_host(*vm);
-  EXPECT_EQ(vm->host, host);  // one host per Vm
-  EXPECT_FALSE(g_fleet.dock(*vm));  // no display window yet
-  SetWindowPos(vm->host, nullptr, 0, 0, 640, 480, SWP_NOZORDER | SWP_SHOWWINDOW);
-  ShowWindow(g_fleet.main, SW_SHOWNOACTIVATE);
-  char parent[64];
-  snprintf(parent, sizeof parent, "sdl,parent=0x%llx", (unsigned long long)(UINT_PTR)vm->host);
-  HANDLE display = start_stand_in(L"-display " + widen(parent), vm->pid);
-  ASSERT_NE(display, nullptr);
-
-  ASSERT_TRUE(pump_until([&] { return vm->docked && vm->guest_w == 640 && vm->guest_focused && vm->mouse_grabbed; }));
-  ASSERT_NE(vm->guest, nullptr);
-  EXPECT_EQ(vm->guest_h, 480);
-  EXPECT_EQ(GetParent(vm->guest), vm->host);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(vm->guest, &owner);
-  EXPECT_EQ(owner, vm->pid);
-  ASSERT_GE(seen.size(), 4u);
-  EXPECT_EQ(seen[0], std::make_pair(VmEvent::Embedded, i64(vm->guest)));
-  EXPECT_EQ(seen[1], std::make_pair(VmEvent::GuestSize, i64(MAKELPARAM(640, 480))));
-
-  const int focus_before = count(VmEvent::KeyboardFocus);
-  g_fleet.focus_guest(*vm);
-  ASSERT_TRUE(pump_until([&] { return count(VmEvent::KeyboardFocus) > focus_before; }));
-
-  HWND child = vm->guest;
-  g_fleet.detach(*vm);
-  ASSERT_TRUE(pump_until([&] { return count(VmEvent::Detached) == 1; }));
-  EXPECT_FALSE(vm->docked);
-  EXPECT_FALSE(vm->mouse_grabbed);
-  EXPECT_EQ(vm->guest, child);  // the stand-in turns the same window top-level
-  EXPECT_EQ(GetParent(vm->guest), nullptr);
-  g_fleet.find_window(*vm);
-  EXPECT_EQ(vm->guest, child);
-
-  EXPECT_FALSE(g_fleet.dock(*vm));  // only a display that can embed is asked
-  vm->can_embed = true;
-  EXPECT_TRUE(g_fleet.dock(*vm));
-  ASSERT_TRUE(pump_until([&] { return vm->docked; }));
-  EXPECT_EQ(count(VmEvent::Embedded), 2);
-  EXPECT_EQ(GetParent(vm->guest), vm->host);
-  EXPECT_FALSE(g_fleet.dock(*vm));
-
-  // Removing the Vm takes the host window, and the display leaves with it.
-  g_fleet.remove(vm);
-  EXPECT_EQ(WaitForSingleObject(display, 10000), WAIT_OBJECT_0);
-  CloseHandle(display);
-  ShowWindow(g_fleet.main, SW_HIDE);
-}

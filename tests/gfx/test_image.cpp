@@ -1,10 +1,21 @@
 // Off-screen canvases, the phosphor fall-back and image files.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "tests/gfx/gfx_test.h"
 #include "tests/support/test_support.h"
 
 static const D2D1_COLOR_F kBlack{0, 0, 0, 1};
+
+// The largest array asked for without exceptions: what an image file made
+// the reader take. (The replaced form frees like the standard one.)
+static size_t g_largest_nothrow = 0;
+void* operator new[](size_t n, const std::nothrow_t&) noexcept {
+  g_largest_nothrow = std::max(g_largest_nothrow, n);
+  return std::malloc(n);
+}
 
 TEST(Image, Unpremultiply) {
   u8 px[12] = {64, 32, 16, 128, 5, 6, 7, 0, 200, 100, 50, 255};
@@ -22,6 +33,8 @@ TEST(Image, OffscreenPixelsAndFallback) {
   Offscreen bad;
   EXPECT_FALSE(bad.create(0, 10));
   EXPECT_FALSE(bad.create(20000, 10));
+  EXPECT_EQ(bad.width + bad.height, 0u);  // a refused size is not kept
+  EXPECT_TRUE(bad.pixels(false, D3DCOLORVALUE{}).empty());
 
   Offscreen off;
   ASSERT_TRUE(off.create(32, 16));
@@ -136,6 +149,24 @@ TEST(Image, PpmHeadersAndSizes) {
                              "P6 4294967298 1 255\n" + samples,  // would wrap to 2 in 32 bits
                              "P6 2 1\n", ""};
   for (const std::string& b : bad) EXPECT_FALSE(load(b)) << b.substr(0, 22);
+  // A header that declares 1 GiB with no samples behind it takes no memory.
+  g_largest_nothrow = 0;
+  EXPECT_FALSE(load("P6 16384 16384 255\n"));
+  EXPECT_LT(g_largest_nothrow, 1u << 20);
   EXPECT_FALSE(ps.s.load_ppm(path_join(dir, L"missing.ppm")));
   remove_tree(dir);
+}
+
+TEST(Image, PngThatCannotBeWrittenLeavesNoFile) {
+  ASSERT_TRUE(gfx_ready());
+  const std::wstring full = build_path("icons-full");
+  if (!file_exists(path_join(full, L"MOUNTED"))) GTEST_SKIP() << "no small file system";
+  // Noise does not compress: far more than the 64 KiB the file system holds.
+  std::vector<u8> noise(512 * 512 * 4);
+  u32 x = 12345;
+  for (u8& b : noise) b = u8((x = x * 1103515245 + 12345) >> 16);
+  for (size_t i = 3; i < noise.size(); i += 4) noise[i] = 255;
+  const std::wstring png = path_join(full, L"noise.png");
+  EXPECT_FALSE(save_png_bgra(png, noise.data(), 512, 512));
+  EXPECT_FALSE(file_exists(png));
 }

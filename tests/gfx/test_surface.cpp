@@ -61,41 +61,6 @@ TEST(Surface, WindowPresentsAndSurvivesResizes) {
   DestroyWindow(hwnd);
 }
 
-TEST(Surface, ScanlinesAndDpi) {
-  ASSERT_TRUE(gfx_ready());
-  for (float dpi : {96.0f, 192.0f}) {
-    TestSurface g(90, 60, kGrey, true, dpi);
-    ASSERT_TRUE(g.created);
-    EXPECT_EQ(g.s.dpi, dpi);
-    ASSERT_TRUE(g.frame());
-    // in the centre the vignette is clear; physical rows 2, 5, 8, ... are darker
-    for (int y = 24; y < 36; ++y) {
-      int v = green(g.px, 90, 45, y), above = green(g.px, 90, 45, y - 1);
-      if (y % 3 == 2) {
-        EXPECT_LT(v, above - 10) << "dpi " << dpi << " row " << y;
-      } else if (y % 3 == 1) {
-        EXPECT_EQ(v, above) << "dpi " << dpi << " row " << y;
-      }
-    }
-    g.s.scanlines = false;
-    ASSERT_TRUE(g.frame());
-    for (int y = 24; y < 36; ++y) EXPECT_EQ(green(g.px, 90, 45, y), green(g.px, 90, 45, 24));
-  }
-
-  // A DPI change rebuilds the targets: same pixels, fewer DIPs.
-  TestSurface g(60, 30, kGrey, true);
-  ASSERT_TRUE(g.created);
-  Surface::force_dpi = 144;
-  g.s.resize();
-  Surface::force_dpi = 0;
-  EXPECT_EQ(g.s.dpi, 144);
-  EXPECT_EQ(g.s.width, 60u);
-  ASSERT_TRUE(g.s.target);
-  EXPECT_FLOAT_EQ(g.s.target->GetSize().width, 40);
-  ASSERT_TRUE(g.frame());
-  EXPECT_EQ(g.px.size(), 60u * 30 * 4);
-}
-
 TEST(Surface, VignetteOnlyWithCrtAndReadBackOpaque) {
   ASSERT_TRUE(gfx_ready());
   TestSurface g(120, 80, kGrey, true);
@@ -168,6 +133,17 @@ TEST(Surface, PicturesUnderOverAndScaled) {
   // at half size the picture still draws (prefiltered, or directly where effects are missing)
   EXPECT_GT(green(g.px, 40, 20, 0), 40);
   EXPECT_EQ(green(g.px, 40, 23, 0), 0);
+  // Whether the effects exist is asked once; a new device context asks again.
+  EXPECT_TRUE(g.s.pre_tried);
+  Surface::force_offscreen = true;
+  ASSERT_TRUE(g.s.create(g.hwnd));
+  Surface::force_offscreen = false;
+  EXPECT_FALSE(g.s.pre_tried || g.s.pre_blur || g.s.pre_scale);
+  g.s.begin();
+  g.s.pictures.push_back(Surface::Picture{D2D_RECT_F{20, 0, 22, 1}, bmp, D2D_RECT_F{}, 1, D2D1_COLOR_F{}});
+  g.s.end();
+  ASSERT_TRUE(g.s.read_bgra(g.px));
+  EXPECT_GT(green(g.px, 40, 20, 0), 40);
 }
 
 TEST(Surface, UnusableSurfaceNeverCrashes) {

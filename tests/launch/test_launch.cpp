@@ -90,122 +90,6 @@ TEST_F(Launch, ChecksRunInOrderWithTheirMessages) {
   EXPECT_EQ(pc.last_run, 0);
 }
 
-TEST_F(Launch, StartsTheChildWritesTheLogAndSavesTheMachine) {
-  std::wstring q = stub_folder(root);
-  std::wstring iso = make_disk(L"install.iso");
-  Machine& m = machine("Log Box", "windows-x86", make_disk(L"w,98.img"));
-  m.cdrom = iso;
-  m.install = true;
-  m.extra = "--say \"hello there\" --sleep 3000";
-  std::string err = "untouched";
-  Vm* vm = g_fleet.launch(m, err, -1, q);
-  ASSERT_NE(vm, nullptr) << err;
-  EXPECT_EQ(err, "untouched");
-  EXPECT_TRUE(vm->ours);
-  EXPECT_EQ(vm->phase, 0);
-  EXPECT_NE(vm->pid, 0u);
-  EXPECT_NE(vm->process, nullptr);
-  EXPECT_EQ(vm->slot, -1);
-  EXPECT_GE(vm->qmp_port, 4600);
-  EXPECT_EQ(vm->machine, &m);
-  EXPECT_EQ(vm->name, "Log Box");
-  ASSERT_EQ(vm->drives.size(), 1u);
-  EXPECT_EQ(vm->drives[0].path, norm_path(m.disk));
-  EXPECT_EQ(vm->log_path, path_join(m.dir, L"launch.log"));
-  EXPECT_EQ(g_fleet.by_uid(vm->uid), vm);
-
-  // The install media boots once; the saved record already says so.
-  EXPECT_FALSE(m.install);
-  Machine saved;
-  ASSERT_TRUE(saved.load(m.dir));
-  EXPECT_FALSE(saved.install);
-  EXPECT_GT(saved.last_run, 0);
-  EXPECT_EQ(saved.last_run, m.last_run);
-
-  auto said = [&] {
-    std::string l = read_bytes(vm->log_path);
-    return l.size() > 13 && l.compare(l.size() - 13, 13, "hello there\r\n") == 0 &&
-           l.find("\r\n") + 2 < l.size();
-  };
-  ASSERT_TRUE(tick_until(said, 10));
-  std::string log = read_bytes(vm->log_path);
-  size_t eol = log.find("\r\n");
-  ASSERT_NE(eol, std::string::npos);
-  std::string first = log.substr(0, eol);
-  EXPECT_EQ(first.rfind("> " + narrow(path_join(q, L"qemu-system-x86_64.exe")) + " -name \"Log Box\" -qmp tcp:", 0),
-            0u)
-      << first;
-  EXPECT_NE(first.find(" -display none -m 512 -machine pc "), std::string::npos) << first;
-  EXPECT_NE(first.find(",,98.img,if=none"), std::string::npos) << first;
-  EXPECT_NE(first.find(" -boot once=d --say \"hello there\" --sleep 3000"), std::string::npos) << first;
-  EXPECT_EQ(log.substr(eol + 2), "hello there\r\n");
-
-  // Alive with a process: running, sampled.
-  ASSERT_TRUE(tick_until([&] { return vm->phase == 1 && vm->cpu_time > 0; }, 5));
-  EXPECT_GT(vm->start_unix, 1.7e9);
-  ASSERT_TRUE(tick_until([&] { return vm->cpu_history.size() >= 2; }, 10));
-  EXPECT_GE(vm->cpu_load, 0.0f);
-}
-
-TEST_F(Launch, PortsHeldOrNamedByOtherQemusAreSkipped) {
-  std::wstring q = stub_folder(root);
-  // Another program holds 4600.
-  SOCKET hold = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(4600);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(hold, (sockaddr*)&a, sizeof a), 0);
-  ASSERT_EQ(listen(hold, 1), 0);
-  EXPECT_FALSE(port_free(4600));
-
-  // The command lines of the fleet's QEMUs come through the test's reader.
-  std::map<unsigned long, std::wstring> lines;
-  g_cmdline_source = [&](unsigned long pid) { return lines.count(pid) ? lines[pid] : std::wstring(); };
-
-  Machine& m1 = machine("One", "linux-x64", make_disk(L"one.img"));
-  m1.extra = "--sleep 8000";
-  std::string err;
-  Vm* v1 = g_fleet.launch(m1, err, -1, q);
-  ASSERT_NE(v1, nullptr) << err;
-  // Loopback ports are shared with everything else on this host, so the
-  // exact numbers depend on what else runs; the rules do not.
-  const int p1 = v1->qmp_port;
-  EXPECT_GT(p1, 4600);
-  EXPECT_LE(p1, 4699);
-  std::string head = read_bytes(v1->log_path);
-  lines[v1->pid] = widen(head.substr(2, head.find("\r\n") - 2));
-  EXPECT_NE(all_qemu_cmdlines().find(widen(strf("tcp:127.0.0.1:%d,server=on,wait=off", p1))), std::wstring::npos);
-
-  // The first QEMU has not bound its port, but its command line names it.
-  ASSERT_TRUE(port_free(p1));
-  Machine& m2 = machine("Two", "linux-x64", make_disk(L"two.img"));
-  m2.extra = "--sleep 8000";
-  Vm* v2 = g_fleet.launch(m2, err, -1, q);
-  ASSERT_NE(v2, nullptr) << err;
-  EXPECT_GT(v2->qmp_port, p1);
-  EXPECT_NE(v2->uid, v1->uid);
-
-  // The same disk again: refused unless in scratch mode; a scratch use never
-  // blocks a later launch.
-  Machine& again = machine("Again", "linux-x64", m1.disk);
-  EXPECT_EQ(g_fleet.launch(again, err, -1, q), nullptr);
-  EXPECT_EQ(err, strf("DISK IN USE BY ONE (PID %lu). LAUNCH IT IN SCRATCH MODE OR STOP THAT VM.",
-                      (unsigned long)v1->pid));
-  again.extra = "--sleep 8000";
-  Vm* v3 = g_fleet.launch(again, err, 1, q);
-  ASSERT_NE(v3, nullptr) << err;
-  EXPECT_TRUE(v3->scratch);
-  EXPECT_TRUE(v3->drives[0].scratch);
-  EXPECT_NE(read_bytes(v3->log_path).find("snapshot=on"), std::string::npos);
-  Machine& after = machine("After", "linux-x64", make_disk(L"after.img"));
-  Machine& scratch_first = machine("Scr", "linux-x64", after.disk);
-  scratch_first.extra = after.extra = "--sleep 8000";
-  ASSERT_NE(g_fleet.launch(scratch_first, err, 1, q), nullptr) << err;
-  ASSERT_NE(g_fleet.launch(after, err, 0, q), nullptr) << err;
-  closesocket(hold);
-}
-
 TEST_F(Launch, EarlyExitShowsTheLogTailOrTheExitCode) {
   std::wstring q = stub_folder(root);
   std::vector<std::pair<int, VmEvent>> events;
@@ -291,6 +175,13 @@ TEST_F(Launch, LaunchScriptSlotsAndItsEarlyEnd) {
   EXPECT_EQ(v10->log_path, path_join(g_set.tiger_root, L"vm\\qemu-stderr-10.log"));
   EXPECT_NE(read_bytes(path_join(other.dir, L"launch.log")).find("-HdImage " + narrow(other.disk)),
             std::string::npos);
+  // FORCE OFF before its QEMU was adopted ends the script and says so.
+  g_fleet.force_off(*v10);
+  EXPECT_EQ(WaitForSingleObject(v10->script, 5000), WAIT_OBJECT_0);
+  const std::string log = read_bytes(path_join(exe_dir(), L"vunk.log"));
+  EXPECT_NE(log.find(strf("Kitten (launch script pid %lu): force off before its QEMU was adopted: script ended",
+                          (unsigned long)v10->script_pid)),
+            std::string::npos);
 
   // The script ends before any QEMU of its own was found: exited with -1 and
   // the diagnosis from its error log, behind the end of the launch log.
@@ -301,43 +192,6 @@ TEST_F(Launch, LaunchScriptSlotsAndItsEarlyEnd) {
   ASSERT_GE(v0->message.size(), tail.size());
   EXPECT_EQ(v0->message.substr(v0->message.size() - tail.size()), tail);
   EXPECT_EQ(v0->message, tail_lines(path_join(main.dir, L"launch.log"), 4) + tail);
-}
-
-TEST_F(Launch, SamplingKeepsTheLast240Loads) {
-  Vm vm;
-  vm.process = GetCurrentProcess();
-  g_fleet.sample(vm, 100.0);
-  EXPECT_TRUE(vm.cpu_history.empty());  // the first call only primes
-  EXPECT_EQ(vm.cpu_time, 100.0);
-  EXPECT_GT(vm.cpu_busy, 0u);
-  // (Wine reports no private usage, so private_bytes is not checked here.)
-  EXPECT_GT(vm.start_unix, 1.7e9);
-  EXPECT_LT(vm.start_unix, (double)time(nullptr) + 1);
-  g_fleet.sample(vm, 100.0);  // no time passed: no load
-  EXPECT_TRUE(vm.cpu_history.empty());
-  volatile double sink = 0;
-  for (int i = 0; i < 241; i++) {
-    for (int k = 0; k < 2000; k++) sink = sink + k * 0.5;
-    g_fleet.sample(vm, 101.0 + i);
-  }
-  EXPECT_EQ(vm.cpu_history.size(), 240u);
-  EXPECT_EQ(vm.cpu_history.back(), vm.cpu_load);
-  for (float f : vm.cpu_history) EXPECT_GE(f, 0.0f);
-  vm.process = nullptr;  // not ours to close
-  Vm none;
-  g_fleet.sample(none, 5.0);
-  EXPECT_EQ(none.cpu_time, 0.0);
-}
-
-TEST_F(Launch, TestDisplayValue) {
-  EXPECT_EQ(test_display(), L"none");
-  SetEnvironmentVariableW(L"VUNK_TEST_DISPLAY", std::wstring(63, L'x').c_str());
-  EXPECT_EQ(test_display(), std::wstring(63, L'x'));
-  SetEnvironmentVariableW(L"VUNK_TEST_DISPLAY", std::wstring(64, L'x').c_str());
-  EXPECT_EQ(test_display(), L"");
-  SetEnvironmentVariableW(L"VUNK_TEST_DISPLAY", L"");
-  EXPECT_EQ(test_display(), L"");
-  SetEnvironmentVariableW(L"VUNK_TEST_DISPLAY", L"none");
 }
 
 TEST_F(Launch, DiscoveryAddsForeignQemusOnceAndAdoptsScriptChildren) {

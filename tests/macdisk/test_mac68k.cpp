@@ -1,5 +1,5 @@
-// Classic Mac disks: the prefix layout, the built-in driver image, bare HFS
-// detection, bootable copies and blank disks. The volumes come from hformat
+// Classic Mac disks: bootable copies, their failures, and blank disks (the
+// driver itself runs in driver_sim.py). The volumes come from hformat
 // (disks.sh start); disks.sh check reads the copies back with parted and
 // hfsutils after this program has run.
 #include <gtest/gtest.h>
@@ -47,91 +47,6 @@ std::string entry_text(const std::string& disk, u32 block, u32 offset) {
 
 }  // namespace
 
-TEST(MacDisk, PrefixLayout) {
-  std::vector<u8> h = disk_header(2880, "Floppy Vol");
-  ASSERT_EQ(h.size(), 49152u);
-  std::string d(h.begin(), h.end());
-  // Driver descriptor record: block size, device blocks, type, id, one
-  // driver of 3 blocks at block 64 for Mac OS.
-  EXPECT_EQ(d.substr(0, 2), "ER");
-  struct Field { u32 at, width, value; };
-  for (Field f : {Field{2, 2, 512}, {4, 4, 2976}, {8, 2, 1}, {10, 2, 1}, {16, 2, 1}, {18, 4, 64},
-                  {22, 2, 3}, {24, 2, 1}})
-    EXPECT_EQ(f.width == 2 ? be16(h.data() + f.at) : be32(h.data() + f.at), f.value) << f.at;
-  // The three map entries: first block, blocks, name, type, data blocks, status.
-  struct Want { u32 first, blocks; const char* name; const char* type; u32 data, status; };
-  const Want want[3] = {{1, 63, "Apple", "Apple_partition_map", 63, 0x03},
-                        {64, 32, "VUNK_SCSI", "Apple_Driver43", 3, 0x7F},
-                        {96, 2880, "Floppy Vol", "Apple_HFS", 2880, 0x33}};
-  for (u32 i = 0; i < 3; i++) {
-    u32 b = (i + 1) * 512;
-    SCOPED_TRACE(i + 1);
-    EXPECT_EQ(d.substr(b, 2), "PM");
-    EXPECT_EQ(be32(d, b + 4), 3u);
-    EXPECT_EQ(be32(d, b + 8), want[i].first);
-    EXPECT_EQ(be32(d, b + 12), want[i].blocks);
-    EXPECT_EQ(entry_text(d, i + 1, 16), want[i].name);
-    EXPECT_EQ(entry_text(d, i + 1, 48), want[i].type);
-    EXPECT_EQ(be32(d, b + 84), want[i].data);
-    EXPECT_EQ(be32(d, b + 88), want[i].status);
-  }
-  // The driver at block 64, and nothing but zeros in the unnamed bytes.
-  EXPECT_EQ(memcmp(h.data() + 32768, kVunkScsiDriver, kVunkScsiDriverSize), 0);
-  std::vector<u8> bare = h;
-  memset(bare.data(), 0, 26);
-  for (size_t b = 512; b <= 1536; b += 512) std::fill_n(bare.begin() + b, 92, 0);
-  memset(bare.data() + 32768, 0, kVunkScsiDriverSize);
-  EXPECT_EQ(std::count(bare.begin(), bare.end(), 0), 49152);
-
-  // Names are cut to 31 bytes and always end in NUL.
-  u8 entry[512] = {};
-  map_entry(entry, 96, 10, std::string(40, 'N'), "Apple_HFS", 0x33, 10);
-  EXPECT_EQ(std::string((const char*)entry + 16), std::string(31, 'N'));
-  EXPECT_EQ(entry[47], 0);
-}
-
-// The routines themselves run in driver_sim.py.
-TEST(MacDisk, DriverImage) {
-  const u8* d = kVunkScsiDriver;
-  const u32 n = kVunkScsiDriverSize;
-  // The ROM loads the three blocks the descriptor names, and enters at byte 0.
-  ASSERT_GT(n, 32u);
-  EXPECT_LE(n, 1536u);
-  EXPECT_EQ(be16(d), 0x6000u);  // BRA.W
-  EXPECT_LT(2 + be16(d + 2), n);
-  // The driver header after the branch: read, write, control and status
-  // enabled; no periodic time, events or menu; five routine offsets; the name.
-  EXPECT_EQ(be16(d + 4) & 0x0F00, 0x0F00u);
-  EXPECT_EQ(be32(d + 6), 0u);
-  EXPECT_EQ(be16(d + 10), 0u);
-  for (int i = 0; i < 5; i++) {
-    u32 at = 4 + be16(d + 12 + 2 * i);
-    EXPECT_TRUE(at >= 32 && at < n && at % 2 == 0) << i << ": " << at;
-  }
-  EXPECT_EQ(d[22], 9);
-  EXPECT_EQ(std::string((const char*)d + 23, 9), ".VUNKSCSI");
-}
-
-TEST(MacDisk, BareHfsDetection) {
-  EXPECT_TRUE(mac_is_bare_hfs(work("floppy.img")));
-  EXPECT_TRUE(mac_is_bare_hfs(work("big.img")));
-  EXPECT_FALSE(mac_is_bare_hfs(work("parted.img")));  // parted wrote a partition map
-  EXPECT_FALSE(mac_is_bare_hfs(work("missing.img")));
-
-  std::wstring dir = test_dir("bare");
-  std::wstring p = path_join(dir, L"v.img");
-  std::string v = fake_volume(1026, "V", 1);
-  ASSERT_TRUE(write_bytes(p, v));
-  EXPECT_TRUE(mac_is_bare_hfs(p));
-  ASSERT_TRUE(write_bytes(p, v.substr(0, 1025)));
-  EXPECT_FALSE(mac_is_bare_hfs(p));  // too short to hold the signature
-  v[0] = 'E';
-  v[1] = 'R';
-  ASSERT_TRUE(write_bytes(p, v));
-  EXPECT_FALSE(mac_is_bare_hfs(p));  // already partitioned
-  remove_tree(dir);
-}
-
 TEST(MacDisk, BootableCopiesOfRealVolumes) {
   struct Case { const char* src; const char* dst; u64 size; const char* name; };
   const Case cases[] = {{"floppy.img", "floppy-boot.img", 1474560, "Floppy Vol"},
@@ -159,32 +74,6 @@ TEST(MacDisk, BootableCopiesOfRealVolumes) {
   EXPECT_NE(log.find("mac68k: " + narrow(work("floppy.img")) + " -> " +
                      narrow(work("floppy-boot.img")) + " (bootable copy, "),
             std::string::npos);
-}
-
-TEST(MacDisk, BootableCopyEdges) {
-  std::wstring dir = test_dir("edges");
-  std::wstring src = path_join(dir, L"odd.img"), dst = path_join(dir, L"odd-boot.img");
-  std::string err;
-  // A partial last block is copied; the map counts whole blocks only. The
-  // existing destination is replaced, not appended to.
-  ASSERT_TRUE(write_bytes(dst, std::string(200000, 'q')));
-  std::string v = fake_volume(1636, "Odd", 3);
-  v[1635] = 'Z';
-  ASSERT_TRUE(write_bytes(src, v));
-  ASSERT_TRUE(mac_make_bootable(src, dst, err)) << err;
-  std::string out = read_bytes(dst);
-  ASSERT_EQ(out.size(), 49152u + 1636);
-  EXPECT_EQ(out.back(), 'Z');
-  EXPECT_EQ(be32(out, 3 * 512 + 12), 3u);
-  EXPECT_EQ(be32(out, 4), 99u);
-  EXPECT_EQ(entry_text(out, 3, 16), "Odd");
-
-  // A name byte of 40 gives the first 27 characters.
-  std::string long_name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd";
-  ASSERT_TRUE(write_bytes(src, fake_volume(4096, long_name, 40)));
-  ASSERT_TRUE(mac_make_bootable(src, dst, err)) << err;
-  EXPECT_EQ(entry_text(read_bytes(dst), 3, 16), long_name.substr(0, 27));
-  remove_tree(dir);
 }
 
 TEST(MacDisk, BootableCopyFailures) {

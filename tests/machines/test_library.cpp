@@ -134,21 +134,6 @@ TEST_F(LibraryTest, PartialAndDamagedIniFiles) {
   EXPECT_EQ(g_lib.by_id(".hidden"), nullptr);
 }
 
-TEST_F(LibraryTest, SortByLastRunThenName) {
-  write_ini(L"a", {{L"name", L"beta"}, {L"last_run", L"100"}});
-  write_ini(L"b", {{L"name", L"alpha"}, {L"last_run", L"100"}});
-  write_ini(L"c", {{L"name", L"never"}, {L"last_run", L"0"}});
-  write_ini(L"d", {{L"name", L"aaa"}, {L"last_run", L"0"}});
-  write_ini(L"e", {{L"name", L"latest"}, {L"last_run", L"5000000000"}});
-  write_ini(L"f", {{L"name", L"alph"}, {L"last_run", L"100"}});
-  write_ini(L"g", {{L"name", L"Zed"}, {L"last_run", L"100"}});
-  g_lib.load();
-  std::vector<std::string> names;
-  for (auto& m : g_lib) names.push_back(m->name);
-  // Byte order: capitals before lower case, a prefix before the longer name.
-  EXPECT_EQ(names, (std::vector<std::string>{"latest", "Zed", "alph", "alpha", "beta", "aaa", "never"}));
-}
-
 TEST_F(LibraryTest, SeedsTheLaunchScriptMachineOnce) {
   make_tiger_setup();
   g_lib.load();
@@ -223,4 +208,58 @@ TEST_F(LibraryTest, ForgetKeepsTheDiskAndUnlinksRunningVms) {
   EXPECT_EQ(g_lib.size(), 0u);
   g_lib.load();
   EXPECT_EQ(g_lib.size(), 0u);
+}
+
+TEST_F(LibraryTest, ValuesWithQuotesAndEdgeBlanksReadBackByteForByte) {
+  const std::pair<std::string, std::string> cases[] = {
+      {" Leading blank", "\"-cdrom\" \"D:\\a b.iso\""},
+      {"trailing blank\t", "'-name' 'x'"},
+      {"old end of file mark\x1a", "\x1a"},
+      {"\"quoted\"", " -m 64 "},
+      {"'", "\""},
+      {"plain", std::string(6000, 'x') + " end"},  // longer than one read buffer
+  };
+  for (auto& [name, extra] : cases) {
+    Machine m;
+    m.dir = folder(L"round");
+    m.name = name;
+    m.extra = extra;
+    m.disk = L" D:\\disk.img ";
+    ASSERT_TRUE(m.save());
+    Machine back;
+    ASSERT_TRUE(back.load(m.dir));
+    EXPECT_EQ(back.name, name);
+    EXPECT_EQ(back.extra, extra);
+    EXPECT_EQ(back.disk, m.disk);
+  }
+  // A file that cannot be written fails the save.
+  HANDLE held = CreateFileW(path_join(folder(L"round"), L"machine.ini").c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  Machine locked;
+  locked.dir = folder(L"round");
+  EXPECT_FALSE(locked.save());
+  CloseHandle(held);
+  // A file written before values were wrapped reads as it always did.
+  write_ini(L"old", {{L"name", L"Old Box"}, {L"extra", L"-usb -device \"usb-host,hostbus=1\""}});
+  Machine old;
+  ASSERT_TRUE(old.load(folder(L"old")));
+  EXPECT_EQ(old.name, "Old Box");
+  EXPECT_EQ(old.extra, "-usb -device \"usb-host,hostbus=1\"");
+}
+
+TEST_F(LibraryTest, EmptyFolderOrRootIsRefusedNotTheCurrentFolder) {
+  const std::wstring here = test_dir("cwd");
+  SetCurrentDirectoryW(here.c_str());
+  Machine m;
+  m.name = "Nowhere";
+  EXPECT_FALSE(m.save());
+  g_set.machines_dir.clear();
+  EXPECT_EQ(g_lib.create("Nowhere", "linux-x64"), nullptr);
+  g_lib.load();
+  EXPECT_TRUE(g_lib.empty());
+  std::string err;
+  EXPECT_EQ(g_fleet.launch(m, err, -1, L""), nullptr);
+  EXPECT_EQ(err, "MACHINE FOLDER NOT SET");
+  SetCurrentDirectoryW(root.c_str());
+  EXPECT_TRUE(RemoveDirectoryW(here.c_str())) << "something was written into the current folder";
 }

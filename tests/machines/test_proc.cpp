@@ -3,80 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
-#include "core/json.h"
 #include "machines/machine.h"
 #include "tests/machines/child.h"
 #include "tests/support/test_support.h"
-
-namespace {
-
-// What the standard argument splitting makes of a command line.
-std::vector<std::wstring> split(const std::wstring& line) {
-  int n = 0;
-  wchar_t** v = CommandLineToArgvW(line.c_str(), &n);
-  std::vector<std::wstring> out;
-  for (int i = 0; v && i < n; ++i) out.push_back(v[i]);
-  LocalFree(v);
-  return out;
-}
-
-}  // namespace
-
-TEST(Proc, QuoteArgRoundTripsThroughTheStandardSplitting) {
-  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-      {L"C:\\QEMU\\qemu-system-x86_64.exe", L"C:\\QEMU\\qemu-system-x86_64.exe"},
-      {L"C:\\Program Files\\QEMU", L"\"C:\\Program Files\\QEMU\""},
-      {L"C:\\My Disks\\a.img", L"\"C:\\My Disks\\a.img\""},
-      {L"", L"\"\""},
-      {L"a b\\", L"\"a b\\\\\""},
-      {L"a\\\\\"b", L"\"a\\\\\\\\\\\"b\""},
-      {L"line\nbreak", L"line\nbreak"},
-  };
-  for (auto& [arg, want] : cases) EXPECT_EQ(quote_arg(arg), want) << narrow(arg);
-  const wchar_t alphabet[] = {L'a', L' ', L'\t', L'"', L'\\', L'\u00e9', L'\\', L'"', L'z'};
-  std::mt19937 rng(1234);
-  for (int i = 0; i < 2000; ++i) {
-    std::wstring s;
-    int len = int(rng() % 12);
-    for (int k = 0; k < len; ++k) s += alphabet[rng() % (sizeof alphabet / sizeof alphabet[0])];
-    auto parts = split(L"x " + quote_arg(s) + L" y");
-    ASSERT_EQ(parts.size(), 3u) << narrow(s);
-    EXPECT_EQ(parts[1], s) << narrow(s);
-    EXPECT_EQ(parts[2], L"y");
-  }
-
-  EXPECT_EQ(opt_escape(L"C:\\a,b.img"), L"C:\\a,,b.img");
-  EXPECT_EQ(opt_escape(L",,"), L",,,,");
-  EXPECT_EQ(opt_escape(L""), L"");
-}
-
-TEST(Proc, TailLines) {
-  std::wstring x = test_dir("tail");
-  std::wstring f = path_join(x, L"log.txt");
-  std::string text, want;
-  for (int i = 1; i <= 10; ++i) text += strf("line %d\r\n", i), want += strf("line %d\n", i);
-  write_bytes(f, text);
-  EXPECT_EQ(tail_lines(f, 4), "line 7\nline 8\nline 9\nline 10\n");
-  EXPECT_EQ(tail_lines(f, 50), want);
-  EXPECT_EQ(tail_lines(f, 0), "");
-  // Blank lines and the command line do not count; "> " trimmed to ">" is no
-  // command line any more.
-  write_bytes(f, "> qemu -m 4\r\nreal 1\n\n   \n \r\nreal 2   \r\n>\n> \nlast");
-  EXPECT_EQ(tail_lines(f, 5), "real 1\nreal 2\n>\n>\nlast\n");
-  EXPECT_EQ(tail_lines(path_join(x, L"missing.log"), 4), "");
-
-  // Only the last 4096 bytes count: the first of those lines may be partial.
-  std::string big;
-  for (int i = 0; i < 1000; ++i) big += strf("%09d\n", i);  // 10000 bytes
-  write_bytes(f, big);
-  std::string all = tail_lines(f, 100000);
-  EXPECT_EQ(all.size(), 4096u);
-  EXPECT_EQ(all.substr(all.size() - 10), "000000999\n");
-  EXPECT_EQ(all.substr(0, 6), "00590\n");  // the cut leaves the tail of line 590
-  remove_tree(x);
-}
 
 TEST(Proc, RunCaptureWithRealChildren) {
   std::wstring me = self_exe();
@@ -132,28 +61,3 @@ TEST(Proc, ChildrenInheritOnlyTheirOwnPipe) {
   CloseHandle(rd);
 }
 
-TEST(Proc, RunCaptureDrivesTheBridgesQemuImg) {
-  std::wstring qemu_img = path_join(build_path("qemu"), L"qemu-img.exe");
-  ASSERT_TRUE(file_exists(qemu_img)) << narrow(qemu_img);
-  std::wstring x = test_dir("qemu-img");
-  std::wstring img = path_join(x, L"my disk, 1.qcow2");
-  std::string out;
-  ASSERT_TRUE(run_capture(quote_arg(qemu_img) + L" create -f qcow2 " + quote_arg(img) + L" 64M", out, 30000)) << out;
-  EXPECT_TRUE(file_exists(img));
-  EXPECT_EQ(read_bytes(img).substr(0, 4), std::string("QFI\xfb"));
-
-  std::string info;
-  ASSERT_TRUE(run_capture(quote_arg(qemu_img) + L" info -U --output=json " + quote_arg(img), info, 30000)) << info;
-  JParser p{info};
-  JVal v;
-  ASSERT_TRUE(p.value(v)) << info;
-  EXPECT_EQ(v["format"].s, "qcow2");
-  EXPECT_EQ(v["virtual-size"].n, 67108864.0);
-  EXPECT_GT(v["actual-size"].n, 0.0);
-
-  // A failing tool: the exit code and the message both come through.
-  std::string bad;
-  EXPECT_FALSE(run_capture(quote_arg(qemu_img) + L" info " + quote_arg(path_join(x, L"missing.img")), bad, 30000));
-  EXPECT_NE(bad.find("missing.img"), std::string::npos) << bad;
-  remove_tree(x);
-}

@@ -51,21 +51,3 @@ TEST(Rom, SearchOrder) {
   remove_tree(x);
 }
 
-TEST(Rom, QemuFolderBeforeTheProgramsFolder) {
-  // Run from a copy of this program so that its folder is one of ours.
-  std::wstring x = test_dir("rom-exe");
-  std::wstring app = path_join(x, L"app"), qemu = path_join(x, L"qemu"), disk = path_join(x, L"disk");
-  for (auto& d : {app, qemu, disk}) CreateDirectoryW(d.c_str(), nullptr);
-  std::wstring cmd = child_cmd(copy_self_to(app), L"find-rom \"\" " + quote_arg(qemu) + L" " + quote_arg(disk));
-  auto find = [&]() {
-    std::string out;
-    EXPECT_TRUE(run_capture(cmd, out, 30000)) << out;
-    return out;
-  };
-  EXPECT_EQ(find(), "rom=\n");
-  rom_file(path_join(app, L"app.rom"), 1048576);
-  EXPECT_EQ(find(), "rom=" + narrow(path_join(app, L"app.rom")) + "\n");
-  rom_file(path_join(qemu, L"qemu.rom"), 1048576);
-  EXPECT_EQ(find(), "rom=" + narrow(path_join(qemu, L"qemu.rom")) + "\n");
-  remove_tree(x);
-}

@@ -1,0 +1,132 @@
+// The resume file's text and the mirror slots' piece runs.
+#include <gtest/gtest.h>
+
+#include "transfer/transfer_plan.h"
+
+namespace {
+
+ResumeData sample() {
+  ResumeData r;
+  r.total = 10 * 4194304ull + 123;
+  r.piece_size = 4194304;
+  r.pieces = 11;
+  r.done = 2 * 4194304ull + 123;
+  r.sha256 = std::string(64, 'a');
+  r.have.assign(11, false);
+  r.have[0] = r.have[10] = r.have[5] = true;
+  r.hashes.assign(11, std::string());
+  r.hashes[0] = std::string(40, '1');
+  r.hashes[10] = std::string(40, 'f');
+  r.via_mirrors = 7;
+  return r;
+}
+
+TEST(ResumeFile, RoundTripKeepsEveryField) {
+  ResumeData r = sample(), back;
+  std::string text = resume_text(r);
+  EXPECT_EQ(text.rfind("VUNK-TRANSFER 1\n", 0), 0u);
+  ASSERT_TRUE(resume_parse(text, back));
+  EXPECT_EQ(back.total, r.total);
+  EXPECT_EQ(back.done, r.done);
+  EXPECT_EQ(back.pieces, 11u);
+  EXPECT_EQ(back.have, r.have);
+  EXPECT_EQ(back.hashes[0], r.hashes[0]);
+  EXPECT_EQ(back.hashes[10], r.hashes[10]);
+  EXPECT_TRUE(back.hashes[5].empty());  // present without a recorded hash
+  EXPECT_EQ(back.sha256, r.sha256);
+  EXPECT_EQ(back.via_mirrors, 7u);
+  // Windows line ends and keys this version does not know are read past.
+  std::string crlf;
+  for (char c : text + "later_key=1\n") crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_TRUE(resume_parse(crlf, back));
+}
+
+TEST(ResumeFile, RefusesTextsThatDisagreeWithThemselves) {
+  std::string good = resume_text(sample());
+  auto with = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return t.replace(at, from.size(), to);
+  };
+  const std::string cases[] = {
+      "",
+      with("VUNK-TRANSFER 1", "VUNK-TRANSFER 2"),
+      with("done=8388731", "done=99999999999"),             // more done than total
+      with("pieces=11", "pieces=13"),                       // not the grid of the total
+      with("piece_size=4194304", "piece_size=0"),
+      with("have=", "have=0"),                              // bitmap of another length
+      with("have=8", "have=g"),                             // not hexadecimal
+      with("total=", "total=99999999999999999999999"),     // would wrap
+      with("hash=10 ", "hash=11 "),                         // a piece past the end
+      with("hash=0 1111111111", "hash=0 111111111"),        // a short hash
+      with("done=", "dome="),                               // done missing
+  };
+  ResumeData r;
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) EXPECT_FALSE(resume_parse(cases[i], r)) << i;
+}
+
+TEST(PiecePlan, SpansShareTheMissingPiecesAmongSlots) {
+  const u32 P = 4194304;
+  struct Case {
+    std::vector<u8> map;
+    int slots;
+    u32 first, count;
+  } cases[] = {
+      {std::vector<u8>(64, kMissing), 6, 0, 4},       // 256 MiB over six slots: 16 MiB runs
+      {std::vector<u8>(1000, kMissing), 6, 0, 4},     // never more than 16 MiB
+      {std::vector<u8>(6, kMissing), 6, 0, 1},        // small file: one piece each
+      {{kFromMirror, kInFlight, kMissing, kMissing, kResumed, kMissing}, 1, 2, 1},  // missing/2 caps
+      {{kFromMirror, kInFlight, kMissing, kMissing, kResumed, kMissing, kMissing, kMissing}, 1, 2, 2},
+      {{kFromMirror, kFromPeer, kInFlight}, 2, 0, 0},  // nothing left to claim
+  };
+  for (const Case& c : cases) {
+    Span s = next_span(c.map, P, c.slots);
+    EXPECT_EQ(s.first, c.first);
+    EXPECT_EQ(s.count, c.count) << c.map.size();
+  }
+  EXPECT_EQ(piece_count(10 * u64(P) + 1, P), 11u);
+  EXPECT_EQ(fnv1a("127.0.0.1:6881"), fnv1a("127.0.0.1:6881"));
+  EXPECT_EQ(fnv1a(""), 2166136261u);
+}
+
+TEST(SwarmPlan, RarestMissingPieceThePeerHas) {
+  const u8 M = kMissing, F = kInFlight, D = kFromPeer;
+  struct Case {
+    std::vector<u8> map;
+    std::vector<u16> avail;
+    std::vector<bool> has;
+    u32 from;
+    int want;
+  } cases[] = {
+      {{M, M, M, M}, {3, 1, 2, 1}, {true, true, true, true}, 0, 1},   // rarest, first among equals
+      {{M, M, M, M}, {3, 1, 2, 1}, {true, true, true, true}, 2, 3},   // ... counted from `from`
+      {{M, D, F, M}, {3, 1, 1, 2}, {true, true, true, false}, 0, 0},  // had, in flight, not held: skipped
+      {{D, F, M}, {1, 1, 1}, {true, true, false}, 0, -1},             // nothing for us
+      {{M, M}, {1, 1}, {true}, 1, 0},                                 // a short bitfield is not a crash
+  };
+  for (const Case& c : cases) EXPECT_EQ(pick_rarest(c.map, c.avail, c.has, c.from), c.want);
+}
+
+TEST(SwarmPlan, UnchokeTheFastestInterestedPeersAndOneOptimistic) {
+  std::vector<PeerChoice> peers = {{10, true}, {50, false}, {30, true}, {20, true}, {5, true}};
+  EXPECT_EQ(choose_unchoked(peers, 2, true, -1), (std::vector<int>{2, 3}));
+  EXPECT_EQ(choose_unchoked(peers, 2, true, 4), (std::vector<int>{2, 3, 4}));
+  EXPECT_EQ(choose_unchoked(peers, 2, true, 1), (std::vector<int>{2, 3}));  // not interested
+  EXPECT_EQ(choose_unchoked(peers, 2, false, 2), (std::vector<int>{0, 2}));
+  EXPECT_EQ(choose_unchoked(peers, 9, true, 0), (std::vector<int>{2, 3, 0, 4}));
+}
+
+TEST(SwarmPlan, UploadCapAllowsItsRateAndNoBurstAboveASecond) {
+  RateCap none(0);
+  EXPECT_TRUE(none.take(u64(1) << 40, 0));
+  RateCap cap(1000);
+  EXPECT_TRUE(cap.take(600, 0.0));
+  EXPECT_FALSE(cap.take(600, 0.1));  // 400 + 100 left
+  EXPECT_TRUE(cap.take(500, 0.1));
+  EXPECT_FALSE(cap.take(1, 0.1));
+  EXPECT_FALSE(cap.take(1001, 100));  // a long pause refills one second only
+  EXPECT_TRUE(cap.take(1000, 100));
+}
+
+}  // namespace

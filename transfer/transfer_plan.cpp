@@ -1,0 +1,165 @@
+#include "transfer/transfer_plan.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+static bool is_hex(const std::string& s) {
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+u32 piece_count(u64 total, u32 piece_size) {
+  return piece_size == 0 ? 0 : u32((total + piece_size - 1) / piece_size);
+}
+
+std::string resume_text(const ResumeData& r) {
+  std::string s = "VUNK-TRANSFER 1\n";
+  s += strf("total=%llu\ndone=%llu\npiece_size=%u\npieces=%u\n", (unsigned long long)r.total,
+            (unsigned long long)r.done, r.piece_size, r.pieces);
+  s += "sha256=" + r.sha256 + "\ninfohash=" + r.infohash + "\nhave=";
+  for (u32 i = 0; i < r.pieces; i += 4) {
+    int nib = 0;
+    for (u32 b = 0; b < 4; ++b) nib = nib << 1 | (i + b < r.pieces && r.have[i + b]);
+    s += "0123456789abcdef"[nib];
+  }
+  s += strf("\nvia_mirrors=%llu\nvia_peers=%llu\nuploaded=%llu\n", (unsigned long long)r.via_mirrors,
+            (unsigned long long)r.via_peers, (unsigned long long)r.uploaded);
+  for (u32 i = 0; i < r.pieces && i < r.hashes.size(); ++i)
+    if (r.have[i] && !r.hashes[i].empty()) s += strf("hash=%u ", i) + r.hashes[i] + "\n";
+  return s;
+}
+
+// A decimal number filling the whole text, without wrapping.
+static bool parse_u64(const std::string& s, u64& v) {
+  if (s.empty() || s.size() > 19) return false;
+  v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + u64(c - '0');
+  }
+  return true;
+}
+
+bool resume_parse(const std::string& text, ResumeData& r) {
+  r = ResumeData();
+  size_t at = 0;
+  bool first = true, got_total = false, got_done = false;
+  u64 piece_size = 0, pieces = 0;
+  std::string have;
+  std::vector<std::pair<u64, std::string>> hashes;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (first) {
+      if (line != "VUNK-TRANSFER 1") return false;
+      first = false;
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq), val = line.substr(eq + 1);
+    bool ok = true;
+    if (key == "total") ok = got_total = parse_u64(val, r.total);
+    else if (key == "done") ok = got_done = parse_u64(val, r.done);
+    else if (key == "piece_size") ok = parse_u64(val, piece_size) && piece_size <= 0x80000000u;
+    else if (key == "pieces") ok = parse_u64(val, pieces) && pieces <= 0xffffffffu;
+    else if (key == "sha256") ok = is_hex(r.sha256 = val);
+    else if (key == "infohash") ok = is_hex(r.infohash = val);
+    else if (key == "have") ok = is_hex(have = val);
+    else if (key == "via_mirrors") ok = parse_u64(val, r.via_mirrors);
+    else if (key == "via_peers") ok = parse_u64(val, r.via_peers);
+    else if (key == "uploaded") ok = parse_u64(val, r.uploaded);
+    else if (key == "hash") {
+      size_t sp = val.find(' ');
+      u64 i = 0;
+      ok = sp != std::string::npos && parse_u64(val.substr(0, sp), i) && val.size() - sp - 1 == 40 &&
+           is_hex(val.substr(sp + 1));
+      if (ok) hashes.emplace_back(i, val.substr(sp + 1));
+    }
+    if (!ok) return false;
+  }
+  r.piece_size = u32(piece_size);
+  r.pieces = u32(pieces);
+  if (first || !got_total || !got_done || r.done > r.total) return false;
+  // A grid that is not the one the total implies, or a bitmap of another
+  // length, belongs to no download this engine could have written.
+  // (One more piece than the total implies: a file that starts inside a
+  // torrent piece shared with the file before it.)
+  if (r.piece_size == 0 || r.pieces < piece_count(r.total, r.piece_size) ||
+      r.pieces > piece_count(r.total, r.piece_size) + 1)
+    return false;
+  if (have.size() != (r.pieces + 3) / 4) return false;
+  r.have.assign(r.pieces, false);
+  for (u32 i = 0; i < r.pieces; ++i) {
+    char c = have[i / 4];
+    int nib = c <= '9' ? c - '0' : c - 'a' + 10;
+    r.have[i] = (nib >> (3 - i % 4)) & 1;
+  }
+  r.hashes.assign(r.pieces, std::string());
+  for (auto& h : hashes) {
+    if (h.first >= r.pieces) return false;
+    r.hashes[h.first] = h.second;
+  }
+  return true;
+}
+
+Span next_span(const std::vector<u8>& map, u32 piece_size, int slots) {
+  Span s;
+  u32 n = u32(map.size()), missing = 0;
+  for (u8 v : map) missing += v == kMissing;
+  if (missing == 0) return s;
+  u64 cap = (u64(missing) * piece_size) / (2 * u64(slots > 0 ? slots : 1));
+  if (cap > (16u << 20)) cap = 16u << 20;
+  u32 most = u32(cap / piece_size);
+  if (most < 1) most = 1;
+  u32 i = 0;
+  while (map[i] != kMissing) ++i;
+  s.first = i;
+  while (i < n && map[i] == kMissing && s.count < most) ++i, ++s.count;
+  return s;
+}
+
+u32 fnv1a(const std::string& s) {
+  u32 h = 2166136261u;
+  for (unsigned char c : s) h = (h ^ c) * 16777619u;
+  return h;
+}
+
+int pick_rarest(const std::vector<u8>& map, const std::vector<u16>& avail, const std::vector<bool>& has,
+                u32 from) {
+  u32 n = u32(map.size());
+  int best = -1;
+  for (u32 k = 0; k < n; ++k) {
+    u32 i = (from + k) % n;
+    if (map[i] != kMissing || i >= has.size() || !has[i]) continue;
+    if (best < 0 || avail[i] < avail[u32(best)]) best = int(i);
+  }
+  return best;
+}
+
+std::vector<int> choose_unchoked(const std::vector<PeerChoice>& peers, int regular, bool rate_ranked,
+                                 int optimistic) {
+  std::vector<int> order;
+  for (size_t i = 0; i < peers.size(); ++i)
+    if (peers[i].interested) order.push_back(int(i));
+  if (rate_ranked)
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return peers[a].rate > peers[b].rate; });
+  if (int(order.size()) > regular) order.resize(size_t(regular > 0 ? regular : 0));
+  if (optimistic >= 0 && size_t(optimistic) < peers.size() && peers[optimistic].interested &&
+      std::find(order.begin(), order.end(), optimistic) == order.end())
+    order.push_back(optimistic);
+  return order;
+}
+
+bool RateCap::take(u64 n, double now) {
+  if (cap_ == 0) return true;
+  if (last_ >= 0) tokens_ = std::min(double(cap_), tokens_ + (now - last_) * double(cap_));
+  last_ = now;
+  if (tokens_ < double(n)) return false;
+  tokens_ -= double(n);
+  return true;
+}

@@ -1,0 +1,76 @@
+// The engine's plain decisions: the resume file's text and which pieces a
+// mirror slot takes next. No Windows calls, so they test fast and alone.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/common.h"
+
+// What the piece map's bytes mean (TransferSnapshot::piece_map).
+enum : u8 { kMissing = 0, kInFlight = 1, kFromMirror = 2, kFromPeer = 3, kResumed = 4 };
+
+constexpr u32 kPieceSize = 4u << 20;  // the grid without a torrent
+
+struct ResumeData {
+  u64 total = 0;
+  u64 done = 0;
+  u32 piece_size = 0;
+  u32 pieces = 0;
+  std::string sha256;    // expected, lower case, may be empty
+  std::string infohash;  // hex, empty without a torrent
+  std::vector<bool> have;
+  std::vector<std::string> hashes;  // SHA-1 per piece, empty when not recorded
+  u64 via_mirrors = 0, via_peers = 0, uploaded = 0;
+};
+
+std::string resume_text(const ResumeData& r);
+// False when the text is not a resume file or disagrees with itself.
+bool resume_parse(const std::string& text, ResumeData& r);
+
+u32 piece_count(u64 total, u32 piece_size);
+
+struct Span {
+  u32 first = 0;
+  u32 count = 0;
+};
+// The run of missing pieces a mirror slot claims next: from the lowest missing
+// piece, consecutive, at most 16 MiB and at most the missing bytes over twice
+// the slot count (at least one piece), so every slot has work on a small file.
+Span next_span(const std::vector<u8>& map, u32 piece_size, int slots);
+
+// FNV-1a, 32 bits: the stable id of a connection row.
+u32 fnv1a(const std::string& s);
+
+// ---- the swarm's choices -------------------------------------------------
+
+// The next piece to ask a peer for: of the pieces it has that are missing
+// and unclaimed, the one the fewest known peers have; among equals the first
+// at or after `from` (wrapping), so peers starting at different points
+// spread out. -1 when the peer has nothing we still need.
+int pick_rarest(const std::vector<u8>& map, const std::vector<u16>& avail, const std::vector<bool>& has,
+                u32 from);
+
+struct PeerChoice {
+  float rate = 0;  // bytes per second it sends us (we download) or we send it (we seed)
+  bool interested = false;
+};
+// The peers to unchoke: up to `regular` interested peers, the fastest first
+// when rate-ranked (else in the order given, which the caller rotates),
+// plus `optimistic` (an index, -1 for none) when it is interested and not
+// already among them.
+std::vector<int> choose_unchoked(const std::vector<PeerChoice>& peers, int regular, bool rate_ranked,
+                                 int optimistic);
+
+// The upload cap: a bucket refilled at `cap` bytes per second that holds at
+// most one second's worth; cap 0 lets everything through.
+class RateCap {
+ public:
+  explicit RateCap(u64 cap) : cap_(cap), tokens_(double(cap)) {}
+  bool take(u64 n, double now);
+
+ private:
+  u64 cap_;
+  double tokens_;
+  double last_ = -1;
+};
