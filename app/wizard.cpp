@@ -6,6 +6,8 @@
 #include "gfx/icons.h"
 #include "gfx/layer.h"
 #include "macdisk/mac68k.h"
+#include "media/catalog.h"
+#include "media/media.h"
 
 namespace {
 
@@ -30,7 +32,7 @@ void choose_profile(App& a, const Profile& p) {
 
 void draw_profiles(App& a, const D2D_RECT_F& r) {
   a.label(r.left + 40, r.top + 28, "NEW SYSTEM  //  CHOOSE A PROFILE", pal.pink, 16);
-  a.label(r.left + 40, r.top + 54, "WHAT WILL THE MACHINE RUN?", alpha(pal.ice, 0.6f), 8);
+  a.label(r.left + 40, r.top + 66, "WHAT WILL THE MACHINE RUN?", alpha(pal.ice, 0.7f), 8);
   D2D_RECT_F area{r.left, r.top + 84, r.right, r.bottom - 24};
   const auto& table = profiles();
   std::vector<size_t> shown = shown_profiles(nullptr);
@@ -103,10 +105,16 @@ void App::draw_wizard(const D2D_RECT_F& r) {
           there ? alpha(pal.ice, 0.6f) : pal.amber, 7.5f);
     y += kRowPitch + 24;
   } else {
-    // Catalog media for this profile: the media picker goes here and takes
-    // the height it returns.
-    media_row(*this, form_row(*this, f, y, "INSTALL MEDIA"), wizard_media, "NONE: AN EMPTY MACHINE", "wizmedia");
-    y += kRowPitch;
+    // Current releases from the catalog, or a file of the user's own; a
+    // picker that takes no room leaves the plain file row.
+    float picker = Catalog::profile_has_media(p.id) ? draw_media_picker({f.x, y + kCtlTop, f.x + f.w, f.area.bottom}) : 0;
+    if (picker > 0) {
+      label(f.x, y, "INSTALL MEDIA", alpha(pal.cyan, 0.8f), 7.5f);
+      y += kCtlTop + picker + 28;
+    } else {
+      media_row(*this, form_row(*this, f, y, "INSTALL MEDIA"), wizard_media, "NONE: AN EMPTY MACHINE", "wizmedia");
+      y += kRowPitch;
+    }
   }
   pop_clip();
   form_scroll_end(f.area, y - f.top + 20);
@@ -114,7 +122,7 @@ void App::draw_wizard(const D2D_RECT_F& r) {
   draw_dossier(f.dossier, &p);
 
   float fy = f.footer_y;
-  bool media = p.tiger == 1 ? file_exists(tiger_installer()) : !wizard_media.empty();
+  bool media = p.tiger == 1 ? file_exists(tiger_installer()) : !wizard_media.empty() || picked_media();
   if (button(id("wizgo", 0), {f.x, fy, f.x + 220, fy + kCtlH}, media ? "CREATE AND INSTALL" : "CREATE", Btn::Primary,
              !blank_name(wizard_name), 10)) {
     start_install();
@@ -129,8 +137,8 @@ void App::draw_wizard(const D2D_RECT_F& r) {
 void App::start_install() {
   const Profile* p = wizard_profile;
   if (!p) return;
-  // Catalog media (the media store's part) is decided here: a picked release
-  // parks this action until a media folder exists.
+  // A picked release needs a media folder first: this action waits for it.
+  if (install_needs_storage()) return;
   if (blank_name(wizard_name)) {
     note("NAME THE SYSTEM FIRST", pal.red);
     return;
@@ -161,6 +169,10 @@ void App::start_install() {
   m->mem = wizard_mb;
   m->cpus = wizard_cpus;
   m->cdrom = script ? std::wstring() : wizard_media;
+  // A release still to download: the machine boots it from where the media
+  // store puts it, once it is verified.
+  const MediaItem* item = script ? nullptr : picked_media();
+  if (item && m->cdrom.empty()) m->cdrom = g_media.path(*item);
   m->install = script ? file_exists(tiger_installer()) : !m->cdrom.empty();
   if (ok && !m->save()) {
     ok = false;
@@ -176,8 +188,9 @@ void App::start_install() {
   }
   wlog("%s: created (%s, %d GB disk, %d MB, %d CPUs)", m->name.c_str(), p->id, wizard_gb, m->mem, m->cpus);
 
-  // Media still to download from the catalog hands the new machine to the
-  // media store here, which launches it once the image is verified.
+  // Media still to download: the media store launches the machine once the
+  // image is verified.
+  if (install_download(*m)) return;
   if (m->install) {
     launch_machine(*m, -1, L"");
     if (view == Wizard) go_home();  // the launch failed and said why
