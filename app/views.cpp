@@ -262,7 +262,7 @@ void App::draw_home(const D2D_RECT_F& r) {
   // Static map layer: outlines, sites with labels, the fixed parts of the
   // NORAD marker, frame and headings.
   u64 key = hash_val(map_rect, hash_val(dc, hash_val(W, 0)));
-  for (auto& [s, vm] : tracks) key = hash64(std::string(s->id), key);  // a char pointer would pick the (data, size) overload
+  for (auto& [s, vm] : tracks) key = hash64(s->id, key);
   layers.draw(surface, id("homemap", 0), map_panel, key, [&] {
     panel(map_panel, pal.cyan, 0.55f);
     label(map_panel.left + 18, map_panel.top + 16, "GLOBAL THEATRE  //  STANDBY", pal.cyan, 11);

@@ -1,9 +1,11 @@
 // One download to its end for the transfer benchmarks (wall time and peak
 // memory are taken from outside).
 //   bench_transfer DIR FILE SHA256 URL...
+//   bench_transfer DIR FILE SHA256 --torrent TORRENT_URL
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 
 #include "transfer/transfer.h"
 
@@ -14,7 +16,9 @@ int wmain(int argc, wchar_t** argv) {
   spec.dir = argv[1];
   spec.file = narrow(argv[2]);
   spec.sha256 = narrow(argv[3]);
-  for (int i = 4; i < argc; ++i) spec.mirrors.push_back(narrow(argv[i]));
+  if (argc == 6 && std::wstring(argv[4]) == L"--torrent") spec.torrent = narrow(argv[5]);
+  else
+    for (int i = 4; i < argc; ++i) spec.mirrors.push_back(narrow(argv[i]));
   Transfer t(spec);
   double t0 = now_s();
   t.start();

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -63,7 +64,10 @@ struct LayerCache {
 
 // 64-bit FNV-1a, for layer keys.
 u64 hash64(const void* data, size_t n, u64 h = 1469598103934665603ull);
-inline u64 hash64(const std::string& s, u64 h = 1469598103934665603ull) { return hash64(s.data(), s.size(), h); }
+inline u64 hash64(std::string_view s, u64 h = 1469598103934665603ull) { return hash64(s.data(), s.size(), h); }
+// A C string would otherwise take the (pointer, length) form, with the
+// running hash as its length.
+inline u64 hash64(const char* s, u64 h = 1469598103934665603ull) { return hash64(std::string_view(s), h); }
 template <class T>
 u64 hash_val(const T& v, u64 h) { return hash64(&v, sizeof v, h); }
 

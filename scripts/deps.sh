@@ -8,6 +8,7 @@ aria2
 binutils-m68k-linux-gnu
 ca-certificates
 cmake
+ffmpeg
 g++-mingw-w64-x86-64-posix
 googletest
 hfsutils

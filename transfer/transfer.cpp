@@ -1,8 +1,10 @@
 // The download job: run control, the phases of a run, the HTTP range slots
 // and the control loop. transfer/DESIGN.md says what is decided and why.
 //
-// Sections: run control · engine log · the engine (probe, check, slots,
-// control loop, verify, finish) · Transfer · transfer_resume_info
+// Sections (search for "// ---- NAME"): run control · engine log · the engine
+// (probe, check, slots, end game, pieces, control loop) · the swarm (trackers,
+// DHT, peer loop) · the torrent and its edges, the run's phases · Transfer ·
+// transfer_resume_info
 #include <winsock2.h>
 #include <windows.h>
 
@@ -11,9 +13,13 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <functional>
+#include <set>
 
+#include "bt/bt_dht.h"
 #include "bt/bt_hash.h"
 #include "bt/bt_http.h"
+#include "bt/bt_peer.h"
+#include "bt/bt_tracker.h"
 #include "bt/bt_torrent.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_io.h"
@@ -177,6 +183,22 @@ class Engine {
   bool checkable(u32 p) const { return has_tor_ && plen(p) == tor_.piece_size(first_ + p); }
   bool get_torrent(std::string& err);
 
+  // The bytes of the first and last piece that belong to the neighbouring
+  // files ("edges"), learnt from web seeds, kept in .part.edge, so those
+  // pieces can be checked against the torrent like the others.
+  std::vector<std::string> seeds_;
+  std::mutex edge_mu_;
+  std::string edge_head_, edge_tail_;
+  bool head_known_ = false, tail_known_ = false;
+  u32 head_len() const { return has_tor_ ? u32(foff_ - u64(first_) * psize_) : 0; }
+  u32 tail_len() const {
+    if (!has_tor_) return 0;
+    u64 end = std::min(tor_.total, (u64(first_) + npieces_) * psize_);
+    return u32(end - (foff_ + total_));
+  }
+  bool fetch_span(u64 a, u64 b, std::string& out);
+  bool piece_edges(u32 p, std::string& head, std::string& tail);
+
   // Shared by the slots and the control loop.
   std::mutex m_;
   std::vector<u8> map_;
@@ -216,6 +238,33 @@ class Engine {
   Span end_game(int slot);
   void strike(int mirror, const std::string& err, bool fatal);
   bool complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1);
+  bool store_piece(u32 p, const char* data, u32 len, u8 source, const std::string& sha1);
+
+  // The swarm: peers from trackers, peer exchange and VUNK_TRANSFER_EXTRA_PEER,
+  // one peer-loop thread, one thread per tracker tier.
+  std::string peer_id_;
+  std::mutex known_mu_;
+  std::vector<PeerAddr> known_;
+  std::vector<std::string> known_keys_;
+  size_t known_next_ = 0;  // known_[known_next_..] have not been tried yet
+  u64 via_peers_ = 0, uploaded_ = 0;
+  // What the peer loop shows, under m_.
+  std::vector<ConnInfo> peer_rows_;
+  u32 peers_connected_ = 0, seed_count_ = 0;
+  float rate_peers_ = 0, rate_up_ = 0;
+  std::vector<std::string> dht_nodes_;  // "ip:port" of peers' DHT nodes (port messages)
+  // Raised when the download phase ends for any reason: the DHT and UDP
+  // waits poll it.
+  std::atomic<bool> swarm_stop_{false};
+  void peer_loop();
+  void tracker_loop(size_t tier);
+  void dht_loop();
+  void add_peers(const std::vector<PeerAddr>& peers, const char* from);
+  // Sleeps up to s seconds, waking when the run stops, fails or is over.
+  void wait(double s) {
+    std::unique_lock<std::mutex> lk(run_.mu);
+    run_.cv.wait_for(lk, std::chrono::duration<double>(s), [&] { return stopped(); });
+  }
   bool all_present();
   void control_loop();
   void publish_progress(double dt, bool log_line);
@@ -396,7 +445,10 @@ void Engine::check_part(bool had_part) {
     float p = claimed ? float(double(seen) / double(claimed)) : 1;
     publish([&](TransferSnapshot& s) { s.progress = p; });
   }
+  // The split of what a kill lost is not known; what was kept counts as it came.
   via_mirrors_ = std::min(r.via_mirrors, done_);
+  via_peers_ = std::min(r.via_peers, done_ - via_mirrors_);
+  uploaded_ = r.uploaded;
   log_("resumed: %llu of %llu bytes check", (unsigned long long)done_, (unsigned long long)claimed);
 }
 
@@ -418,6 +470,8 @@ bool Engine::save_resume(std::string* err) {
     for (u32 i = 0; i < npieces_; ++i) r.have[i] = map_[i] >= kFromMirror;
     r.hashes = hashes_;
     r.via_mirrors = via_mirrors_;
+    r.via_peers = via_peers_;
+    r.uploaded = uploaded_;
   }
   std::string e;
   if (!save_atomic(resume_, resume_tmp_, resume_text(r), e)) {
@@ -429,7 +483,7 @@ bool Engine::save_resume(std::string* err) {
 }
 
 void Engine::drop_side_files() {
-  for (const wchar_t* suffix : {L".resume", L".resume.tmp", L".torrent", L".edge"})
+  for (const wchar_t* suffix : {L".resume", L".resume.tmp", L".torrent", L".torrent.tmp", L".edge", L".edge.tmp"})
     delete_file(part_ + suffix);
 }
 
@@ -468,7 +522,10 @@ Span Engine::end_game(int slot) {
   for (const Slot& s : slots_) mean += s.rate / float(slots_.size());
   double now = now_s(), worst = 0;
   for (u32 p = 0; p < npieces_; ++p) {
-    if (map_[p] != kInFlight || dup_[p] != -1 || owner_[p] == slot || owner_[p] < 0) continue;
+    // (Pieces in flight from peers are the peer loop's own end game.)
+    if (map_[p] != kInFlight || dup_[p] != -1 || owner_[p] == slot || owner_[p] < 0 ||
+        owner_[p] >= int(slots_.size()))
+      continue;
     const Slot& o = slots_[owner_[p]];
     double quiet = now - o.last_data;
     double badness = quiet > 1 ? quiet : (o.rate < mean / 2 ? 0.5 : 0);
@@ -669,7 +726,21 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     std::lock_guard<std::mutex> lk(m_);
     if (map_[p] >= kFromMirror) return true;  // another copy won
   }
-  if (checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p))) {
+  bool bad = checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p));
+  std::string head, tail;
+  if (has_tor_ && !checkable(p)) {
+    if (piece_edges(p, head, tail)) {
+      Hasher h(HashAlgo::sha1);
+      h.update(head);
+      h.update(data, len);
+      h.update(tail);
+      bad = h.finish() != tor_.piece_hash(first_ + p);
+      if (!bad) log_("piece %u checked with the edges of its neighbours", first_ + p);
+    } else {
+      log_("piece %u kept without its check: the neighbouring files' bytes are not to be had", first_ + p);
+    }
+  }
+  if (bad) {
     // Bad data: the piece goes back to the pool and its mirror is demoted.
     std::lock_guard<std::mutex> lk(m_);
     if (owner_[p] == slot && map_[p] == kInFlight) map_[p] = kMissing, owner_[p] = -1;
@@ -683,6 +754,11 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     }
     return true;
   }
+  return store_piece(p, data, len, kFromMirror, sha1);
+}
+
+// Writes a checked piece's bytes of the file and records it.
+bool Engine::store_piece(u32 p, const char* data, u32 len, u8 source, const std::string& sha1) {
   std::string err;
   if (!file_.write_at(pstart(p), data, len, err)) {
     fail_run(err);
@@ -691,16 +767,16 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
   {
     std::lock_guard<std::mutex> lk(m_);
     if (map_[p] >= kFromMirror) return true;
-    map_[p] = kFromMirror;
+    map_[p] = source;
     owner_[p] = dup_[p] = -1;
     // The torrent vouches for a checkable piece; for the others the resume
     // file keeps the hash a restart checks against.
     if (!checkable(p)) hashes_[p] = sha1;
     done_ += len;
-    via_mirrors_ += len;
+    (source == kFromPeer ? via_peers_ : via_mirrors_) += len;
     ++change_;
   }
-  // Recorded before the slot goes on, so a kill loses only pieces in flight.
+  // Recorded before the source goes on, so a kill loses only pieces in flight.
   save_resume();
   return true;
 }
@@ -731,16 +807,40 @@ void Engine::publish_progress(double dt, bool log_line) {
     for (auto& mi : mirrors_) alive += mi.alive;
     u.done = done_;
     u.via_mirrors = via_mirrors_;
-    u.rate_down = u.rate_mirrors = rate;
+    u.via_peers = via_peers_;
+    u.uploaded = uploaded_;
+    u.rate_mirrors = rate;
+    u.rate_peers = rate_peers_;
+    u.rate_up = rate_up_;
+    rate += rate_peers_;
+    u.rate_down = rate;
+    u.conns.insert(u.conns.end(), peer_rows_.begin(), peer_rows_.end());
+    u.peers_connected = peers_connected_;
+    u.seeds = seed_count_;
     u.eta = rate > 1 ? double(total_ - done_) / rate : -1;
     u.piece_map = map_;
     u.label = strf("RECEIVING  //  %d MIRROR%s", alive, alive == 1 ? "" : "S");
+    if (has_tor_) u.label += strf("  //  %u PEER%s", peers_connected_, peers_connected_ == 1 ? "" : "S");
+    if (has_tor_ && alive == 0 && peers_connected_ == 0) u.label = "WAITING FOR PEERS";
     u.progress = total_ ? float(double(done_) / double(total_)) : 0;
+  }
+  u32 known;
+  {
+    std::lock_guard<std::mutex> lk(known_mu_);
+    known = u32(known_.size());
   }
   publish([&](TransferSnapshot& s) {
     s.done = u.done;
     s.via_mirrors = u.via_mirrors;
-    s.rate_down = s.rate_mirrors = u.rate_down;
+    s.via_peers = u.via_peers;
+    s.uploaded = u.uploaded;
+    s.rate_down = u.rate_down;
+    s.rate_mirrors = u.rate_mirrors;
+    s.rate_peers = u.rate_peers;
+    s.rate_up = u.rate_up;
+    s.peers_known = known;
+    s.peers_connected = u.peers_connected;
+    s.seeds = u.seeds;
     s.eta = u.eta;
     s.piece_map = std::move(u.piece_map);
     s.conns = std::move(u.conns);
@@ -774,7 +874,8 @@ void Engine::control_loop() {
         any = any || mi.alive;
         if (!mi.error.empty()) none_left = mi.error;
       }
-      if (any) none_left.clear();
+      // With a torrent the peers may still come: the run waits for them.
+      if (any || has_tor_) none_left.clear();
       else if (none_left.empty()) none_left = "no sources";
     }
     if (!none_left.empty()) {
@@ -787,6 +888,594 @@ void Engine::control_loop() {
     last = now;
   }
 }
+
+// ---- the swarm ------------------------------------------------------------
+
+constexpr u32 kBlock = 16384;
+constexpr int kPipeline = 64;          // requests open per peer (1 MiB)
+constexpr double kConnectS = 10;       // connect and handshake
+constexpr double kSilentS = 60;        // nothing received while requests are open
+constexpr int kRegularUnchokes = 4;
+constexpr int kPeerOwner = 1 << 20;    // owner_ ids of peers start here
+constexpr u8 kOurPexId = 1;
+
+struct Peer {
+  u32 uid = 0;
+  PeerAddr addr;
+  std::string key;
+  SOCKET sock = INVALID_SOCKET;
+  enum Phase { connecting, handshaking, live } phase = connecting;
+  double since = 0, last_recv = 0;
+  std::string in, out;
+  std::string client = "unknown";
+  bool ext = false;
+  int pex_id = 0;
+  std::vector<bool> has;  // by torrent piece
+  u32 have_count = 0;
+  bool choked_us = true, interested_in_us = false, we_choke = true, we_interested = false;
+  int piece = -1;  // grid piece being fetched
+  std::string buf;
+  u32 next_block = 0, blocks_left = 0;
+  int open_requests = 0;
+  struct Ask {
+    u32 index, begin, length;
+  };
+  std::vector<Ask> asks;  // blocks it asked us for
+  u64 got = 0, sent = 0, got_mark = 0, sent_mark = 0;
+  float rate = 0, up_rate = 0;
+  int strikes = 0;
+  bool dead = false;
+};
+
+void Engine::add_peers(const std::vector<PeerAddr>& peers, const char* from) {
+  std::lock_guard<std::mutex> lk(known_mu_);
+  size_t before = known_.size();
+  for (const PeerAddr& a : peers) {
+    std::string k = a.str();
+    if (a.port == 0 || std::find(known_keys_.begin(), known_keys_.end(), k) != known_keys_.end()) continue;
+    known_keys_.push_back(k);
+    known_.push_back(a);
+  }
+  if (known_.size() > before) log_("%zu new peers from %s", known_.size() - before, from);
+}
+
+void Engine::tracker_loop(size_t tier) {
+  const std::vector<std::string>& urls = tor_.trackers[tier];
+  size_t at = 0;
+  bool first = true;
+  while (!stopped() && !urls.empty()) {
+    AnnounceReq req;
+    req.url = urls[at];
+    req.info_hash = tor_.info_hash;
+    req.peer_id = peer_id_;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      req.downloaded = via_peers_;
+      req.uploaded = uploaded_;
+      req.left = total_ - done_;
+    }
+    req.event = first ? AnnounceReq::started : AnnounceReq::none;
+    AnnounceResp resp;
+    std::string err;
+    double next = 15;
+    if (announce(req, resp, err, &run_.abort, &swarm_stop_)) {
+      first = false;
+      add_peers(resp.peers, "tracker");
+      // Often enough that peers joining later are found during a download.
+      next = std::max<double>(resp.min_interval, std::min<double>(resp.interval, 60));
+    } else if (!stopped()) {
+      log_("tracker %s: %s", req.url.c_str(), err.c_str());
+      at = (at + 1) % urls.size();
+    }
+    wait(next);
+  }
+}
+
+// Lookups from the DHT nodes the peers named, else from the well-known
+// routers; again every five minutes (one minute after a failed one).
+void Engine::dht_loop() {
+  while (!stopped()) {
+    std::vector<std::string> boot;
+    {
+      std::lock_guard<std::mutex> lk(known_mu_);
+      boot = dht_nodes_;
+    }
+    std::vector<PeerAddr> found;
+    DhtStats st;
+    std::string err;
+    bool ok = dht_get_peers(tor_.info_hash, boot, found, st, err, &swarm_stop_, {},
+                            [this](const std::vector<PeerAddr>& v) { add_peers(v, "DHT"); });
+    if (stopped()) break;
+    log_("DHT lookup: %u peers, %u replies of %u queries%s%s", st.peers, st.replies, st.queries,
+         ok ? "" : ", ", ok ? "" : err.c_str());
+    wait(ok ? 300 : 60);
+  }
+}
+
+namespace {
+
+bool start_connect(Peer& p) {
+  sockaddr_storage sa;
+  int len = to_sockaddr(p.addr, &sa);
+  p.sock = socket(p.addr.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (p.sock == INVALID_SOCKET) return false;
+  u_long on = 1;
+  ioctlsocket(p.sock, FIONBIO, &on);
+  if (connect(p.sock, reinterpret_cast<sockaddr*>(&sa), len) != 0 && WSAGetLastError() != WSAEWOULDBLOCK) {
+    closesocket(p.sock);
+    p.sock = INVALID_SOCKET;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Engine::peer_loop() {
+  std::vector<Peer> peers;
+  u32 uid = 0;
+  std::vector<u16> avail(npieces_, 0);
+  std::set<std::string> connected;
+  RateCap cap(spec_.upload_cap);
+  double last_choke = 0, last_opt = 0, last_rows = now_s();
+  int optimistic = -1;
+  const u32 tpieces = tor_.piece_count;
+  std::string err;
+
+  auto grid_of = [&](u32 t) -> int { return t >= first_ && t < first_ + npieces_ ? int(t - first_) : -1; };
+  auto servable = [&](u32 p) { return map_[p] >= kFromMirror && checkable(p); };
+  auto release_peer = [&](Peer& pe) {
+    std::lock_guard<std::mutex> lk(m_);
+    int me = kPeerOwner + int(pe.uid);
+    if (pe.piece >= 0) {
+      u32 p = u32(pe.piece);
+      if (map_[p] == kInFlight && owner_[p] == me) map_[p] = kMissing, owner_[p] = -1;
+      if (dup_[p] == me) dup_[p] = -1;
+    }
+    pe.piece = -1;
+    pe.open_requests = 0;
+  };
+  auto drop = [&](Peer& pe, const char* why) {
+    if (pe.dead) return;
+    release_peer(pe);
+    if (pe.phase == Peer::live) {
+      for (u32 t = 0; t < tpieces && t < pe.has.size(); ++t)
+        if (pe.has[t] && grid_of(t) >= 0 && avail[grid_of(t)] > 0) --avail[grid_of(t)];
+      log_("peer %s (%s) dropped: %s", pe.key.c_str(), pe.client.c_str(), why);
+    }
+    closesocket(pe.sock);
+    pe.dead = true;
+  };
+  auto wants_from = [&](const Peer& pe) {
+    std::lock_guard<std::mutex> lk(m_);
+    for (u32 p = 0; p < npieces_; ++p)
+      if (map_[p] < kFromMirror && first_ + p < pe.has.size() && pe.has[first_ + p]) return true;
+    return false;
+  };
+  auto update_interest = [&](Peer& pe) {
+    bool want = wants_from(pe);
+    if (want != pe.we_interested) {
+      pe.we_interested = want;
+      pe.out += build_msg(want ? msg_interested : msg_not_interested);
+    }
+  };
+  auto our_bitfield = [&]() {
+    std::string bits((tpieces + 7) / 8, '\0');
+    std::lock_guard<std::mutex> lk(m_);
+    for (u32 p = 0; p < npieces_; ++p)
+      if (servable(p)) bits[(first_ + p) / 8] |= char(0x80 >> ((first_ + p) % 8));
+    return bits;
+  };
+  // The next piece for a peer: the rarest it has, else (end game) a second
+  // copy of one in flight elsewhere.
+  auto claim = [&](Peer& pe) {
+    std::lock_guard<std::mutex> lk(m_);
+    std::vector<bool> has(npieces_, false);
+    for (u32 p = 0; p < npieces_; ++p) has[p] = first_ + p < pe.has.size() && pe.has[first_ + p];
+    int me = kPeerOwner + int(pe.uid);
+    int p = pick_rarest(map_, avail, has, pe.uid * 7919u % (npieces_ ? npieces_ : 1));
+    if (p >= 0) {
+      map_[p] = kInFlight;
+      owner_[p] = me;
+    } else {
+      for (u32 q = 0; q < npieces_ && p < 0; ++q)
+        if (map_[q] == kInFlight && has[q] && owner_[q] != me && dup_[q] == -1) p = int(q), dup_[q] = me;
+    }
+    if (p < 0) return;
+    pe.piece = p;
+    u32 len = u32(tor_.piece_size(first_ + u32(p)));
+    pe.buf.assign(len, '\0');
+    pe.next_block = 0;
+    pe.blocks_left = (len + kBlock - 1) / kBlock;
+  };
+  // Checking and writing a piece runs on two helper threads, so the loop
+  // goes on reading sockets meanwhile; they hand back the pieces to announce
+  // and the peers that sent bad data.
+  struct Done {
+    u32 uid, piece;
+    bool good;
+  };
+  std::mutex fin_mu;
+  std::condition_variable fin_cv;
+  std::vector<std::pair<u32, std::pair<u32, std::string>>> fin_jobs;  // uid, (grid piece, bytes)
+  std::vector<Done> fin_done;
+  bool fin_quit = false;
+  auto finisher = [&] {
+    for (;;) {
+      std::pair<u32, std::pair<u32, std::string>> job;
+      {
+        std::unique_lock<std::mutex> lk(fin_mu);
+        fin_cv.wait(lk, [&] { return fin_quit || !fin_jobs.empty(); });
+        if (fin_jobs.empty()) return;
+        job = std::move(fin_jobs.front());
+        fin_jobs.erase(fin_jobs.begin());
+      }
+      u32 p = job.second.first, t = first_ + p;
+      const std::string& buf = job.second.second;
+      int me = kPeerOwner + int(job.first);
+      bool good = Hasher::sha1(buf) == tor_.piece_hash(t);
+      if (good) {
+        // The file's part of the piece; the rest belongs to the neighbours.
+        u64 ps = u64(t) * psize_, pe_end = ps + buf.size(), fend = foff_ + total_;
+        u64 a = std::max(ps, foff_) - ps, b = std::min(pe_end, fend) - ps;
+        if (a > 0 || b < buf.size()) {
+          std::lock_guard<std::mutex> lk(edge_mu_);
+          if (a > 0 && !head_known_) edge_head_ = buf.substr(0, a), head_known_ = true;
+          if (b < buf.size() && !tail_known_) edge_tail_ = buf.substr(b), tail_known_ = true;
+          std::string e;
+          save_atomic(part_ + L".edge", part_ + L".edge.tmp", edge_head_ + edge_tail_, e);
+        }
+        std::string sha1 = checkable(p) ? std::string() : hex_of(Hasher::sha1(std::string_view(buf).substr(a, b - a)));
+        if (!store_piece(p, buf.data() + a, u32(b - a), kFromPeer, sha1)) continue;
+      } else {
+        log_("piece %u from a peer failed its check", t);
+        std::lock_guard<std::mutex> lk(m_);
+        if (map_[p] == kInFlight && owner_[p] == me) map_[p] = kMissing, owner_[p] = -1;
+        if (dup_[p] == me) dup_[p] = -1;
+      }
+      std::lock_guard<std::mutex> lk(fin_mu);
+      fin_done.push_back({job.first, t, good});
+    }
+  };
+  std::thread finishers[2] = {std::thread(finisher), std::thread(finisher)};
+  auto finish_piece = [&](Peer& pe) {
+    {
+      std::lock_guard<std::mutex> lk(fin_mu);
+      fin_jobs.push_back({pe.uid, {u32(pe.piece), std::move(pe.buf)}});
+    }
+    fin_cv.notify_one();
+    pe.buf.clear();
+    pe.piece = -1;
+    pe.open_requests = 0;
+  };
+  auto on_message = [&](Peer& pe, const PeerMsg& m) {
+    switch (m.id) {
+      case msg_choke:
+        pe.choked_us = true;
+        release_peer(pe);
+        break;
+      case msg_unchoke:
+        pe.choked_us = false;
+        break;
+      case msg_interested:
+        pe.interested_in_us = true;
+        break;
+      case msg_not_interested:
+        pe.interested_in_us = false;
+        break;
+      case msg_have:
+        if (m.index < tpieces && !pe.has[m.index]) {
+          pe.has[m.index] = true;
+          ++pe.have_count;
+          if (grid_of(m.index) >= 0) ++avail[grid_of(m.index)];
+          update_interest(pe);
+        }
+        break;
+      case msg_bitfield:
+        for (u32 t = 0; t < tpieces && t / 8 < m.payload.size(); ++t)
+          if (!pe.has[t] && (u8(m.payload[t / 8]) >> (7 - t % 8) & 1)) {
+            pe.has[t] = true;
+            ++pe.have_count;
+            if (grid_of(t) >= 0) ++avail[grid_of(t)];
+          }
+        update_interest(pe);
+        break;
+      case msg_request: {
+        int p = grid_of(m.index);
+        bool ok;
+        {
+          std::lock_guard<std::mutex> lk(m_);
+          ok = p >= 0 && servable(u32(p)) && m.length > 0 && m.length <= 131072 &&
+               u64(m.begin) + m.length <= tor_.piece_size(m.index);
+        }
+        if (ok && !pe.we_choke && pe.asks.size() < 256) pe.asks.push_back({m.index, m.begin, m.length});
+        break;
+      }
+      case msg_cancel:
+        for (size_t i = 0; i < pe.asks.size(); ++i)
+          if (pe.asks[i].index == m.index && pe.asks[i].begin == m.begin) pe.asks.erase(pe.asks.begin() + long(i--));
+        break;
+      case msg_piece:
+        if (pe.piece >= 0 && m.index == first_ + u32(pe.piece) && m.begin % kBlock == 0 &&
+            u64(m.begin) + m.payload.size() <= pe.buf.size() && pe.open_requests > 0) {
+          memcpy(pe.buf.data() + m.begin, m.payload.data(), m.payload.size());
+          pe.got += m.payload.size();
+          --pe.open_requests;
+          if (--pe.blocks_left == 0) finish_piece(pe);
+        }
+        break;
+      case msg_port:
+        if (m.port) {
+          PeerAddr node = pe.addr;
+          node.port = m.port;
+          std::lock_guard<std::mutex> lk(known_mu_);
+          std::string k = node.str();
+          if (std::find(dht_nodes_.begin(), dht_nodes_.end(), k) == dht_nodes_.end() && dht_nodes_.size() < 64)
+            dht_nodes_.push_back(k);
+        }
+        break;
+      case msg_extended:
+        if (m.ext_id == 0) {
+          ExtHandshake h;
+          if (parse_ext_handshake(m.payload, h, err)) {
+            pe.pex_id = h.ut_pex;
+            if (pe.client == "unknown" && !h.client.empty()) pe.client = h.client;
+          }
+        } else if (m.ext_id == kOurPexId) {
+          PexMsg x;
+          if (parse_pex(m.payload, x, err)) add_peers(x.added, "peer exchange");
+        }
+        break;
+      default:
+        break;  // keep-alive, port and ids we do not use
+    }
+  };
+
+  while (!stopped()) {
+    double now = now_s();
+    // New connections, up to the limit.
+    {
+      std::lock_guard<std::mutex> lk(known_mu_);
+      size_t open = 0;
+      for (const Peer& pe : peers) open += !pe.dead;
+      while (open < size_t(std::max(1, spec_.max_peers)) && known_next_ < known_.size()) {
+        Peer pe;
+        pe.addr = known_[known_next_++];
+        pe.key = pe.addr.str();
+        if (connected.count(pe.key)) continue;
+        pe.uid = uid++;
+        pe.since = pe.last_recv = now;
+        pe.has.assign(tpieces, false);
+        if (!start_connect(pe)) continue;
+        connected.insert(pe.key);
+        peers.push_back(std::move(pe));
+        ++open;
+      }
+    }
+    std::vector<WSAPOLLFD> fds;
+    std::vector<size_t> which;
+    for (size_t i = 0; i < peers.size(); ++i) {
+      Peer& pe = peers[i];
+      if (pe.dead) continue;
+      WSAPOLLFD f = {};
+      f.fd = pe.sock;
+      f.events = POLLRDNORM;
+      if (pe.phase == Peer::connecting || !pe.out.empty()) f.events |= POLLWRNORM;
+      fds.push_back(f);
+      which.push_back(i);
+    }
+    if (fds.empty()) {
+      wait(0.1);
+      continue;
+    }
+    WSAPoll(fds.data(), ULONG(fds.size()), 100);
+    now = now_s();
+    for (size_t k = 0; k < fds.size(); ++k) {
+      Peer& pe = peers[which[k]];
+      short re = fds[k].revents;
+      if (pe.phase == Peer::connecting) {
+        if (re & (POLLERR | POLLHUP)) {
+          drop(pe, "cannot connect");
+          continue;
+        }
+        if (re & POLLWRNORM) {
+          pe.phase = Peer::handshaking;
+          pe.since = now;
+          pe.out += build_handshake(tor_.info_hash, peer_id_);
+        }
+      }
+      if (re & (POLLRDNORM | POLLHUP | POLLERR)) {
+        // Everything the socket holds, in few calls: each one is costly
+        // where sockets go through a server process (Wine).
+        bool closed = false;
+        for (int k = 0; k < 16; ++k) {
+          size_t at = pe.in.size();
+          pe.in.resize(at + (1u << 18));
+          int n = recv(pe.sock, pe.in.data() + at, 1 << 18, 0);
+          pe.in.resize(at + size_t(n > 0 ? n : 0));
+          if (n > 0) {
+            pe.last_recv = now;
+            if (n < (1 << 18)) break;
+            continue;
+          }
+          closed = n == 0 || WSAGetLastError() != WSAEWOULDBLOCK;
+          break;
+        }
+        if (closed) {
+          drop(pe, "connection closed");
+          continue;
+        }
+      }
+      if (pe.phase == Peer::handshaking && pe.in.size() >= kHandshakeSize) {
+        Handshake h;
+        if (!parse_handshake(std::string_view(pe.in).substr(0, kHandshakeSize), h, err) ||
+            h.info_hash != tor_.info_hash) {
+          drop(pe, "bad handshake");
+          continue;
+        }
+        pe.in.erase(0, kHandshakeSize);
+        pe.phase = Peer::live;
+        pe.ext = h.extensions;
+        pe.client = client_name(h.peer_id);
+        if (pe.ext) pe.out += build_extended(0, build_ext_handshake(kOurPexId, "VUNK 1.0", 0, 250));
+        std::string bits = our_bitfield();
+        if (bits.find_first_not_of('\0') != std::string::npos) pe.out += build_bitfield(bits);
+        log_("peer %s: %s", pe.key.c_str(), pe.client.c_str());
+      }
+      size_t used = 0;
+      while (pe.phase == Peer::live && !pe.dead) {
+        std::string_view rest = std::string_view(pe.in).substr(used);
+        i64 size = peer_frame_size(rest);
+        if (size < 0) {
+          drop(pe, "frame too large");
+          break;
+        }
+        if (size == 0) break;
+        PeerMsg m;
+        if (!parse_peer_msg(rest.substr(0, size_t(size)), m, err)) {
+          drop(pe, "bad message");
+          break;
+        }
+        used += size_t(size);
+        on_message(pe, m);
+      }
+      if (!pe.dead) pe.in.erase(0, used);
+    }
+    // What the helpers finished: haves for everyone, strikes for bad data.
+    std::vector<Done> finished;
+    {
+      std::lock_guard<std::mutex> lk(fin_mu);
+      finished.swap(fin_done);
+    }
+    for (const Done& d : finished) {
+      std::string have = d.good ? build_have(d.piece) : std::string();
+      for (Peer& o : peers) {
+        if (o.dead || o.phase != Peer::live) continue;
+        if (d.good) o.out += have;
+        else if (o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data");
+      }
+    }
+    // Requests, uploads, time-outs, writes.
+    for (Peer& pe : peers) {
+      if (pe.dead) continue;
+      if (pe.phase != Peer::live && now - pe.since > kConnectS) {
+        drop(pe, "no handshake");
+        continue;
+      }
+      if (pe.phase != Peer::live) {
+        if (!pe.out.empty()) {
+          int n = send(pe.sock, pe.out.data(), int(pe.out.size()), 0);
+          if (n > 0) pe.out.erase(0, size_t(n));
+        }
+        continue;
+      }
+      if (pe.open_requests > 0 && now - pe.last_recv > kSilentS) {
+        drop(pe, "silent");
+        continue;
+      }
+      if (!pe.choked_us && pe.we_interested) {
+        if (pe.piece < 0) claim(pe);
+        if (pe.piece < 0) update_interest(pe);
+        while (pe.piece >= 0 && pe.open_requests < kPipeline && u64(pe.next_block) * kBlock < pe.buf.size()) {
+          u32 begin = pe.next_block * kBlock;
+          u32 len = u32(std::min<u64>(kBlock, pe.buf.size() - begin));
+          pe.out += build_request(first_ + u32(pe.piece), begin, len);
+          ++pe.next_block;
+          ++pe.open_requests;
+        }
+      }
+      while (!pe.asks.empty() && pe.out.size() < (256u << 10) && cap.take(pe.asks.front().length, now)) {
+        Peer::Ask a = pe.asks.front();
+        pe.asks.erase(pe.asks.begin());
+        std::string block(a.length, '\0');
+        u32 p = u32(grid_of(a.index));
+        if (!file_.read_at(pstart(p) + a.begin, block.data(), a.length, err)) continue;
+        pe.out += build_piece(a.index, a.begin, block);
+        pe.sent += a.length;
+        std::lock_guard<std::mutex> lk(m_);
+        uploaded_ += a.length;
+      }
+      if (!pe.out.empty()) {
+        int n = send(pe.sock, pe.out.data(), int(pe.out.size()), 0);
+        if (n > 0) pe.out.erase(0, size_t(n));
+        else if (WSAGetLastError() != WSAEWOULDBLOCK) drop(pe, "connection closed");
+      }
+    }
+    // Unchoking: the peers that give us most, and one optimistic in turn.
+    if (now - last_choke >= 3) {
+      last_choke = now;
+      std::vector<PeerChoice> choice;
+      std::vector<size_t> idx;
+      for (size_t i = 0; i < peers.size(); ++i)
+        if (!peers[i].dead && peers[i].phase == Peer::live) {
+          choice.push_back({peers[i].rate, peers[i].interested_in_us});
+          idx.push_back(i);
+        }
+      if (now - last_opt >= 30 || optimistic >= int(choice.size())) {
+        last_opt = now;
+        optimistic = choice.empty() ? -1 : int(uid % choice.size());
+      }
+      std::vector<int> on = choose_unchoked(choice, kRegularUnchokes, spec_.rate_unchoke, optimistic);
+      for (size_t k = 0; k < idx.size(); ++k) {
+        Peer& pe = peers[idx[k]];
+        bool unchoke = std::find(on.begin(), on.end(), int(k)) != on.end();
+        if (unchoke == !pe.we_choke) continue;
+        pe.we_choke = !unchoke;
+        pe.out += build_msg(unchoke ? msg_unchoke : msg_choke);
+        if (!unchoke) pe.asks.clear();
+      }
+    }
+    // Rates and the rows the snapshot shows.
+    double dt = now - last_rows;
+    if (dt >= 0.5) {
+      last_rows = now;
+      std::vector<ConnInfo> rows;
+      float down = 0, up = 0;
+      u32 live = 0, seeds = 0;
+      for (Peer& pe : peers) {
+        if (pe.dead || pe.phase != Peer::live) continue;
+        pe.rate = pe.rate * 0.5f + float(double(pe.got - pe.got_mark) / dt) * 0.5f;
+        pe.up_rate = pe.up_rate * 0.5f + float(double(pe.sent - pe.sent_mark) / dt) * 0.5f;
+        pe.got_mark = pe.got;
+        pe.sent_mark = pe.sent;
+        down += pe.rate;
+        up += pe.up_rate;
+        ConnInfo c;
+        c.kind = 0;
+        c.address = pe.key;
+        c.client = pe.client;
+        c.rate = pe.rate;
+        c.up_rate = pe.up_rate;
+        c.progress = tpieces ? float(double(pe.have_count) / tpieces) : 0;
+        c.choked = pe.choked_us;
+        c.interested = pe.interested_in_us;
+        c.id = fnv1a(pe.key);
+        ++live;
+        seeds += c.progress >= 0.999f;
+        rows.push_back(c);
+      }
+      std::lock_guard<std::mutex> lk(m_);
+      peer_rows_ = std::move(rows);
+      peers_connected_ = live;
+      seed_count_ = seeds;
+      rate_peers_ = down;
+      rate_up_ = up;
+    }
+    peers.erase(std::remove_if(peers.begin(), peers.end(), [](const Peer& pe) { return pe.dead; }), peers.end());
+  }
+  {
+    std::lock_guard<std::mutex> lk(fin_mu);
+    fin_quit = true;
+  }
+  fin_cv.notify_all();
+  for (std::thread& t : finishers) t.join();
+  for (Peer& pe : peers) {
+    release_peer(pe);
+    if (!pe.dead) closesocket(pe.sock);
+  }
+}
+
+// ---- the torrent and its edges, the run's phases ------------------------------
 
 // The torrent from the side file of an earlier run, else from its URL. Picks
 // the wanted file, takes the torrent's grid and adds its web seeds.
@@ -828,6 +1517,7 @@ bool Engine::get_torrent(std::string& err) {
   std::string no_seeds = env("VUNK_TRANSFER_NO_WEBSEEDS");
   if (no_seeds.empty() || no_seeds == "0") {
     for (const std::string& seed : tor_.web_seeds) {
+      seeds_.push_back(seed);
       Mirror mi;
       // A web seed names the file itself, or a folder that holds the
       // torrent's layout.
@@ -839,6 +1529,61 @@ bool Engine::get_torrent(std::string& err) {
     }
   }
   log_("torrent: %u pieces of %u bytes for the file, %zu web seeds", npieces_, psize_, tor_.web_seeds.size());
+  return true;
+}
+
+// Bytes [a, b) of the torrent's byte space from the web seeds: file by file,
+// pad files as the zeros they stand for.
+bool Engine::fetch_span(u64 a, u64 b, std::string& out) {
+  out.clear();
+  for (const TorrentFile& f : tor_.files) {
+    u64 lo = std::max(a, f.offset), hi = std::min(b, f.offset + f.length);
+    if (lo >= hi) continue;
+    if (f.pad) {
+      out.append(size_t(hi - lo), '\0');
+      continue;
+    }
+    bool got = false;
+    for (const std::string& seed : seeds_) {
+      std::string url = seed;
+      if (url.empty() || url.back() != '/') url += "/";
+      url += tor_.multi ? f.path : tor_.name;
+      HttpReq req;
+      std::string part, err;
+      if (req.open(url, lo - f.offset, hi - lo, &run_.abort, kTimeoutMs, err) && !req.range_ignored &&
+          req.read_all(part, hi - lo, err) && part.size() == hi - lo) {
+        out += part;
+        got = true;
+        break;
+      }
+    }
+    if (!got) return false;
+  }
+  return out.size() == b - a;
+}
+
+// The edges piece p needs (none for an inner piece); false when one is not
+// to be had.
+bool Engine::piece_edges(u32 p, std::string& head, std::string& tail) {
+  std::lock_guard<std::mutex> lk(edge_mu_);
+  head.clear();
+  tail.clear();
+  u64 ps = (u64(first_) + p) * psize_;
+  if (p == 0 && head_len() > 0) {
+    if (!head_known_ && !fetch_span(ps, foff_, edge_head_)) return false;
+    head_known_ = true;
+    head = edge_head_;
+  }
+  if (p == npieces_ - 1 && tail_len() > 0) {
+    u64 fend = foff_ + total_;
+    if (!tail_known_ && !fetch_span(fend, fend + tail_len(), edge_tail_)) return false;
+    tail_known_ = true;
+    tail = edge_tail_;
+  }
+  std::string body = edge_head_ + edge_tail_, err;
+  if (edge_head_.size() + edge_tail_.size() > 0 &&
+      !save_atomic(part_ + L".edge", part_ + L".edge.tmp", body, err))
+    log_("edges not kept: %s", err.c_str());
   return true;
 }
 
@@ -873,11 +1618,12 @@ void Engine::run() {
   };
   bool done = final_ok();
   if (!done && !run_.stop) {
-    if (mirrors_.empty()) {
+    if (mirrors_.empty() && !has_tor_) {
       fail_ = "no sources";
       return finish_failed();
     }
-    if (!probe()) return run_.stop ? void() : finish_failed();
+    if (!mirrors_.empty() && !probe() && !has_tor_) return run_.stop ? void() : finish_failed();
+    if (run_.stop) return;
     done = final_ok();
   }
   if (run_.stop) return;
@@ -903,13 +1649,15 @@ void Engine::run() {
       s.total = total_;
       s.done = done_;
       s.via_mirrors = via_mirrors_;
+      s.via_peers = via_peers_;
+      s.uploaded = uploaded_;
       s.piece_size = psize_;
       s.pieces = npieces_;
       s.piece_map = map_;
       s.progress = total_ ? float(double(done_) / double(total_)) : 0;
     });
     if (!all_present()) {
-      slots_.assign(size_t(std::max(1, spec_.http_slots)), Slot());
+      if (!mirrors_.empty()) slots_.assign(size_t(std::max(1, spec_.http_slots)), Slot());
       {
         std::lock_guard<std::mutex> lk(run_.mu);
         for (Slot& sl : slots_) {
@@ -921,10 +1669,30 @@ void Engine::run() {
       std::vector<std::thread> workers;
       std::thread hasher([this, &whole] { hash_ahead(whole); });
       for (size_t i = 0; i < slots_.size(); ++i) workers.emplace_back([this, i] { slot_loop(int(i)); });
+      if (has_tor_) {
+        peer_id_ = new_peer_id();
+        std::vector<PeerAddr> extra;
+        std::string list = env("VUNK_TRANSFER_EXTRA_PEER");
+        for (size_t a = 0; a < list.size();) {
+          size_t b = list.find(',', a);
+          if (b == std::string::npos) b = list.size();
+          PeerAddr pa;
+          if (parse_peer_addr(list.substr(a, b - a), pa)) extra.push_back(pa);
+          a = b + 1;
+        }
+        add_peers(extra, "VUNK_TRANSFER_EXTRA_PEER");
+        workers.emplace_back([this] { peer_loop(); });
+        for (size_t t = 0; t < tor_.trackers.size(); ++t) workers.emplace_back([this, t] { tracker_loop(t); });
+        std::string no_dht = env("VUNK_TRANSFER_NO_DHT");
+        if (!tor_.priv && (no_dht.empty() || no_dht == "0")) workers.emplace_back([this] { dht_loop(); });
+      }
       control_loop();
+      swarm_stop_ = true;
       if (!run_.stop && !failing_) {
         over_ = true;
         run_.abort_requests();
+        std::lock_guard<std::mutex> lk(run_.mu);
+        run_.cv.notify_all();
       }
       for (auto& t : workers) t.join();
       hash_stop_ = true;
@@ -1061,7 +1829,8 @@ void Transfer::cancel() {
   std::thread prev = std::move(worker_);
   worker_ = std::thread([part, prev = std::move(prev)]() mutable {
     if (prev.joinable()) prev.join();
-    for (const wchar_t* suffix : {L"", L".resume", L".resume.tmp", L".torrent", L".edge"})
+    for (const wchar_t* suffix :
+         {L"", L".resume", L".resume.tmp", L".torrent", L".torrent.tmp", L".edge", L".edge.tmp"})
       delete_file(part + suffix);
   });
 }

@@ -225,6 +225,10 @@ TEST(AppLogic, WidgetIdsAndEasing) {
   EXPECT_EQ(widget_id("a", int(0xE40C292Cu)), 1u);
   App a;
   EXPECT_EQ(a.id("modal", 3), widget_id("modal", 3));
+  // Layer keys: a C string hashes its characters (a site id once went in as
+  // a pointer with the running key for its length).
+  const char* site = "geneva";
+  EXPECT_EQ(hash64(site, 7), hash64(std::string("geneva"), 7));
 
   bool moving = false;
   float v = ease_step(0, true, 0.016f, 0.07f, moving);

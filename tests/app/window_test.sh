@@ -18,7 +18,7 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 # A prefix and a display of our own: the DPI is a setting of the prefix, and
 # other tests must not see it change.
-export WINEPREFIX="$B/app-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$B/app-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 n=140
 while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
 Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &

@@ -14,39 +14,12 @@ import socket
 import sys
 import threading
 
+from libtorrent import bdecode, bencode
+
 first = int(sys.argv[1])
 target = bytes.fromhex(sys.argv[2])
 peer_ip, peer_port = sys.argv[3].split(":")
 peer = socket.inet_aton(peer_ip) + int(peer_port).to_bytes(2, "big")
-
-
-def enc(v):
-    if isinstance(v, int):
-        return b"i%de" % v
-    if isinstance(v, bytes):
-        return b"%d:%s" % (len(v), v)
-    if isinstance(v, list):
-        return b"l" + b"".join(enc(x) for x in v) + b"e"
-    return b"d" + b"".join(enc(k) + enc(v[k]) for k in sorted(v)) + b"e"
-
-
-def dec(b, i=0):
-    c = b[i:i + 1]
-    if c == b"i":
-        j = b.index(b"e", i)
-        return int(b[i + 1:j]), j + 1
-    if c in (b"l", b"d"):
-        i += 1
-        items = []
-        while b[i:i + 1] != b"e":
-            v, i = dec(b, i)
-            items.append(v)
-        if c == b"l":
-            return items, i + 1
-        return dict(zip(items[::2], items[1::2])), i + 1
-    j = b.index(b":", i)
-    n = int(b[i:j])
-    return b[j + 1:j + 1 + n], j + 1 + n
 
 
 def node_id(k):
@@ -71,20 +44,20 @@ def serve(k):
     while True:
         data, addr = s.recvfrom(4096)
         try:
-            msg, _ = dec(data)
+            msg = bdecode(data)
             t = msg[b"t"]
             if msg[b"y"] != b"q" or msg[b"q"] != b"get_peers" or msg[b"a"][b"info_hash"] != target:
                 continue
-        except (ValueError, KeyError, IndexError, TypeError):
+        except (RuntimeError, KeyError, TypeError):
             continue
         if k == 2:
             continue
         if k == 4:
-            s.sendto(enc({b"t": t, b"y": b"e", b"e": [202, b"Server Error"]}), addr)
+            s.sendto(bencode({b"t": t, b"y": b"e", b"e": [202, b"Server Error"]}), addr)
             continue
         r = dict(answers[k])
         r[b"id"] = node_id(k)
-        s.sendto(enc({b"t": t, b"y": b"r", b"r": r}), addr)
+        s.sendto(bencode({b"t": t, b"y": b"r", b"r": r}), addr)
 
 
 for k in range(5):

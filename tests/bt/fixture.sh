@@ -12,16 +12,7 @@
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 dir="${VUNK_BUILD:?}/tests/fixture-bt"
-
-stop_pid() {
-  [ -f "$1" ] || return 0
-  pid=$(cat "$1")
-  kill "$pid" 2>/dev/null || true
-  i=0
-  while kill -0 "$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-  kill -9 "$pid" 2>/dev/null || true
-  rm -f "$1"
-}
+. "$here/../support/fixture_lib.sh"
 
 stop() {
   stop_pid "$dir/chain.pid"
@@ -59,20 +50,6 @@ start_tracker() {
   echo $! > "$dir/opentracker.pid"
 }
 
-# Waits for NAME.log to say "ready" while NAME.pid lives (60 s at most).
-wait_ready() {
-  i=0
-  until grep -qx ready "$dir/$1.log" 2>/dev/null; do
-    if ! kill -0 "$(cat "$dir/$1.pid")" 2>/dev/null || [ $i -ge 600 ]; then
-      echo "$1 did not start:" >&2
-      cat "$dir/$1.log" >&2
-      exit 1
-    fi
-    sleep 0.1
-    i=$((i + 1))
-  done
-}
-
 start_swarm() {
   base=$1
   /usr/bin/python3 "$here/swarm.py" "$dir" $((base + 2)) $((base + 3)) $((base + 4)) > "$dir/swarm.log" 2>&1 &
@@ -105,15 +82,6 @@ CONF
   echo $! > "$dir/nginx.pid"
 }
 
-wait_port() {
-  i=0
-  until python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $1), 0.5)" 2>/dev/null; do
-    if [ $i -ge 100 ]; then echo "nothing listens on port $1" >&2; cat "$dir"/*.log >&2; exit 1; fi
-    sleep 0.1
-    i=$((i + 1))
-  done
-}
-
 case "$1" in
   start)
     base=${2:?}
@@ -133,7 +101,7 @@ case "$1" in
     wait_port $((base + 1))
     start_swarm "$base"
     ih=$(grep '^ih_lt-single=' "$dir/state.txt" | cut -d= -f2)
-    python3 "$here/dht_chain.py" $((base + 5)) "$ih" "127.0.0.1:$((base + 2))" > "$dir/chain.log" 2>&1 &
+    /usr/bin/python3 "$here/dht_chain.py" $((base + 5)) "$ih" "127.0.0.1:$((base + 2))" > "$dir/chain.log" 2>&1 &
     echo $! > "$dir/chain.pid"
     wait_ready chain
     printf 'dht_chain=127.0.0.1:%s\n' $((base + 5)) >> "$dir/state.txt"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/common.h"
+#include "machines/proc.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -23,37 +24,19 @@ std::wstring self_path() {
   return std::wstring(self, GetModuleFileNameW(nullptr, self, 1024));
 }
 
-// Runs one LogChild case in a copy of this program; its output goes to a file
-// so that its own summary lines do not mix with ours.
+// Runs one LogChild case in a copy of this program, its output captured so
+// that its own summary lines do not mix with ours.
 void run_child(const char* name) {
   std::wstring dir = test_dir("log");
   std::wstring exe = path_join(dir, kChildName);
   ASSERT_TRUE(CopyFileW(self_path().c_str(), exe.c_str(), FALSE));
-  std::wstring out = path_join(dir, L"child.out");
-  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  HANDLE h = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = si.hStdError = h;
-  std::wstring cmd = L"\"" + exe + L"\" --gtest_also_run_disabled_tests --gtest_filter=LogChild.DISABLED_" +
-                     widen(name);
-  PROCESS_INFORMATION pi = {};
-  BOOL started = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
-                                &si, &pi);
-  CloseHandle(h);
-  ASSERT_TRUE(started);
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
-  DWORD code = 99;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  std::string text = read_bytes(out);
-  if (code != 0 || text.find("[  PASSED  ] 1 test") == std::string::npos) {
+  std::string text;
+  if (!run_capture(quote_arg(exe) + L" --gtest_also_run_disabled_tests --gtest_filter=LogChild.DISABLED_" +
+                       widen(name), text, 120000) ||
+      text.find("[  PASSED  ] 1 test") == std::string::npos) {
     std::string shown;  // indented, so its summary lines are not counted as ours
     for (char c : "  | " + text) shown += c == '\n' ? std::string("\n  | ") : std::string(1, c);
-    ADD_FAILURE() << "log case " << name << " exited " << code << ":\n" << shown;
+    ADD_FAILURE() << "log case " << name << " failed:\n" << shown;
   }
   remove_tree(dir);
 }

@@ -1,18 +1,17 @@
-// A plain Windows program for the fleet tests: "--sleep N" waits N seconds;
-// "--windows" shows top-level windows of known sizes for the window search.
+// A plain Windows program that plays a QEMU process. It ignores the options
+// it does not know and obeys four of its own:
+//   --say TEXT   writes TEXT and a line end to standard error
+//   --sleep MS   waits that long before exiting
+//   --exit N     the exit code (0 when not given)
+//   --windows    shows top-level windows of known sizes for 30 s, for the
+//                window search
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cwchar>
+#include <string>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (argc > 2 && !wcscmp(argv[1], L"--sleep")) {
-    Sleep(DWORD(_wtoi(argv[2])) * 1000);
-    return 0;
-  }
-  if (argc < 2 || wcscmp(argv[1], L"--windows")) return 2;
+static void show_windows() {
   WNDCLASSW wc = {};
   wc.lpfnWndProc = DefWindowProcW;
   wc.hInstance = GetModuleHandleW(nullptr);
@@ -29,5 +28,27 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   SetTimer(nullptr, 0, 30000, nullptr);
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0 && !(msg.message == WM_TIMER && !msg.hwnd)) DispatchMessageW(&msg);
-  return 0;
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  int argc = 0, code = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  for (int i = 1; i < argc; i++) {
+    const bool has_value = i + 1 < argc;
+    if (!wcscmp(argv[i], L"--windows")) {
+      show_windows();
+    } else if (!wcscmp(argv[i], L"--say") && has_value) {
+      const int n = WideCharToMultiByte(CP_UTF8, 0, argv[++i], -1, nullptr, 0, nullptr, nullptr);
+      std::string text(n > 0 ? n - 1 : 0, '\0');
+      WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, text.data(), n, nullptr, nullptr);
+      text += "\r\n";
+      DWORD put = 0;
+      WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), DWORD(text.size()), &put, nullptr);
+    } else if (!wcscmp(argv[i], L"--sleep") && has_value) {
+      Sleep(DWORD(_wtoi(argv[++i])));
+    } else if (!wcscmp(argv[i], L"--exit") && has_value) {
+      code = _wtoi(argv[++i]);
+    }
+  }
+  return code;
 }

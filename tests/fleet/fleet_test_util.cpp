@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "machines/proc.h"
 #include "tests/support/test_support.h"
 
 const char* const kGreeting =
@@ -168,12 +169,8 @@ std::wstring test_exe(const wchar_t* name) {
 }
 
 bool start_program(const std::wstring& cmdline, PROCESS_INFORMATION& pi) {
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  std::wstring cl = cmdline;
-  if (!CreateProcessW(nullptr, cl.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return false;
-  return pi.hProcess != nullptr && pi.dwProcessId != 0;
+  // Hidden and without a console of its own, as the fleet starts QEMU.
+  return create_child(cmdline, CREATE_NO_WINDOW, nullptr, nullptr, nullptr, nullptr, pi) && pi.dwProcessId != 0;
 }
 
 bool serve_like_qemu(PeerConn& c, ScriptedPeer& p) {

@@ -91,7 +91,7 @@ TEST_F(HostTest, FindWindowPicksTheLargestVisibleUnownedWindowOfTheProcess) {
 
   // A process without windows clears a stale guest.
   Vm* quiet = add_test_vm(false, 0);
-  quiet->process = start_stand_in(L"--sleep 10", quiet->pid);
+  quiet->process = start_stand_in(L"--sleep 10000", quiet->pid);
   ASSERT_NE(quiet->process, nullptr);
   quiet->guest = found;  // gone with its process
   g_fleet.find_window(*quiet);

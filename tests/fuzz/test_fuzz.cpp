@@ -114,8 +114,10 @@ TEST(Fuzz, CommandLinesRoundTrip) {
       for (auto& c : a)
         if (c == 0 || c == 0xFFFD) c = L'x';  // a NUL cannot travel in a command line
     std::vector<std::wstring> back;
-    ASSERT_TRUE(split_cmdline(join_cmdline(L"C:\\q\\qemu.exe", args), back));
+    const std::wstring exe = L"C:\\Program Files\\q\\qemu.exe";
+    ASSERT_TRUE(split_cmdline(join_cmdline(exe, args), back));
     ASSERT_EQ(back.size(), args.size() + 1);
+    EXPECT_EQ(back[0], exe);
     EXPECT_EQ(std::vector<std::wstring>(back.begin() + 1, back.end()), args);
     parse_qemu_argv(back);
     split_extra(f.bytes(64, "-drive file=a,,b \"\\"));

@@ -50,15 +50,17 @@ class LaunchFixture : public ::testing::Test {
       TerminateProcess(h, 9);
       WaitForSingleObject(h, 5000);
     };
+    // The test's own children first: a Vm that discovery found holds a
+    // handle that may wait for the end but not bring it.
+    for (HANDLE h : children) {
+      end(h);
+      CloseHandle(h);
+    }
     while (!g_fleet.vms.empty()) {
       Vm* v = g_fleet.vms.back().get();
       if (v->process) end(v->process);
       if (v->script) end(v->script);
       g_fleet.remove(v);
-    }
-    for (HANDLE h : children) {
-      end(h);
-      CloseHandle(h);
     }
     g_cmdline_source = nullptr;
     for (auto it = g_lib.begin(); it != g_lib.end();) {

@@ -26,7 +26,7 @@ std::wstring stub_folder(const std::wstring& root) {
   std::wstring q = path_join(root, L"stubq");
   CreateDirectoryW(q.c_str(), nullptr);
   for (const wchar_t* arch : {L"x86_64", L"ppc", L"m68k", L"aarch64"})
-    CopyFileW(test_exe(L"stub_qemu.exe").c_str(), path_join(q, std::wstring(L"qemu-system-") + arch + L".exe").c_str(),
+    CopyFileW(test_exe(L"embed_display.exe").c_str(), path_join(q, std::wstring(L"qemu-system-") + arch + L".exe").c_str(),
               FALSE);
   return q;
 }
@@ -250,10 +250,6 @@ TEST_F(Launch, DiscoveryAddsForeignQemusOnceAndAdoptsScriptChildren) {
   EXPECT_EQ(plain->machine, nullptr);
   EXPECT_STREQ(plain->profile->id, "macos7-68k");
 
-  size_t n = g_fleet.vms.size();
-  g_fleet.discover();
-  EXPECT_EQ(g_fleet.vms.size(), n);
-
   // A QEMU whose parent is a live script Vm joins that Vm; an exited script
   // Vm takes nothing, and the process is then an external Vm of its own.
   Vm* dead = fake_vm("Dead Script", 0, {});
@@ -263,7 +259,7 @@ TEST_F(Launch, DiscoveryAddsForeignQemusOnceAndAdoptsScriptChildren) {
   live->script_pid = GetCurrentProcessId();
   live->ours = true;
   DWORD p3 = start(L"qemu-system-x86_64.exe", L"-name Inner --sleep 20000");
-  n = g_fleet.vms.size();
+  size_t n = g_fleet.vms.size();
   g_fleet.discover();
   EXPECT_EQ(g_fleet.vms.size(), n);
   EXPECT_EQ(dead->pid, 0u);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "machines/machine.h"
-#include "macdisk/rom.h"
 #include "tests/machines/child.h"
 
 std::wstring self_exe() {
@@ -69,12 +68,6 @@ static int child(int argc, wchar_t** argv) {
     g_set.media_dir = argv[3];
     g_set.mac_rom = argv[4];
     g_set.save();
-    return 0;
-  }
-  if (mode == L"find-rom" && argc > 5) {
-    g_set.mac_rom = argv[3];
-    g_set.qemu_dir = argv[4];
-    put(STD_OUTPUT_HANDLE, "rom=" + narrow(mac_find_rom(argv[5])) + "\n");
     return 0;
   }
   put(STD_ERROR_HANDLE, "unknown child mode\n");

@@ -4,7 +4,6 @@
 
 #include "macdisk/rom.h"
 #include "machines/machine.h"
-#include "tests/machines/child.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -1,0 +1,38 @@
+# Sourced by the fixture scripts: ending a server by its pid file and waiting
+# for one to come up. Each expects $dir (the fixture's folder).
+
+# Ends the process named in the pid file FILE (TERM, then KILL after 5 s).
+stop_pid() {
+  [ -f "$1" ] || return 0
+  pid=$(cat "$1")
+  kill "$pid" 2>/dev/null || true
+  i=0
+  while kill -0 "$pid" 2>/dev/null && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+  kill -9 "$pid" 2>/dev/null || true
+  rm -f "$1"
+}
+
+# Waits for $dir/NAME.log to hold a line "ready" while $dir/NAME.pid lives
+# (60 s at most).
+wait_ready() {
+  i=0
+  until grep -qx ready "$dir/$1.log" 2>/dev/null; do
+    if ! kill -0 "$(cat "$dir/$1.pid")" 2>/dev/null || [ $i -ge 600 ]; then
+      echo "$1 did not start:" >&2
+      cat "$dir/$1.log" >&2
+      exit 1
+    fi
+    sleep 0.1
+    i=$((i + 1))
+  done
+}
+
+# Waits (10 s at most) until something accepts connections on 127.0.0.1:PORT.
+wait_port() {
+  i=0
+  until python3 -c "import socket; socket.create_connection(('127.0.0.1', $1), 0.5)" 2>/dev/null; do
+    if [ $i -ge 100 ]; then echo "nothing listens on port $1" >&2; cat "$dir"/*.log >&2; exit 1; fi
+    sleep 0.1
+    i=$((i + 1))
+  done
+}
