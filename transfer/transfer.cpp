@@ -646,7 +646,8 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
       err.clear();
     }
   }
-  std::vector<char> piece(psize_), buf(1u << 18);
+  // Big reads: each one is a round trip to the HTTP helper thread.
+  std::vector<char> piece(psize_), buf(1u << 20);
   Hasher sha1(HashAlgo::sha1);
   u64 pos = from;
   u32 p = piece_at(from), in_piece = 0;
@@ -917,6 +918,7 @@ void Engine::control_loop() {
 
 constexpr u32 kBlock = 16384;
 constexpr int kPipeline = 128;         // requests open per peer (2 MiB), across piece ends
+constexpr size_t kMaxQueuedPieces = 24;  // received, waiting to be checked and written
 constexpr double kConnectS = 10;       // connect and handshake
 constexpr double kSilentS = 60;        // nothing received while requests are open
 constexpr int kRegularUnchokes = 4;
@@ -1112,7 +1114,9 @@ void Engine::peer_loop() {
     std::vector<bool> has(npieces_, false);
     for (u32 p = 0; p < npieces_; ++p) has[p] = first_ + p < pe.has.size() && pe.has[first_ + p];
     int me = kPeerOwner + int(pe.uid);
-    int p = pick_rarest(map_, avail, has, pe.uid * 7919u % (npieces_ ? npieces_ : 1));
+    // Among equally rare pieces the lowest first: the whole-file hash, which
+    // reads the file in order as it fills, then keeps up with the download.
+    int p = pick_rarest(map_, avail, has, 0);
     if (p >= 0) {
       map_[p] = kInFlight;
       owner_[p] = me;
@@ -1396,7 +1400,13 @@ void Engine::peer_loop() {
         else if (o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data");
       }
     }
-    // Requests, uploads, time-outs, writes.
+    // Requests, uploads, time-outs, writes. While the helpers are behind, no
+    // new pieces are asked for: memory stays bounded and nothing is lost.
+    bool backlog;
+    {
+      std::lock_guard<std::mutex> lk(fin_mu);
+      backlog = fin_jobs.size() >= kMaxQueuedPieces;
+    }
     for (Peer& pe : peers) {
       if (pe.dead) continue;
       if (pe.phase != Peer::live && now - pe.since > kConnectS) {
@@ -1418,7 +1428,7 @@ void Engine::peer_loop() {
         size_t at = 0;  // pieces before it have every block asked for
         while (pe.open_requests < kPipeline) {
           while (at < pe.fetching.size() && u64(pe.fetching[at].next_block) * kBlock >= pe.fetching[at].buf.size()) ++at;
-          if (at == pe.fetching.size() && !claim(pe)) break;
+          if (at == pe.fetching.size() && (backlog || !claim(pe))) break;
           Peer::Fetch& f = pe.fetching[at];
           u32 begin = f.next_block * kBlock;
           u32 len = u32(std::min<u64>(kBlock, f.buf.size() - begin));
@@ -1426,7 +1436,7 @@ void Engine::peer_loop() {
           ++f.next_block;
           ++pe.open_requests;
         }
-        if (pe.fetching.empty()) update_interest(pe);
+        if (pe.fetching.empty() && !backlog) update_interest(pe);
       }
       while (!pe.asks.empty() && pe.out.size() < (256u << 10) && cap.take(pe.asks.front().length, now)) {
         Peer::Ask a = pe.asks.front();
