@@ -229,6 +229,12 @@ class Engine {
   std::atomic<u64> hashed_{0};  // the whole-file hash has taken bytes [0, hashed_)
   void check_part(bool had_part);
   bool save_resume(std::string* err = nullptr);
+  // Saves whenever pieces arrived since the last save, back to back, until
+  // told to quit; one save covers every piece before it.
+  void save_loop();
+  std::mutex saver_mu_;
+  std::condition_variable saver_cv_;
+  bool save_due_ = false, saver_quit_ = false;
   void drop_side_files();
 
   int pick_mirror(int slot);
@@ -478,8 +484,21 @@ bool Engine::save_resume(std::string* err) {
     if (err) *err = e;
     return false;
   }
+  std::lock_guard<std::mutex> lk(m_);
   saved_change_ = change;
   return true;
+}
+
+void Engine::save_loop() {
+  std::unique_lock<std::mutex> lk(saver_mu_);
+  for (;;) {
+    saver_cv_.wait(lk, [&] { return save_due_ || saver_quit_; });
+    if (saver_quit_) return;  // the run saves once more as it ends
+    save_due_ = false;
+    lk.unlock();
+    save_resume();
+    lk.lock();
+  }
 }
 
 void Engine::drop_side_files() {
@@ -627,7 +646,8 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
       err.clear();
     }
   }
-  std::vector<char> piece(psize_), buf(1u << 18);
+  // Big reads: each one is a round trip to the HTTP helper thread.
+  std::vector<char> piece(psize_), buf(1u << 20);
   Hasher sha1(HashAlgo::sha1);
   u64 pos = from;
   u32 p = piece_at(from), in_piece = 0;
@@ -776,8 +796,13 @@ bool Engine::store_piece(u32 p, const char* data, u32 len, u8 source, const std:
     (source == kFromPeer ? via_peers_ : via_mirrors_) += len;
     ++change_;
   }
-  // Recorded before the source goes on, so a kill loses only pieces in flight.
-  save_resume();
+  // Recorded at once by the saver thread, so a kill loses only pieces in
+  // flight; the source goes on meanwhile instead of waiting for the file.
+  {
+    std::lock_guard<std::mutex> lk(saver_mu_);
+    save_due_ = true;
+  }
+  saver_cv_.notify_one();
   return true;
 }
 
@@ -892,7 +917,8 @@ void Engine::control_loop() {
 // ---- the swarm ------------------------------------------------------------
 
 constexpr u32 kBlock = 16384;
-constexpr int kPipeline = 64;          // requests open per peer (1 MiB)
+constexpr int kPipeline = 128;         // requests open per peer (2 MiB), across piece ends
+constexpr size_t kMaxQueuedPieces = 24;  // received, waiting to be checked and written
 constexpr double kConnectS = 10;       // connect and handshake
 constexpr double kSilentS = 60;        // nothing received while requests are open
 constexpr int kRegularUnchokes = 4;
@@ -913,9 +939,15 @@ struct Peer {
   std::vector<bool> has;  // by torrent piece
   u32 have_count = 0;
   bool choked_us = true, interested_in_us = false, we_choke = true, we_interested = false;
-  int piece = -1;  // grid piece being fetched
-  std::string buf;
-  u32 next_block = 0, blocks_left = 0;
+  struct Fetch {
+    u32 piece;  // grid piece
+    std::string buf;
+    u32 next_block, blocks_left;
+  };
+  // Pieces being fetched, oldest first: the next one is asked for while the
+  // last blocks of the one before are still on their way, so the pipe never
+  // drains at a piece's end.
+  std::vector<Fetch> fetching;
   int open_requests = 0;
   struct Ask {
     u32 index, begin, length;
@@ -1027,12 +1059,12 @@ void Engine::peer_loop() {
   auto release_peer = [&](Peer& pe) {
     std::lock_guard<std::mutex> lk(m_);
     int me = kPeerOwner + int(pe.uid);
-    if (pe.piece >= 0) {
-      u32 p = u32(pe.piece);
+    for (const Peer::Fetch& f : pe.fetching) {
+      u32 p = f.piece;
       if (map_[p] == kInFlight && owner_[p] == me) map_[p] = kMissing, owner_[p] = -1;
       if (dup_[p] == me) dup_[p] = -1;
     }
-    pe.piece = -1;
+    pe.fetching.clear();
     pe.open_requests = 0;
   };
   auto drop = [&](Peer& pe, const char* why) {
@@ -1068,12 +1100,23 @@ void Engine::peer_loop() {
   };
   // The next piece for a peer: the rarest it has, else (end game) a second
   // copy of one in flight elsewhere.
-  auto claim = [&](Peer& pe) {
+  // Piece buffers go round between the loop and the helpers instead of being
+  // allocated afresh: fresh ones cost page faults on the loop thread.
+  std::mutex fin_mu;
+  std::vector<std::string> spare;
+  auto claim = [&](Peer& pe) -> bool {
+    std::string buf;
+    {
+      std::lock_guard<std::mutex> lk(fin_mu);
+      if (!spare.empty()) buf = std::move(spare.back()), spare.pop_back();
+    }
     std::lock_guard<std::mutex> lk(m_);
     std::vector<bool> has(npieces_, false);
     for (u32 p = 0; p < npieces_; ++p) has[p] = first_ + p < pe.has.size() && pe.has[first_ + p];
     int me = kPeerOwner + int(pe.uid);
-    int p = pick_rarest(map_, avail, has, pe.uid * 7919u % (npieces_ ? npieces_ : 1));
+    // Among equally rare pieces the lowest first: the whole-file hash, which
+    // reads the file in order as it fills, then keeps up with the download.
+    int p = pick_rarest(map_, avail, has, 0);
     if (p >= 0) {
       map_[p] = kInFlight;
       owner_[p] = me;
@@ -1081,12 +1124,11 @@ void Engine::peer_loop() {
       for (u32 q = 0; q < npieces_ && p < 0; ++q)
         if (map_[q] == kInFlight && has[q] && owner_[q] != me && dup_[q] == -1) p = int(q), dup_[q] = me;
     }
-    if (p < 0) return;
-    pe.piece = p;
+    if (p < 0) return false;
     u32 len = u32(tor_.piece_size(first_ + u32(p)));
-    pe.buf.assign(len, '\0');
-    pe.next_block = 0;
-    pe.blocks_left = (len + kBlock - 1) / kBlock;
+    buf.resize(len);
+    pe.fetching.push_back({u32(p), std::move(buf), 0, (len + kBlock - 1) / kBlock});
+    return true;
   };
   // Checking and writing a piece runs on two helper threads, so the loop
   // goes on reading sockets meanwhile; they hand back the pieces to announce
@@ -1095,7 +1137,6 @@ void Engine::peer_loop() {
     u32 uid, piece;
     bool good;
   };
-  std::mutex fin_mu;
   std::condition_variable fin_cv;
   std::vector<std::pair<u32, std::pair<u32, std::string>>> fin_jobs;  // uid, (grid piece, bytes)
   std::vector<Done> fin_done;
@@ -1135,18 +1176,17 @@ void Engine::peer_loop() {
       }
       std::lock_guard<std::mutex> lk(fin_mu);
       fin_done.push_back({job.first, t, good});
+      if (spare.size() < 16) spare.push_back(std::move(job.second.second));
     }
   };
   std::thread finishers[2] = {std::thread(finisher), std::thread(finisher)};
-  auto finish_piece = [&](Peer& pe) {
+  auto finish_piece = [&](Peer& pe, size_t i) {
     {
       std::lock_guard<std::mutex> lk(fin_mu);
-      fin_jobs.push_back({pe.uid, {u32(pe.piece), std::move(pe.buf)}});
+      fin_jobs.push_back({pe.uid, {pe.fetching[i].piece, std::move(pe.fetching[i].buf)}});
     }
     fin_cv.notify_one();
-    pe.buf.clear();
-    pe.piece = -1;
-    pe.open_requests = 0;
+    pe.fetching.erase(pe.fetching.begin() + long(i));
   };
   auto on_message = [&](Peer& pe, const PeerMsg& m) {
     switch (m.id) {
@@ -1196,12 +1236,17 @@ void Engine::peer_loop() {
           if (pe.asks[i].index == m.index && pe.asks[i].begin == m.begin) pe.asks.erase(pe.asks.begin() + long(i--));
         break;
       case msg_piece:
-        if (pe.piece >= 0 && m.index == first_ + u32(pe.piece) && m.begin % kBlock == 0 &&
-            u64(m.begin) + m.payload.size() <= pe.buf.size() && pe.open_requests > 0) {
-          memcpy(pe.buf.data() + m.begin, m.payload.data(), m.payload.size());
-          pe.got += m.payload.size();
-          --pe.open_requests;
-          if (--pe.blocks_left == 0) finish_piece(pe);
+        for (size_t i = 0; i < pe.fetching.size(); ++i) {
+          Peer::Fetch& f = pe.fetching[i];
+          if (m.index != first_ + f.piece) continue;
+          if (m.begin % kBlock == 0 && u64(m.begin) + m.payload.size() <= f.buf.size() &&
+              m.begin < u64(f.next_block) * kBlock && pe.open_requests > 0) {
+            memcpy(f.buf.data() + m.begin, m.payload.data(), m.payload.size());
+            pe.got += m.payload.size();
+            --pe.open_requests;
+            if (--f.blocks_left == 0) finish_piece(pe, i);
+          }
+          break;
         }
         break;
       case msg_port:
@@ -1355,7 +1400,13 @@ void Engine::peer_loop() {
         else if (o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data");
       }
     }
-    // Requests, uploads, time-outs, writes.
+    // Requests, uploads, time-outs, writes. While the helpers are behind, no
+    // new pieces are asked for: memory stays bounded and nothing is lost.
+    bool backlog;
+    {
+      std::lock_guard<std::mutex> lk(fin_mu);
+      backlog = fin_jobs.size() >= kMaxQueuedPieces;
+    }
     for (Peer& pe : peers) {
       if (pe.dead) continue;
       if (pe.phase != Peer::live && now - pe.since > kConnectS) {
@@ -1374,15 +1425,18 @@ void Engine::peer_loop() {
         continue;
       }
       if (!pe.choked_us && pe.we_interested) {
-        if (pe.piece < 0) claim(pe);
-        if (pe.piece < 0) update_interest(pe);
-        while (pe.piece >= 0 && pe.open_requests < kPipeline && u64(pe.next_block) * kBlock < pe.buf.size()) {
-          u32 begin = pe.next_block * kBlock;
-          u32 len = u32(std::min<u64>(kBlock, pe.buf.size() - begin));
-          pe.out += build_request(first_ + u32(pe.piece), begin, len);
-          ++pe.next_block;
+        size_t at = 0;  // pieces before it have every block asked for
+        while (pe.open_requests < kPipeline) {
+          while (at < pe.fetching.size() && u64(pe.fetching[at].next_block) * kBlock >= pe.fetching[at].buf.size()) ++at;
+          if (at == pe.fetching.size() && (backlog || !claim(pe))) break;
+          Peer::Fetch& f = pe.fetching[at];
+          u32 begin = f.next_block * kBlock;
+          u32 len = u32(std::min<u64>(kBlock, f.buf.size() - begin));
+          pe.out += build_request(first_ + f.piece, begin, len);
+          ++f.next_block;
           ++pe.open_requests;
         }
+        if (pe.fetching.empty() && !backlog) update_interest(pe);
       }
       while (!pe.asks.empty() && pe.out.size() < (256u << 10) && cap.take(pe.asks.front().length, now)) {
         Peer::Ask a = pe.asks.front();
@@ -1668,6 +1722,11 @@ void Engine::run() {
       }
       std::vector<std::thread> workers;
       std::thread hasher([this, &whole] { hash_ahead(whole); });
+      {
+        std::lock_guard<std::mutex> lk(saver_mu_);
+        save_due_ = saver_quit_ = false;
+      }
+      std::thread saver([this] { save_loop(); });
       for (size_t i = 0; i < slots_.size(); ++i) workers.emplace_back([this, i] { slot_loop(int(i)); });
       if (has_tor_) {
         peer_id_ = new_peer_id();
@@ -1695,6 +1754,12 @@ void Engine::run() {
         run_.cv.notify_all();
       }
       for (auto& t : workers) t.join();
+      {
+        std::lock_guard<std::mutex> lk(saver_mu_);
+        saver_quit_ = true;
+      }
+      saver_cv_.notify_one();
+      saver.join();
       hash_stop_ = true;
       hasher.join();
     }
