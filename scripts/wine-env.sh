@@ -23,6 +23,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w
 fi
+# Wine's system processes start with the first program of a session and keep
+# that program's output handles for as long as the session lasts. A program
+# that holds the session open from here, its output going nowhere, keeps them
+# off the tests' pipes; otherwise CTest waits for a test until every other Wine
+# program has ended too.
+wine ping -n 1000000 127.0.0.1 </dev/null >/dev/null 2>&1 &
 wine_env_stop() {
   wineserver -k 2>/dev/null || true
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
