@@ -27,22 +27,9 @@
 #include <windows.h>
 
 #include "ffargs.h"
+#include "../qemu-bridge/winside.h"
 
 char* CDECL wine_get_unix_file_name(LPCWSTR dos);
-
-static char* utf8_of(const WCHAR* w) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, NULL, 0, NULL, NULL);
-  char* s = malloc(n > 0 ? (size_t)n : 1);
-  if (n <= 0 || !WideCharToMultiByte(CP_UTF8, 0, w, -1, s, n, NULL, NULL)) s[0] = 0;
-  return s;
-}
-
-static WCHAR* wide_of(const char* s) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, NULL, 0);
-  WCHAR* w = malloc(sizeof(WCHAR) * (n > 0 ? (size_t)n : 1));
-  if (n <= 0 || !MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n)) w[0] = 0;
-  return w;
-}
 
 /* Wine names files through the prefix's drive links; ffmpeg gets the Linux
  * path. Output files do not exist yet, so only their folder is resolved. */
@@ -69,39 +56,6 @@ static char* map_path(const char* win) {
   if (!r) r = strdup(u);
   HeapFree(GetProcessHeap(), 0, u);
   return r;
-}
-
-static void write_handle(HANDLE h, const char* s, size_t n) {
-  while (n > 0 && h && h != INVALID_HANDLE_VALUE) {
-    DWORD wrote = 0;
-    if (!WriteFile(h, s, (DWORD)n, &wrote, NULL) || wrote == 0) return;
-    s += wrote;
-    n -= wrote;
-  }
-}
-
-static void say_err(const char* s) { write_handle(GetStdHandle(STD_ERROR_HANDLE), s, strlen(s)); }
-
-static char* env_a(const char* name) {
-  static char buf[4096];
-  DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? buf : NULL;
-}
-
-static char* find_program(const char* name) {
-  const char* dirs = env_a("VUNK_BRIDGE_BIN");
-  char* own = strdup(dirs ? dirs : (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
-  char* found = NULL;
-  for (char* d = strtok(own, ":"); d && !found; d = strtok(NULL, ":")) {
-    size_t n = strlen(d) + strlen(name) + 2;
-    char* p = malloc(n);
-    snprintf(p, n, "%s/%s", d, name);
-    struct stat st;
-    if (stat(p, &st) == 0 && S_ISREG(st.st_mode) && access(p, X_OK) == 0) found = p;
-    else free(p);
-  }
-  free(own);
-  return found;
 }
 
 /* ---- relays --------------------------------------------------------------- */
