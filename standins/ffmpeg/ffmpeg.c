@@ -60,25 +60,6 @@ static char* map_path(const char* win) {
 
 /* ---- relays --------------------------------------------------------------- */
 
-typedef struct {
-  int fd;
-  HANDLE h;
-} Relay;
-
-/* ffmpeg's output and errors to the Windows handles. */
-static DWORD WINAPI relay_out(void* arg) {
-  Relay* r = arg;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(r->fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    write_handle(r->h, buf, (size_t)n);
-  }
-  close(r->fd);
-  return 0;
-}
-
 /* The Windows standard input to ffmpeg. It ends when the writer closes its
  * end, or when ffmpeg stops reading (then the writer's next write fails,
  * because this process stops reading too and closes the handle). */
@@ -90,7 +71,7 @@ static DWORD WINAPI relay_in(void* arg) {
   char* buf = HeapAlloc(GetProcessHeap(), 0, kChunk);
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(r->h, buf, kChunk, &got, NULL) || got == 0) break;
+    if (!ReadFile(r->to, buf, kChunk, &got, NULL) || got == 0) break;
     const char* p = buf;
     size_t left = got;
     while (left > 0) {
@@ -104,7 +85,7 @@ static DWORD WINAPI relay_in(void* arg) {
 done:
   HeapFree(GetProcessHeap(), 0, buf);
   close(r->fd);
-  CloseHandle(r->h);
+  CloseHandle(r->to);
   return 0;
 }
 
@@ -183,8 +164,8 @@ int wmain(int argc, WCHAR** wargv) {
   HANDLE th[2];
   if (in != INVALID_HANDLE_VALUE && in) CreateThread(NULL, 0, relay_in, &ri, 0, NULL);
   else close(in_pipe[1]);
-  th[0] = CreateThread(NULL, 0, relay_out, &ro, 0, NULL);
-  th[1] = CreateThread(NULL, 0, relay_out, &re, 0, NULL);
+  th[0] = CreateThread(NULL, 0, relay_main, &ro, 0, NULL);
+  th[1] = CreateThread(NULL, 0, relay_main, &re, 0, NULL);
 
   int status = 0, got;
   while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {

@@ -89,26 +89,6 @@ static char* map_path(const char* win) {
   return NULL;
 }
 
-/* ---- output relay ---------------------------------------------------------- */
-
-typedef struct {
-  int fd;
-  HANDLE to;
-} Relay;
-
-static DWORD WINAPI relay_main(void* arg) {
-  Relay* r = arg;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(r->fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    write_handle(r->to, buf, (size_t)n);
-  }
-  close(r->fd);
-  return 0;
-}
-
 /* ---- QMP proxy --------------------------------------------------------------
  * The program connects to the port it asked for; the bridge listens there and
  * opens one connection to QEMU's real port per client, so QEMU still sees one

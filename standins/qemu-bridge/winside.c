@@ -2,6 +2,7 @@
  * and UTF-16, writing to Windows handles, the environment, and finding the
  * Linux program to run. */
 #define _GNU_SOURCE
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,4 +57,17 @@ char* find_program(const char* name) {
   }
   free(own);
   return found;
+}
+
+DWORD WINAPI relay_main(void* arg) {
+  Relay* r = arg;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(r->fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    write_handle(r->to, buf, (size_t)n);
+  }
+  close(r->fd);
+  return 0;
 }

@@ -13,4 +13,12 @@ char* env_a(const char* name);    /* a static buffer, or NULL when unset */
 /* The Linux program named (or a path to it), looked for in VUNK_BRIDGE_BIN,
  * else PATH; malloc'd, or NULL. */
 char* find_program(const char* name);
+
+/* A thread that copies a Linux descriptor to a Windows handle until the
+ * descriptor ends, then closes it. */
+typedef struct {
+  int fd;
+  HANDLE to;
+} Relay;
+DWORD WINAPI relay_main(void* arg);
 #endif
