@@ -423,6 +423,7 @@ void App::frame() {
     end_frame();
     return;
   }
+  test_frame_begin();
   hot = 0;
   cursor = IDC_ARROW;
   title_buttons.clear();
@@ -473,6 +474,7 @@ void App::frame() {
     surface.end();
     g_draw_calls += 3;  // the surface's own passes: clear, composition, present
   }
+  test_frame_end();
   end_frame();
 }
 

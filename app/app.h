@@ -201,6 +201,7 @@ struct App {
   LayerCache layers;             // static parts of the views, drawn once per change
   u64 still_drawn = 0;            // still_key of the last settings frame drawn
   int still_frames = 0;           // frames not drawn again (picture unchanged)
+  std::vector<u32> drawn_ids;    // widgets drawn this frame (only while VUNK_TEST_VIEW is set)
   bool qemu_override = false;    // --qemu replaced the folder for this run
   std::wstring ini_qemu_dir;     // the folder vunk.ini itself names
 
@@ -230,6 +231,8 @@ struct App {
   void on_catalog(CatalogResult* result);
   void frame();
   void end_frame();  // the per-frame input reset, child windows and tooltip
+  void test_frame_begin();  // VUNK_TEST_VIEW: what a drawn frame shows, for tests (test_hook.cpp)
+  void test_frame_end();
   u64 still_key();
   D2D_RECT_F content_rect() const;
   float width_dips() const;

@@ -111,6 +111,7 @@ bool App::hovering(const D2D_RECT_F& r) const {
 
 bool App::clicked(u32 wid, const D2D_RECT_F& r, const wchar_t* cur) {
   rects[wid] = r;
+  if (g_text_probe) drawn_ids.push_back(wid);
   if (!hovering(r)) return false;
   cursor = cur;
   hot = wid;

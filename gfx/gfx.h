@@ -124,6 +124,16 @@ PolyFigures poly_figures(const D2D_POINT_2F* p, size_t n, bool closed);
 // sweep is drawn as a circle instead and also gives an empty list).
 std::vector<D2D_POINT_2F> arc_points(float cx, float cy, float r, float a0, float a1);
 
+// Texts drawn this frame, for tests that look at what a view shows: while a
+// list is installed here every stroke-text call appends to it (x is the left
+// edge after alignment). Off (null) outside tests.
+struct DrawnText {
+  std::string text;
+  float x = 0, y = 0, size = 0;
+  D3DCOLORVALUE colour{};
+};
+extern std::vector<DrawnText>* g_text_probe;
+
 // ---- phosphor glow --------------------------------------------------------
 
 // The frame's drawing bitmap and the glow graph over it:

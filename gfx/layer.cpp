@@ -41,9 +41,21 @@ void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const
   }
   D2D1_RECT_F dest{r.left, r.top, r.left + w / k, r.top + h / k};
   L.rect = dest;
+  // A layer drawn from its cache draws no text calls: the texts it was
+  // painted with are reported again, shifted to where it is drawn now.
+  auto probe_cached = [&] {
+    if (!g_text_probe) return;
+    for (DrawnText t : L.texts) {
+      t.x += r.left;
+      t.y += r.top;
+      g_text_probe->push_back(std::move(t));
+    }
+  };
   frame_set.push_back({id, key});
-  if (under_ok && L.key == key && std::count(under_set.begin(), under_set.end(), std::make_pair(id, key)))
+  if (under_ok && L.key == key && std::count(under_set.begin(), under_set.end(), std::make_pair(id, key))) {
+    probe_cached();
     return;  // already in the frame's underlay
+  }
   if (under_ok) {
     // The underlay holds an older picture here: back to the background first.
     s.dc->PushAxisAlignedClip(dest, D2D1_ANTIALIAS_MODE_ALIASED);
@@ -62,13 +74,21 @@ void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const
     s.dc->BeginDraw();
     s.dc->Clear(D2D1_COLOR_F{0, 0, 0, 0});
     s.dc->SetTransform(D2D1::Matrix3x2F::Translation(-r.left, -r.top));
+    size_t probed = g_text_probe ? g_text_probe->size() : 0;
     paint();
+    if (g_text_probe) {
+      // Kept relative to the layer's corner, so a cached draw can report them.
+      L.texts.assign(g_text_probe->begin() + probed, g_text_probe->end());
+      for (DrawnText& t : L.texts) t.x -= r.left, t.y -= r.top;
+    }
     s.dc->EndDraw();
     s.dc->SetTarget(frame_target.Get());
     s.dc->BeginDraw();
     s.dc->SetTransform(saved);
     L.key = key;
     ++L.builds;
+  } else {
+    probe_cached();
   }
   s.dc->DrawBitmap(L.bitmap.Get(), &dest, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
   ++g_draw_calls;
@@ -175,6 +195,7 @@ float text_fast(Canvas& c, std::string_view text, float x, float y, float size, 
   }
   if (align == AlignCentre) x -= tp->width / 2;
   else if (align != AlignLeft) x -= tp->width;
+  if (g_text_probe) g_text_probe->push_back(DrawnText{std::string(text), x, y, size, colour});
   if (weight <= 0) weight = text_weight(size);
   D2D1_MATRIX_3X2_F saved;
   c.dc->GetTransform(&saved);

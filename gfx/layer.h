@@ -24,6 +24,7 @@ struct Layer {
   float dpi = 0;
   int builds = 0;  // times it was painted
   D2D_RECT_F rect{};  // where it was last drawn
+  std::vector<DrawnText> texts;  // painted into it, relative to its corner (only while a test probe is on)
 };
 
 struct LayerCache {

@@ -6,6 +6,8 @@
 #include "gfx/gfx.h"
 #include "gfx/layer.h"
 
+std::vector<DrawnText>* g_text_probe = nullptr;
+
 u32 utf8_next(std::string_view s, size_t& pos) {
   if (pos >= s.size()) return 0;
   u32 b = u8(s[pos++]);
@@ -140,6 +142,7 @@ float Canvas::text(std::string_view text, float x, float y, float size, D3DCOLOR
     if (align == AlignCentre) w /= 2;
     x -= w;
   }
+  if (g_text_probe) g_text_probe->push_back(DrawnText{std::string(text), x, y, size, colour});
   return glyph_run(text, x, y, size, &colour, tracking, weight);
 }
 

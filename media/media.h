@@ -88,3 +88,12 @@ struct DriveInfo {
 // the fixed demonstration list while g_demo_drives is set.
 std::vector<DriveInfo> list_drives();
 extern bool g_demo_drives;
+
+// ---- demonstration data ---------------------------------------------------------
+
+// The snapshot a busy multi-source download of item would publish t seconds
+// after its start (complete at 140 s); deterministic, no network.
+TransferSnapshot demo_snapshot(const MediaItem& item, double t);
+// Appends a job without a Transfer holding demo_snapshot(item, t) in the given
+// state to g_media (the store leaves such jobs alone) and returns it.
+MediaJob& add_demo_job(const MediaItem& item, double t, TState state);
