@@ -361,3 +361,11 @@ void Canvas::geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width) {
   dc->DrawGeometry(g, brush.Get(), width, g_gfx.stroke.Get());
   ++g_draw_calls;
 }
+
+void Canvas::bitmap(ID2D1Bitmap* b, const D2D_RECT_F& dest, float opacity, u64 version, bool smooth) {
+  (void)version;  // names the content: a bitmap filled anew in place draws with a new version
+  if (!dc || !b) return;
+  dc->DrawBitmap(b, &dest, opacity,
+                 smooth ? D2D1_INTERPOLATION_MODE_LINEAR : D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr);
+  ++g_draw_calls;
+}

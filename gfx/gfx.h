@@ -87,6 +87,11 @@ struct Canvas {
   void dashed(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width, float dash,
               float gap, float phase);
   void geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width);
+  // A bitmap over dest (DIPs). version identifies its content: a bitmap whose
+  // pixels are replaced in place (one bitmap for many small cells, say) is
+  // drawn with a new version each time they change. smooth: linear sampling
+  // instead of nearest neighbour.
+  void bitmap(ID2D1Bitmap* b, const D2D_RECT_F& dest, float opacity, u64 version, bool smooth = false);
 
   // Stroke text. size is the cap height in DIPs, tracking extra spacing per
   // character as a fraction of size, weight the stroke width in DIPs (0 or
