@@ -1377,7 +1377,9 @@ void Engine::peer_loop() {
         }
         if (size == 0) break;
         PeerMsg m;
-        if (!parse_peer_msg(rest.substr(0, size_t(size)), m, err)) {
+        // A malformed message, or one about pieces the torrent does not
+        // have, ends the connection: the peer is broken or hostile.
+        if (!parse_peer_msg(rest.substr(0, size_t(size)), m, err) || !peer_msg_fits(m, tpieces, err)) {
           drop(pe, "bad message");
           break;
         }

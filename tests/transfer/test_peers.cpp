@@ -1,0 +1,80 @@
+// Downloads from peers: real libtorrent seeders and leechers (found through
+// opentracker or named directly), and peers of the tests' own that
+// misbehave on purpose (wire_peer.h), beside real nginx mirrors.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/support/test_support.h"
+#include "tests/transfer/wire_peer.h"
+#include "tests/transfer/xfer_test_util.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+// Whether one line of the engine's log holds both texts.
+bool logged(const std::wstring& log, const std::string& a, const std::string& b) {
+  std::string text = read_bytes(log);
+  for (size_t at = text.find(a); at != std::string::npos; at = text.find(a, at + 1)) {
+    size_t end = text.find('\n', at);
+    if (text.substr(at, end == std::string::npos ? std::string::npos : end - at).find(b) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// A peer with every piece of mid.bin that serves whatever it is asked.
+WirePeerScript seeder_script(const Torrent& tor) {
+  WirePeerScript s;
+  s.info_hash = tor.info_hash;
+  s.data = &fixture_bytes("mid.bin");
+  s.piece_length = u32(tor.piece_length);
+  s.bitfield = WirePeer::all_pieces(tor.piece_count);
+  return s;
+}
+
+std::wstring peer_list(std::initializer_list<const WirePeer*> peers) {
+  std::string list;
+  for (const WirePeer* p : peers) list += (list.empty() ? "" : ",") + p->address();
+  return widen(list);
+}
+
+TEST(Peers, MalformedMessagesEndTheConnection) {
+  std::wstring dir = test_dir("xfer-hostile");
+  std::wstring log = path_join(dir, L"engine.log");
+  ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+  Torrent tor = fixture_torrent("mid-quiet.torrent");
+  const u32 n = tor.piece_count;
+  WirePeerScript long_bits = seeder_script(tor), bad_have = seeder_script(tor), bad_piece = seeder_script(tor);
+  long_bits.bitfield += '\0';  // one byte more than the torrent's pieces need
+  bad_have.bitfield.clear();
+  bad_have.then = {WirePeer::msg(4, WirePeer::u32be(n))};  // a piece past the last
+  bad_piece.then = {WirePeer::msg(7, WirePeer::u32be(n) + WirePeer::u32be(0) + "block")};
+  // The good peer holds its last piece back until the hostile ones are seen to.
+  WirePeerScript good = seeder_script(tor);
+  good.withhold = {n - 1};
+  WirePeer p1(long_bits), p2(bad_have), p3(bad_piece), ok(good);
+  ScopedEnv peers(L"VUNK_TRANSFER_EXTRA_PEER", peer_list({&p1, &p2, &p3, &ok}));
+  TransferSpec spec = spec_for(dir, "mid.bin", {});
+  spec.torrent = nginx(0, "mid-quiet.torrent");
+  Transfer t(spec);
+  t.start();
+  for (WirePeer* p : {&p1, &p2, &p3}) {
+    EXPECT_TRUE(wait_until([&] { return p->ended_by_engine() > 0; }, 30)) << p->address();
+    EXPECT_TRUE(logged(log, "peer " + p->address() + " (", "dropped: bad message")) << p->address();
+  }
+  EXPECT_EQ(t.snapshot().state, TState::Running);
+  ok.release();
+  TransferSnapshot s = wait_for(t, settled, 60);
+  ASSERT_EQ(s.state, TState::Done) << s.error;
+  EXPECT_EQ(s.via_peers, s.total);
+  EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
+  // Dropped for what they sent, they are not asked again.
+  for (WirePeer* p : {&p1, &p2, &p3}) EXPECT_EQ(p->accepted(), 1) << p->address();
+  EXPECT_EQ(ok.ended_by_engine(), 1);
+  remove_tree(dir);
+}
+
+}  // namespace
