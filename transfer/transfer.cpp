@@ -972,12 +972,10 @@ void Engine::add_peers(const std::vector<PeerAddr>& peers, const char* from) {
 }
 
 void Engine::tracker_loop(size_t tier) {
-  const std::vector<std::string>& urls = tor_.trackers[tier];
-  size_t at = 0;
+  TrackerTier trackers(tor_.trackers[tier]);
   bool first = true;
-  while (!stopped() && !urls.empty()) {
+  while (!stopped() && !trackers.urls().empty()) {
     AnnounceReq req;
-    req.url = urls[at];
     req.info_hash = tor_.info_hash;
     req.peer_id = peer_id_;
     {
@@ -990,14 +988,13 @@ void Engine::tracker_loop(size_t tier) {
     AnnounceResp resp;
     std::string err;
     double next = 15;
-    if (announce(req, resp, err, &run_.abort, &swarm_stop_)) {
+    if (trackers.announce(req, resp, err, &run_.abort, &swarm_stop_)) {
       first = false;
       add_peers(resp.peers, "tracker");
       // Often enough that peers joining later are found during a download.
       next = std::max<double>(resp.min_interval, std::min<double>(resp.interval, 60));
     } else if (!stopped()) {
-      log_("tracker %s: %s", req.url.c_str(), err.c_str());
-      at = (at + 1) % urls.size();
+      log_("trackers of tier %zu: %s", tier + 1, err.c_str());
     }
     wait(next);
   }

@@ -77,4 +77,23 @@ TEST(Peers, MalformedMessagesEndTheConnection) {
   remove_tree(dir);
 }
 
+// The torrent's only tier names a UDP tracker that never answers before
+// the live opentracker: the engine waits out one time-out (15 s) and asks
+// the next, and the libtorrent seeders it names deliver the file.
+TEST(Peers, ADeadUdpTrackerGivesWayToTheNextOfItsTier) {
+  std::wstring dir = test_dir("xfer-tier");
+  std::wstring log = path_join(dir, L"engine.log");
+  ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+  TransferSpec spec = spec_for(dir, "mid.bin", {});
+  spec.torrent = nginx(0, "mid-tier.torrent");
+  Transfer t(spec);
+  t.start();
+  TransferSnapshot s = wait_for(t, settled, 90);
+  ASSERT_EQ(s.state, TState::Done) << s.error;
+  EXPECT_EQ(s.via_peers, s.total);
+  EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
+  EXPECT_TRUE(logged(log, "new peers from tracker", "")) << read_bytes(log);
+  remove_tree(dir);
+}
+
 }  // namespace
