@@ -23,13 +23,19 @@ AnnounceReq request_for(const std::string& url, const std::string& info_hash) {
   return r;
 }
 
-TEST(Tracker, OpentrackerReturnsTheSeederOverHttpAndUdp) {
+// The torrent the fixture's tracker knows a seeder of.
+void seeded_torrent(Torrent& t) {
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
-  Torrent t;
   std::string err;
   ASSERT_TRUE(parse_torrent(fixture_file("lt-single.torrent"), t, err)) << err;
   ASSERT_EQ(fixture_value("tracker_ok"), "1") << "the seeder never reached the tracker";
+}
+
+TEST(Tracker, OpentrackerReturnsTheSeederOverHttpAndUdp) {
+  Torrent t;
+  std::string err;
+  ASSERT_NO_FATAL_FAILURE(seeded_torrent(t));
   ASSERT_EQ(t.trackers.size(), 2u);
   PeerAddr seeder;
   ASSERT_TRUE(parse_peer_addr(fixture_value("seeder"), seeder));
@@ -51,12 +57,9 @@ TEST(Tracker, OpentrackerReturnsTheSeederOverHttpAndUdp) {
 }
 
 TEST(Tracker, ADeadUdpTrackerGivesWayToTheNextOfItsTier) {
-  WSADATA wsa;
-  WSAStartup(MAKEWORD(2, 2), &wsa);
   Torrent t;
   std::string err;
-  ASSERT_TRUE(parse_torrent(fixture_file("lt-single.torrent"), t, err)) << err;
-  ASSERT_EQ(fixture_value("tracker_ok"), "1") << "the seeder never reached the tracker";
+  ASSERT_NO_FATAL_FAILURE(seeded_torrent(t));
   const std::string dead = "udp://127.0.0.1:9/announce", live = t.trackers[0][0];
   TrackerTier tier({dead, live});
   AnnounceResp resp;
