@@ -1653,11 +1653,14 @@ void Engine::run() {
     std::string err;
     if (!get_torrent(err)) {
       if (run_.stop) return;
-      log_("torrent: %s", err.c_str());
-      if (mirrors_.empty() || err == "torrent has no such file" || err == "size mismatch") {
+      // A torrent that cannot be had, lacks the file or disagrees on its
+      // size leaves the download to the mirrors when there are any.
+      if (mirrors_.empty()) {
+        log_("torrent: %s", err.c_str());
         fail_ = err;
         return finish_failed();
       }
+      log_("torrent not used: %s; the mirrors carry the download", err.c_str());
     }
   }
   log_("start: %zu mirrors, %llu bytes", mirrors_.size(), (unsigned long long)total_);

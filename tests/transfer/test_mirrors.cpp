@@ -180,6 +180,35 @@ TEST(Torrent, MultiFileTorrentFetchesOneFileFromItsWebSeed) {
   SetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", nullptr);
 }
 
+// A torrent that lacks the wanted file, or names it with another size,
+// leaves the download to the mirrors.
+TEST(Torrent, ATorrentForAnotherFileLeavesTheWorkToTheMirrors) {
+  struct Case {
+    const char* torrent;
+    const char* why;
+  } cases[] = {
+      {"multi.torrent", "torrent has no such file"},  // no small.bin among its files
+      {"mid.bin.torrent", "size mismatch"},           // one file, of another size
+  };
+  for (const Case& c : cases) {
+    std::wstring dir = test_dir("xfer-other-torrent");
+    std::wstring log = path_join(dir, L"engine.log");
+    ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+    TransferSpec spec = spec_for(dir, "small.bin", {nginx(1, "small.bin")});
+    spec.torrent = nginx(0, c.torrent);
+    Transfer t(spec);
+    t.start();
+    TransferSnapshot s = wait_for(t, settled, 60);
+    ASSERT_EQ(s.state, TState::Done) << c.torrent << ": " << s.error;
+    EXPECT_EQ(s.via_mirrors, s.total);
+    EXPECT_EQ(s.via_peers, 0u);
+    EXPECT_TRUE(same_file(t.final_path(), fixture("www/small.bin")));
+    expect_no_side_files(t.final_path());
+    EXPECT_NE(read_bytes(log).find(std::string("torrent not used: ") + c.why), std::string::npos) << read_bytes(log);
+    remove_tree(dir);
+  }
+}
+
 TEST(Swarm, TwoLibtorrentSeedersThroughTheTrackerAndALeecher) {
   std::wstring dir = test_dir("xfer-swarm");
   TransferSpec spec = spec_for(dir, "mid.bin", {});
