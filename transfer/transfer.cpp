@@ -201,9 +201,13 @@ class Engine {
 
   // Shared by the slots and the control loop.
   std::mutex m_;
-  std::vector<u8> map_;
-  std::vector<int> owner_;  // the slot that claimed a piece in flight
-  std::vector<int> dup_;    // a second slot fetching it in the end game
+  // Pieces and the sources holding copies of them. Sources: a mirror slot
+  // by its index, a peer by kPeerSource plus its connection's number.
+  PieceBook book_;
+  std::vector<u8>& map_ = book_.map;
+  // Pieces stored since the peer loop last looked: it announces them and
+  // cancels the copies still on their way.
+  std::vector<u32> news_;
   std::vector<std::string> hashes_;
   std::vector<Mirror> mirrors_;
   std::vector<Slot> slots_;
@@ -241,7 +245,6 @@ class Engine {
   void slot_loop(int slot);
   void fetch(int slot, int mirror, Span span, bool stream);
   void release(int slot, u32 first, u32 count);
-  Span end_game(int slot);
   void strike(int mirror, const std::string& err, bool fatal);
   bool complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1);
   bool store_piece(u32 p, const char* data, u32 len, u8 source, const std::string& sha1);
@@ -415,9 +418,7 @@ void Engine::hash_ahead(Hasher& d) {
 // Trusts from an earlier run only the pieces whose bytes still hash to what
 // the resume file recorded: a kill or a crash may have left anything else.
 void Engine::check_part(bool had_part) {
-  map_.assign(npieces_, kMissing);
-  owner_.assign(npieces_, -1);
-  dup_.assign(npieces_, -1);
+  book_.reset(npieces_);
   hashes_.assign(npieces_, std::string());
   std::string text = read_text(resume_);
   ResumeData r;
@@ -526,32 +527,7 @@ int Engine::pick_mirror(int slot) {
 }
 
 void Engine::release(int slot, u32 first, u32 count) {
-  for (u32 p = first; p < first + count && p < npieces_; ++p)
-    if (map_[p] == kInFlight && owner_[p] == slot) map_[p] = kMissing, owner_[p] = -1;
-  for (u32 p = first; p < first + count && p < npieces_; ++p)
-    if (dup_[p] == slot) dup_[p] = -1;
-}
-
-// End game: an idle slot takes a second copy of a piece whose slot has gone
-// quiet or runs at less than half the mean rate, so one slow mirror cannot
-// hold back the end of the download.
-Span Engine::end_game(int slot) {
-  Span span;
-  float mean = 0;
-  for (const Slot& s : slots_) mean += s.rate / float(slots_.size());
-  double now = now_s(), worst = 0;
-  for (u32 p = 0; p < npieces_; ++p) {
-    // (Pieces in flight from peers are the peer loop's own end game.)
-    if (map_[p] != kInFlight || dup_[p] != -1 || owner_[p] == slot || owner_[p] < 0 ||
-        owner_[p] >= int(slots_.size()))
-      continue;
-    const Slot& o = slots_[owner_[p]];
-    double quiet = now - o.last_data;
-    double badness = quiet > 1 ? quiet : (o.rate < mean / 2 ? 0.5 : 0);
-    if (badness > worst) worst = badness, span.first = p, span.count = 1;
-  }
-  if (span.count) dup_[span.first] = slot;
-  return span;
+  for (u32 p = first; p < first + count && p < npieces_; ++p) book_.let_go(p, slot);
 }
 
 void Engine::strike(int mirror, const std::string& err, bool fatal) {
@@ -566,11 +542,7 @@ void Engine::strike(int mirror, const std::string& err, bool fatal) {
   }
 }
 
-bool Engine::all_present() {
-  for (u8 v : map_)
-    if (v < kFromMirror) return false;
-  return true;
-}
+bool Engine::all_present() { return book_.all_in(); }
 
 void Engine::slot_loop(int slot) {
   for (;;) {
@@ -596,8 +568,14 @@ void Engine::slot_loop(int slot) {
           if (!stream) mirror = -2;
         } else {
           span = next_span(map_, psize_, int(slots_.size()));
-          for (u32 p = span.first; p < span.first + span.count; ++p) map_[p] = kInFlight, owner_[p] = slot;
-          if (span.count == 0) span = end_game(slot);
+          for (u32 p = span.first; p < span.first + span.count; ++p) book_.claim(p, slot, now_s());
+          // End game: nothing left to claim, so a copy of a piece in flight
+          // elsewhere than on this mirror.
+          std::vector<int> kin;
+          for (size_t k = 0; k < slots_.size(); ++k)
+            if (slots_[k].mirror == mirror) kin.push_back(int(k));
+          int copy = span.count ? -1 : book_.copy_for(slot, nullptr, kin);
+          if (copy >= 0) span = {u32(copy), 1};
         }
       }
     }
@@ -655,8 +633,8 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   auto decide = [&]() {
     // At the start of each piece: go on with it only while it still needs us.
     std::lock_guard<std::mutex> lk(m_);
-    if (stream && map_[p] == kMissing) map_[p] = kInFlight, owner_[p] = slot;
-    keep = map_[p] == kInFlight && (owner_[p] == slot || dup_[p] == slot);
+    if (stream && map_[p] == kMissing) book_.claim(p, slot, now_s());
+    keep = book_.wanted_from(p, slot);
   };
   bool rest_gone = false;
   while (ok && pos < to) {
@@ -702,29 +680,27 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
         first_of_piece = true;
       }
     }
-    if (!ok) break;
-    if (first_of_piece && pos < to) {
-      // Stop early when the rest of the span went to someone else (for a
-      // whole-body stream: when nothing after this point is missing).
-      std::lock_guard<std::mutex> lk(m_);
-      rest_gone = true;
-      u32 end = stream ? npieces_ : span.first + span.count;
-      for (u32 k = p; k < end && rest_gone; ++k)
-        if ((stream && map_[k] == kMissing) ||
-            (map_[k] == kInFlight && (owner_[k] == slot || dup_[k] == slot)))
-          rest_gone = false;
-      if (rest_gone) break;
+    if (!ok || pos >= to) break;
+    // Stop early when nothing from here to the span's end needs this slot
+    // any more: another copy came first (the end game) or the pieces went
+    // to other sources. For a whole-body stream: when nothing after this
+    // point is missing.
+    std::lock_guard<std::mutex> lk(m_);
+    if (keep && !first_of_piece && !book_.wanted_from(p, slot)) keep = false;
+    rest_gone = true;
+    u32 end = stream ? npieces_ : span.first + span.count;
+    for (u32 k = p; k < end && rest_gone; ++k)
+      if ((stream && map_[k] == kMissing) || book_.wanted_from(k, slot)) rest_gone = false;
+    if (rest_gone) {
+      log_("mirror %s: request stopped, its pieces came from other sources", url.c_str());
+      break;
     }
   }
   std::lock_guard<std::mutex> lk(m_);
   Slot& s = slots_[slot];
   s.busy = false;
-  if (stream) {
-    for (u32 k = 0; k < npieces_; ++k)
-      if (map_[k] == kInFlight && owner_[k] == slot) map_[k] = kMissing, owner_[k] = -1;
-  } else {
-    release(slot, span.first, span.count);
-  }
+  if (stream) release(slot, 0, npieces_);
+  else release(slot, span.first, span.count);
   if (stopped()) return;
   if (ok || rest_gone) {
     mirrors_[mirror].strikes = 0;
@@ -744,7 +720,7 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
 bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1) {
   {
     std::lock_guard<std::mutex> lk(m_);
-    if (map_[p] >= kFromMirror) return true;  // another copy won
+    if (!book_.wanted_from(p, slot)) return true;  // another copy came first
   }
   bool bad = checkable(p) && sha1 != hex_of(tor_.piece_hash(first_ + p));
   std::string head, tail;
@@ -763,8 +739,7 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
   if (bad) {
     // Bad data: the piece goes back to the pool and its mirror is demoted.
     std::lock_guard<std::mutex> lk(m_);
-    if (owner_[p] == slot && map_[p] == kInFlight) map_[p] = kMissing, owner_[p] = -1;
-    if (dup_[p] == slot) dup_[p] = -1;
+    book_.let_go(p, slot);
     Mirror& mi = mirrors_[mirror];
     log_("piece %u from %s failed its check", first_ + p, mi.url.c_str());
     if (++mi.bad_pieces >= kMaxStrikes && mi.alive) {
@@ -777,8 +752,16 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
   return store_piece(p, data, len, kFromMirror, sha1);
 }
 
-// Writes a checked piece's bytes of the file and records it.
+// Writes a checked piece's bytes of the file and records it, when it is the
+// first copy of the piece to arrive: that one is final, and a later copy
+// (from the end game, maybe with other bytes where nothing can check them)
+// is dropped before it touches the file, so the bytes the whole-file hash
+// has read stay the bytes on disk.
 bool Engine::store_piece(u32 p, const char* data, u32 len, u8 source, const std::string& sha1) {
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    if (!book_.take(p)) return true;
+  }
   std::string err;
   if (!file_.write_at(pstart(p), data, len, err)) {
     fail_run(err);
@@ -786,9 +769,8 @@ bool Engine::store_piece(u32 p, const char* data, u32 len, u8 source, const std:
   }
   {
     std::lock_guard<std::mutex> lk(m_);
-    if (map_[p] >= kFromMirror) return true;
-    map_[p] = source;
-    owner_[p] = dup_[p] = -1;
+    book_.stored(p, source);
+    news_.push_back(p);
     // The torrent vouches for a checkable piece; for the others the resume
     // file keeps the hash a restart checks against.
     if (!checkable(p)) hashes_[p] = sha1;
@@ -922,7 +904,7 @@ constexpr size_t kMaxQueuedPieces = 24;  // received, waiting to be checked and 
 constexpr double kConnectS = 10;       // connect and handshake
 constexpr double kSilentS = 60;        // nothing received while requests are open
 constexpr int kRegularUnchokes = 4;
-constexpr int kPeerOwner = 1 << 20;    // owner_ ids of peers start here
+constexpr int kPeerSource = 1 << 20;   // PieceBook source ids of peers start here
 constexpr u8 kOurPexId = 1;
 
 struct Peer {
@@ -943,6 +925,7 @@ struct Peer {
     u32 piece;  // grid piece
     std::string buf;
     u32 next_block, blocks_left;
+    std::vector<bool> got;  // by block
   };
   // Pieces being fetched, oldest first: the next one is asked for while the
   // last blocks of the one before are still on their way, so the pipe never
@@ -1055,12 +1038,7 @@ void Engine::peer_loop() {
   auto servable = [&](u32 p) { return map_[p] >= kFromMirror && checkable(p); };
   auto release_peer = [&](Peer& pe) {
     std::lock_guard<std::mutex> lk(m_);
-    int me = kPeerOwner + int(pe.uid);
-    for (const Peer::Fetch& f : pe.fetching) {
-      u32 p = f.piece;
-      if (map_[p] == kInFlight && owner_[p] == me) map_[p] = kMissing, owner_[p] = -1;
-      if (dup_[p] == me) dup_[p] = -1;
-    }
+    for (const Peer::Fetch& f : pe.fetching) book_.let_go(f.piece, kPeerSource + int(pe.uid));
     pe.fetching.clear();
     pe.open_requests = 0;
   };
@@ -1095,8 +1073,8 @@ void Engine::peer_loop() {
       if (servable(p)) bits[(first_ + p) / 8] |= char(0x80 >> ((first_ + p) % 8));
     return bits;
   };
-  // The next piece for a peer: the rarest it has, else (end game) a second
-  // copy of one in flight elsewhere.
+  // The next piece for a peer: the rarest it has, else (end game) a copy of
+  // the one in flight longest elsewhere.
   // Piece buffers go round between the loop and the helpers instead of being
   // allocated afresh: fresh ones cost page faults on the loop thread.
   std::mutex fin_mu;
@@ -1110,26 +1088,22 @@ void Engine::peer_loop() {
     std::lock_guard<std::mutex> lk(m_);
     std::vector<bool> has(npieces_, false);
     for (u32 p = 0; p < npieces_; ++p) has[p] = first_ + p < pe.has.size() && pe.has[first_ + p];
-    int me = kPeerOwner + int(pe.uid);
+    int me = kPeerSource + int(pe.uid);
     // Among equally rare pieces the lowest first: the whole-file hash, which
     // reads the file in order as it fills, then keeps up with the download.
     int p = pick_rarest(map_, avail, has, 0);
-    if (p >= 0) {
-      map_[p] = kInFlight;
-      owner_[p] = me;
-    } else {
-      for (u32 q = 0; q < npieces_ && p < 0; ++q)
-        if (map_[q] == kInFlight && has[q] && owner_[q] != me && dup_[q] == -1) p = int(q), dup_[q] = me;
-    }
+    if (p >= 0) book_.claim(u32(p), me, now_s());
+    else p = book_.copy_for(me, &has);
     if (p < 0) return false;
     u32 len = u32(tor_.piece_size(first_ + u32(p)));
     buf.resize(len);
-    pe.fetching.push_back({u32(p), std::move(buf), 0, (len + kBlock - 1) / kBlock});
+    u32 blocks = (len + kBlock - 1) / kBlock;
+    pe.fetching.push_back({u32(p), std::move(buf), 0, blocks, std::vector<bool>(blocks, false)});
     return true;
   };
   // Checking and writing a piece runs on two helper threads, so the loop
-  // goes on reading sockets meanwhile; they hand back the pieces to announce
-  // and the peers that sent bad data.
+  // goes on reading sockets meanwhile; they hand back the peers that sent
+  // bad data (the pieces stored come back through news_).
   struct Done {
     u32 uid, piece;
     bool good;
@@ -1150,9 +1124,16 @@ void Engine::peer_loop() {
       }
       u32 p = job.second.first, t = first_ + p;
       const std::string& buf = job.second.second;
-      int me = kPeerOwner + int(job.first);
-      bool good = Hasher::sha1(buf) == tor_.piece_hash(t);
-      if (good) {
+      int me = kPeerSource + int(job.first);
+      bool wanted;
+      {
+        std::lock_guard<std::mutex> lk(m_);
+        wanted = book_.wanted_from(p, me);
+      }
+      bool good = wanted && Hasher::sha1(buf) == tor_.piece_hash(t);
+      if (!wanted) {
+        // Another copy came first: this one is dropped unchecked.
+      } else if (good) {
         // The file's part of the piece; the rest belongs to the neighbours.
         u64 ps = u64(t) * psize_, pe_end = ps + buf.size(), fend = foff_ + total_;
         u64 a = std::max(ps, foff_) - ps, b = std::min(pe_end, fend) - ps;
@@ -1168,11 +1149,10 @@ void Engine::peer_loop() {
       } else {
         log_("piece %u from a peer failed its check", t);
         std::lock_guard<std::mutex> lk(m_);
-        if (map_[p] == kInFlight && owner_[p] == me) map_[p] = kMissing, owner_[p] = -1;
-        if (dup_[p] == me) dup_[p] = -1;
+        book_.let_go(p, me);
       }
       std::lock_guard<std::mutex> lk(fin_mu);
-      fin_done.push_back({job.first, t, good});
+      if (wanted && !good) fin_done.push_back({job.first, t, good});
       if (spare.size() < 16) spare.push_back(std::move(job.second.second));
     }
   };
@@ -1236,9 +1216,12 @@ void Engine::peer_loop() {
         for (size_t i = 0; i < pe.fetching.size(); ++i) {
           Peer::Fetch& f = pe.fetching[i];
           if (m.index != first_ + f.piece) continue;
-          if (m.begin % kBlock == 0 && u64(m.begin) + m.payload.size() <= f.buf.size() &&
-              m.begin < u64(f.next_block) * kBlock && pe.open_requests > 0) {
+          // Only a block asked for, whole, and once.
+          u32 b = m.begin / kBlock;
+          if (m.begin % kBlock == 0 && b < f.next_block && !f.got[b] &&
+              m.payload.size() == std::min<u64>(kBlock, f.buf.size() - m.begin)) {
             memcpy(f.buf.data() + m.begin, m.payload.data(), m.payload.size());
+            f.got[b] = true;
             pe.got += m.payload.size();
             --pe.open_requests;
             if (--f.blocks_left == 0) finish_piece(pe, i);
@@ -1385,18 +1368,42 @@ void Engine::peer_loop() {
       }
       if (!pe.dead) pe.in.erase(0, used);
     }
-    // What the helpers finished: haves for everyone, strikes for bad data.
+    // Strikes for the bad pieces the helpers found.
     std::vector<Done> finished;
     {
       std::lock_guard<std::mutex> lk(fin_mu);
       finished.swap(fin_done);
     }
-    for (const Done& d : finished) {
-      std::string have = d.good ? build_have(d.piece) : std::string();
+    for (const Done& d : finished)
+      for (Peer& o : peers)
+        if (!o.dead && o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data");
+    // Pieces stored from any source: a HAVE to every peer, and the copies
+    // still on their way from peers (the end game) are cancelled.
+    std::vector<u32> news;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      news.swap(news_);
+    }
+    if (!news.empty()) {
+      std::string haves;
+      for (u32 p : news)
+        if (checkable(p)) haves += build_have(first_ + p);
       for (Peer& o : peers) {
         if (o.dead || o.phase != Peer::live) continue;
-        if (d.good) o.out += have;
-        else if (o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data");
+        o.out += haves;
+        for (size_t i = 0; i < o.fetching.size();) {
+          Peer::Fetch& f = o.fetching[i];
+          if (std::find(news.begin(), news.end(), f.piece) == news.end()) {
+            ++i;
+            continue;
+          }
+          for (u32 b = 0; b < f.next_block; ++b)
+            if (!f.got[b]) {
+              o.out += build_cancel(first_ + f.piece, b * kBlock, u32(std::min<u64>(kBlock, f.buf.size() - b * kBlock)));
+              --o.open_requests;
+            }
+          o.fetching.erase(o.fetching.begin() + long(i));
+        }
       }
     }
     // Requests, uploads, time-outs, writes. While the helpers are behind, no

@@ -123,6 +123,68 @@ Span next_span(const std::vector<u8>& map, u32 piece_size, int slots) {
   return s;
 }
 
+void PieceBook::reset(u32 pieces) {
+  map.assign(pieces, kMissing);
+  flight_.assign(pieces, Flight());
+}
+
+void PieceBook::claim(u32 p, int source, double now) {
+  map[p] = kInFlight;
+  flight_[p] = Flight();
+  flight_[p].since = now;
+  flight_[p].holders.push_back(source);
+}
+
+int PieceBook::copy_for(int source, const std::vector<bool>* has, const std::vector<int>& kin) {
+  int best = -1;
+  for (u32 p = 0; p < size(); ++p) {
+    const Flight& f = flight_[p];
+    if (map[p] != kInFlight || f.taken || holds(p, source) || (has && (p >= has->size() || !(*has)[p]))) continue;
+    bool kin_holds = false;
+    for (int k : kin) kin_holds = kin_holds || holds(p, k);
+    if (kin_holds) continue;
+    if (best < 0) {
+      best = int(p);
+      continue;
+    }
+    const Flight& b = flight_[u32(best)];
+    if (f.holders.size() < b.holders.size() || (f.holders.size() == b.holders.size() && f.since < b.since))
+      best = int(p);
+  }
+  if (best >= 0) flight_[u32(best)].holders.push_back(source);
+  return best;
+}
+
+bool PieceBook::holds(u32 p, int source) const {
+  const std::vector<int>& h = flight_[p].holders;
+  return std::find(h.begin(), h.end(), source) != h.end();
+}
+
+void PieceBook::let_go(u32 p, int source) {
+  std::vector<int>& h = flight_[p].holders;
+  auto at = std::find(h.begin(), h.end(), source);
+  if (at == h.end()) return;
+  h.erase(at);
+  if (h.empty() && map[p] == kInFlight && !flight_[p].taken) map[p] = kMissing;
+}
+
+bool PieceBook::take(u32 p) {
+  if (map[p] >= kFromMirror || flight_[p].taken) return false;
+  flight_[p].taken = true;
+  return true;
+}
+
+void PieceBook::stored(u32 p, u8 from) {
+  map[p] = from;
+  flight_[p].holders.clear();
+}
+
+bool PieceBook::all_in() const {
+  for (u8 v : map)
+    if (v < kFromMirror) return false;
+  return true;
+}
+
 u32 fnv1a(const std::string& s) {
   u32 h = 2166136261u;
   for (unsigned char c : s) h = (h ^ c) * 16777619u;

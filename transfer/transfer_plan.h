@@ -39,6 +39,52 @@ struct Span {
 // the slot count (at least one piece), so every slot has work on a small file.
 Span next_span(const std::vector<u8>& map, u32 piece_size, int slots);
 
+// ---- pieces and their copies ------------------------------------------------
+
+// Which pieces are missing, in flight (and which sources hold a copy), or
+// in. A source is a mirror slot (its index) or a peer (an id of its own).
+// Plain bookkeeping: the engine keeps it under its lock.
+class PieceBook {
+ public:
+  void reset(u32 pieces);
+  u32 size() const { return u32(map.size()); }
+  // The snapshot's piece map: kMissing .. kResumed per piece.
+  std::vector<u8> map;
+
+  // A missing piece goes in flight with `source` as its one holder.
+  void claim(u32 p, int source, double now);
+  // The end game, for a source that found nothing missing to claim: a copy
+  // of the piece in flight that it can serve (has: null for every piece)
+  // and that neither it nor its kin hold (the other slots of its mirror: a
+  // second copy from the same server gains nothing), the one with the
+  // fewest copies and among those the one in flight longest. -1 when there
+  // is none; else the source now holds that piece too.
+  int copy_for(int source, const std::vector<bool>* has, const std::vector<int>& kin = {});
+  bool holds(u32 p, int source) const;
+  // The source gives its copy up (a failed request, a choke, a drop); with
+  // no copy left the piece is missing again.
+  void let_go(u32 p, int source);
+  // A copy of p arrived whole (and passed its check): true when it is the
+  // first, which is then final and may be written; false when another copy
+  // came first, and this one is dropped before it touches the file.
+  bool take(u32 p);
+  bool taken(u32 p) const { return p < flight_.size() && flight_[p].taken; }
+  // The final copy of p is on disk; `from` is kFromMirror or kFromPeer.
+  void stored(u32 p, u8 from);
+  // Whether a source still needs to fetch p: it holds a copy and no copy
+  // has been taken yet.
+  bool wanted_from(u32 p, int source) const { return !taken(p) && holds(p, source); }
+  bool all_in() const;
+
+ private:
+  struct Flight {
+    double since = 0;          // when the first copy was claimed
+    std::vector<int> holders;  // sources fetching a copy
+    bool taken = false;        // a copy is final
+  };
+  std::vector<Flight> flight_;
+};
+
 // FNV-1a, 32 bits: the stable id of a connection row.
 u32 fnv1a(const std::string& s);
 

@@ -110,6 +110,32 @@ TEST(Mirrors, EndGameAndAServerIgnoringRanges) {
   remove_tree(dir);
 }
 
+// Without a torrent nothing checks a piece before the whole file is: the
+// slow mirror's copy of the piece it took (with a corrupted byte) is
+// cancelled once the fast mirror's end-game copy is in, and never reaches
+// the file.
+TEST(Mirrors, EndGameCopiesAreCancelledOnceAPieceIsIn) {
+  std::wstring dir = test_dir("xfer-late-copy");
+  std::wstring log = path_join(dir, L"engine.log");
+  ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+  const std::string bad = strf("corrupt,slow1048576,late%lu", GetTickCount());
+  TransferSpec spec = spec_for(dir, "small.bin", {nginx(0, "small.bin"), faulty(bad, "small.bin")});
+  spec.http_slots = 2;  // one slot each
+  Transfer t(spec);
+  t.start();
+  TransferSnapshot s = wait_for(t, settled, 60);
+  ASSERT_EQ(s.state, TState::Done) << s.error;
+  EXPECT_TRUE(same_file(t.final_path(), fixture("www/small.bin")));
+  // It sent less than one piece before its request was cut (its probe's
+  // byte, a second of data, what the sockets held).
+  EXPECT_TRUE(wait_until([&] { return active()[bad] == 0; }, 10));
+  EXPECT_LT(served()[bad], u64(kPieceSize)) << "the late copy was not cancelled";
+  EXPECT_NE(read_bytes(log).find("/" + bad + "/small.bin: request stopped, its pieces came from other sources"),
+            std::string::npos)
+      << read_bytes(log);
+  remove_tree(dir);
+}
+
 TEST(Torrent, EveryMirrorPieceIsCheckedAgainstTheTorrent) {
   std::wstring dir = test_dir("xfer-corrupt");
   std::wstring log = path_join(dir, L"engine.log");

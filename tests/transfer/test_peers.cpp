@@ -77,6 +77,47 @@ TEST(Peers, MalformedMessagesEndTheConnection) {
   remove_tree(dir);
 }
 
+// A peer that advertises every piece, unchokes and then sends nothing holds
+// the pieces it was asked for; the mirror's idle slots take copies of them,
+// so the download ends about when the mirror alone would have, and the
+// silent peer's requests are cancelled.
+TEST(Peers, ASilentPeerHoldsNothingBack) {
+  Torrent tor = fixture_torrent("mid-quiet.torrent");
+  auto run = [&](const WirePeer* peer, std::wstring& log) {
+    std::wstring dir = test_dir("xfer-silent");
+    log = path_join(dir, L"engine.log");
+    ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+    ScopedEnv peers(L"VUNK_TRANSFER_EXTRA_PEER", peer ? widen(peer->address()) : std::wstring());
+    // 16 MiB/s from the mirror: 3 s for the file.
+    TransferSpec spec = spec_for(dir, "mid.bin", {faulty("slow8388608", "mid.bin")});
+    spec.torrent = nginx(0, "mid-quiet.torrent");
+    spec.http_slots = 2;
+    Transfer t(spec);
+    double t0 = now_s();
+    t.start();
+    TransferSnapshot s = wait_for(t, settled, 120);
+    double took = now_s() - t0;
+    EXPECT_EQ(s.state, TState::Done) << s.error;
+    EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
+    log = path_join(test_dir("xfer-silent-log"), L"engine.log");
+    CopyFileW(path_join(dir, L"engine.log").c_str(), log.c_str(), FALSE);
+    remove_tree(dir);
+    return took;
+  };
+  std::wstring log;
+  double alone = run(nullptr, log);
+  WirePeerScript silent;
+  silent.info_hash = tor.info_hash;
+  silent.bitfield = WirePeer::all_pieces(tor.piece_count);
+  silent.serve = false;
+  WirePeer peer(silent);
+  double beside = run(&peer, log);
+  EXPECT_GT(peer.received(6), 0) << "the engine never asked the silent peer";
+  EXPECT_GT(peer.received(8), 0) << "its requests were not cancelled";
+  EXPECT_LT(beside, alone + 3) << "alone " << alone << " s, beside the silent peer " << beside << " s\n"
+                               << read_bytes(log);
+}
+
 // The torrent's only tier names a UDP tracker that never answers before
 // the live opentracker: the engine waits out one time-out (15 s) and asks
 // the next, and the libtorrent seeders it names deliver the file.

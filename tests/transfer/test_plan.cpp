@@ -90,6 +90,53 @@ TEST(PiecePlan, SpansShareTheMissingPiecesAmongSlots) {
   EXPECT_EQ(fnv1a(""), 2166136261u);
 }
 
+TEST(PiecePlan, EndGameCopiesTheLongestWaitingPieceWithFewestCopies) {
+  // Five pieces: 0 in, 1 claimed by a silent peer at t=1, 2 by slot 0 at
+  // t=5, 3 by slot 1 at t=3, 4 missing.
+  const int peer = 100;
+  PieceBook b;
+  b.reset(5);
+  b.map[0] = kFromMirror;
+  b.claim(1, peer, 1);
+  b.claim(2, 0, 5);
+  b.claim(3, 1, 3);
+  // Slot 2 is idle: the piece in flight longest first, then the next
+  // longest, once every piece has two copies the oldest again.
+  EXPECT_EQ(b.copy_for(2, nullptr), 1);
+  EXPECT_EQ(b.copy_for(3, nullptr), 3);
+  EXPECT_EQ(b.copy_for(4, nullptr), 2);
+  EXPECT_EQ(b.copy_for(5, nullptr), 1);
+  EXPECT_EQ(b.copy_for(2, nullptr), 3);  // not 1 again: slot 2 holds it
+  // A slot does not copy what another slot of its mirror fetches.
+  EXPECT_EQ(b.copy_for(7, nullptr, {1, 4, 5}), -1);  // 1 held by 5, 2 by 4, 3 by 1
+  // A peer copies only what it has.
+  std::vector<bool> has = {true, false, true, false, true};
+  EXPECT_EQ(b.copy_for(peer + 1, &has), 2);
+  EXPECT_EQ(b.copy_for(peer + 1, &has), -1);
+  // The first copy that arrives is final; later ones are dropped.
+  EXPECT_TRUE(b.wanted_from(1, 2));
+  EXPECT_TRUE(b.take(1));
+  EXPECT_FALSE(b.take(1));
+  EXPECT_FALSE(b.wanted_from(1, 5));
+  EXPECT_EQ(b.map[1], kInFlight);  // until it is written
+  b.stored(1, kFromMirror);
+  EXPECT_EQ(b.map[1], kFromMirror);
+  EXPECT_FALSE(b.take(1));
+  EXPECT_EQ(b.copy_for(6, nullptr), 3);  // of 2 and 3 (three copies each) the older; 1 is in
+  // A piece whose every holder lets go is missing again, not before.
+  b.let_go(3, 1);
+  EXPECT_EQ(b.map[3], kInFlight);
+  for (int source : {3, 2, 6}) b.let_go(3, source);
+  EXPECT_EQ(b.map[3], kMissing);
+  EXPECT_FALSE(b.all_in());
+  for (u32 p : {2u, 3u, 4u}) {
+    if (b.map[p] == kMissing) b.claim(p, 0, 9);
+    ASSERT_TRUE(b.take(p));
+    b.stored(p, kFromPeer);
+  }
+  EXPECT_TRUE(b.all_in());
+}
+
 TEST(SwarmPlan, RarestMissingPieceThePeerHas) {
   const u8 M = kMissing, F = kInFlight, D = kFromPeer;
   struct Case {
