@@ -117,23 +117,23 @@ class EngineLog {
 // so a read that fails after that long silence counts as a stall too.
 constexpr double kStallS = 10;
 constexpr u32 kTimeoutMs = 10000;  // connect, send and receive of one request
-constexpr int kMaxStrikes = 3;
 
 struct Mirror {
   std::string url, host;
   bool ranges = true;
-  bool alive = true;
-  int strikes = 0;       // failures in a row
+  MirrorHealth health;
   int bad_pieces = 0;    // pieces that failed their check
-  double retry_at = 0;
   int stream_slot = -1;  // the one slot reading a server that ignores ranges
-  std::string error;
+  std::string error;     // its last failure
+  bool up() const { return !health.gone && !health.dropped; }
 };
 
 struct Slot {
   int mirror = -1;
   bool busy = false;      // a request is open
+  double opened = 0;      // when it was opened
   bool stalled = false;   // the control loop cut the request
+  bool mirror_cut = false;  // cut because its mirror was dropped
   double last_data = 0;
   u64 received = 0;
   u64 rate_mark = 0;
@@ -245,7 +245,8 @@ class Engine {
   void slot_loop(int slot);
   void fetch(int slot, int mirror, Span span, bool stream);
   void release(int slot, u32 first, u32 count);
-  void strike(int mirror, const std::string& err, bool fatal);
+  void mirror_failure(int mirror, double opened, const std::string& err, bool for_good, bool drop_now);
+  void abort_mirror(int mirror);
   bool complete_piece(int slot, int mirror, u32 p, const char* data, u32 len, const std::string& sha1);
   bool store_piece(u32 p, const char* data, u32 len, u8 source, const std::string& sha1);
 
@@ -276,6 +277,9 @@ class Engine {
   }
   bool all_present();
   void control_loop();
+  // The last time a mirror delivered bytes or a peer was connected.
+  double source_at_ = now_s();
+  u64 source_mark_ = 0;
   void publish_progress(double dt, bool log_line);
 };
 
@@ -316,7 +320,7 @@ bool Engine::probe() {
       HttpReq req;
       std::string err;
       if (!req.open(mirrors_[i].url, 0, 1, &run_.abort, kTimeoutMs, err)) {
-        mirrors_[i].alive = false;
+        mirrors_[i].health.gone = true;
         mirrors_[i].error = err;
       } else {
         mirrors_[i].ranges = !req.range_ignored;
@@ -328,11 +332,12 @@ bool Engine::probe() {
   std::string last = "no sources";
   for (size_t i = 0; i < mirrors_.size(); ++i) {
     Mirror& mi = mirrors_[i];
-    if (mi.alive && lengths[i] == 0) mi.alive = false, mi.error = "size unknown";
-    if (mi.alive && total_ == 0) total_ = lengths[i];
-    if (mi.alive && lengths[i] != total_) mi.alive = false, mi.error = "size mismatch";
-    if (!mi.alive) last = mi.error;
-    if (mi.alive)
+    // A probe that fails drops the mirror for the run.
+    if (mi.up() && lengths[i] == 0) mi.health.gone = true, mi.error = "size unknown";
+    if (mi.up() && total_ == 0) total_ = lengths[i];
+    if (mi.up() && lengths[i] != total_) mi.health.gone = true, mi.error = "size mismatch";
+    if (!mi.up()) last = mi.error;
+    if (mi.up())
       log_("mirror %s: %llu bytes%s", mi.url.c_str(), (unsigned long long)lengths[i], mi.ranges ? "" : ", no ranges");
     else
       log_("mirror %s dropped: %s", mi.url.c_str(), mi.error.c_str());
@@ -340,7 +345,7 @@ bool Engine::probe() {
   u64 total = total_;
   publish([&](TransferSnapshot& s) { s.total = total; });
   for (auto& mi : mirrors_)
-    if (mi.alive) return true;
+    if (mi.up()) return true;
   fail_ = last;
   return false;
 }
@@ -507,17 +512,18 @@ void Engine::drop_side_files() {
     delete_file(part_ + suffix);
 }
 
-// The mirror a slot uses: its own (slot mod mirrors) while alive, else the
-// next alive one. -1: none left; -2: only ones waiting out a back-off.
+// The mirror a slot uses: its own (slot mod mirrors) while usable, else the
+// next usable one. -1: none left for this run; -2: only ones waiting out a
+// back-off.
 int Engine::pick_mirror(int slot) {
   int n = int(mirrors_.size()), waiting = 0;
   double now = now_s();
   for (int k = 0; k < n; ++k) {
     int i = (slot + k) % n;
     Mirror& mi = mirrors_[i];
-    if (!mi.alive) continue;
+    if (mi.health.gone) continue;
     if (!mi.ranges && mi.stream_slot != -1 && mi.stream_slot != slot) continue;
-    if (mi.retry_at > now) {
+    if (!mirror_usable(mi.health, now)) {
       ++waiting;
       continue;
     }
@@ -530,16 +536,40 @@ void Engine::release(int slot, u32 first, u32 count) {
   for (u32 p = first; p < first + count && p < npieces_; ++p) book_.let_go(p, slot);
 }
 
-void Engine::strike(int mirror, const std::string& err, bool fatal) {
+// A request to the mirror failed (under m_): a strike for the event unless
+// an earlier failure counted it; a drop ends every request still open to it.
+void Engine::mirror_failure(int mirror, double opened, const std::string& err, bool for_good, bool drop_now) {
   Mirror& mi = mirrors_[mirror];
-  mi.error = err;
-  if (fatal || ++mi.strikes >= kMaxStrikes) {
-    if (mi.alive) log_("mirror %s dropped: %s", mi.url.c_str(), err.c_str());
-    mi.alive = false;
-  } else {
-    mi.retry_at = now_s() + double(1 << (mi.strikes - 1));
-    log_("mirror %s: %s (strike %d)", mi.url.c_str(), err.c_str(), mi.strikes);
+  bool was_gone = mi.health.gone;
+  double now = now_s();
+  switch (mirror_failed(mi.health, opened, now, for_good, drop_now)) {
+    case MirrorVerdict::same_event:
+      return;
+    case MirrorVerdict::strike:
+      mi.error = err;
+      log_("mirror %s: %s (strike %d)", mi.url.c_str(), err.c_str(), mi.health.strikes);
+      return;
+    case MirrorVerdict::dropped:
+      mi.error = err;
+      log_("mirror %s dropped: %s (tried again in %.0f s)", mi.url.c_str(), err.c_str(), mi.health.retry_at - now);
+      break;
+    case MirrorVerdict::gone:
+      if (was_gone) return;
+      mi.error = err;
+      log_("mirror %s dropped: %s", mi.url.c_str(), err.c_str());
+      break;
   }
+  abort_mirror(mirror);
+}
+
+// Ends the requests still open to a dropped mirror, so nothing more of its
+// data arrives.
+void Engine::abort_mirror(int mirror) {
+  for (Slot& sl : slots_)
+    if (sl.busy && sl.mirror == mirror && !sl.mirror_cut) {
+      sl.mirror_cut = true;
+      sl.cut->abort();
+    }
 }
 
 bool Engine::all_present() { return book_.all_in(); }
@@ -601,8 +631,8 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
     Slot& s = slots_[slot];
     s.mirror = mirror;
     s.busy = true;
-    s.stalled = false;
-    s.last_data = now_s();
+    s.stalled = s.mirror_cut = false;
+    s.opened = s.last_data = now_s();
     cut = s.cut;
   }
   std::string err;
@@ -703,17 +733,20 @@ void Engine::fetch(int slot, int mirror, Span span, bool stream) {
   else release(slot, span.first, span.count);
   if (stopped()) return;
   if (ok || rest_gone) {
-    mirrors_[mirror].strikes = 0;
+    mirror_succeeded(mirrors_[mirror].health);
     return;
   }
-  if (s.stalled || (!ok && now_s() - s.last_data >= kStallS - 0.5)) err = "mirror stalled";
+  if (s.mirror_cut) return;  // its mirror was dropped meanwhile
+  // Cut by the stall rule, or its own receive time-out came first.
+  bool stalled = s.stalled || now_s() - s.last_data >= kStallS - 0.5;
+  if (stalled) err = "mirror stalled";
   if (!err.empty()) {
     // A missing file stays missing; a mirror that stalls mid-body is left
     // for the others while there are any.
     int status = req.status;
     bool others = false;
-    for (size_t i = 0; i < mirrors_.size(); ++i) others = others || (int(i) != mirror && mirrors_[i].alive);
-    strike(mirror, err, status == 403 || status == 404 || status == 410 || (s.stalled && others));
+    for (size_t i = 0; i < mirrors_.size(); ++i) others = others || (int(i) != mirror && mirrors_[i].up());
+    mirror_failure(mirror, s.opened, err, status == 403 || status == 404 || status == 410, stalled && others);
   }
 }
 
@@ -742,11 +775,7 @@ bool Engine::complete_piece(int slot, int mirror, u32 p, const char* data, u32 l
     book_.let_go(p, slot);
     Mirror& mi = mirrors_[mirror];
     log_("piece %u from %s failed its check", first_ + p, mi.url.c_str());
-    if (++mi.bad_pieces >= kMaxStrikes && mi.alive) {
-      mi.alive = false;
-      mi.error = "bad data";
-      log_("mirror %s dropped: bad data", mi.url.c_str());
-    }
+    if (++mi.bad_pieces >= kMirrorStrikes) mirror_failure(mirror, now_s(), "bad data", true, false);
     return true;
   }
   return store_piece(p, data, len, kFromMirror, sha1);
@@ -799,7 +828,7 @@ void Engine::publish_progress(double dt, bool log_line) {
       s.rate = s.rate * 0.5f + r * 0.5f;
       s.rate_mark = s.received;
       rate += s.rate;
-      if (s.mirror < 0 || !mirrors_[s.mirror].alive) continue;
+      if (s.mirror < 0 || !mirrors_[s.mirror].up()) continue;
       ConnInfo c;
       c.kind = 1;
       c.address = mirrors_[s.mirror].host;
@@ -811,7 +840,7 @@ void Engine::publish_progress(double dt, bool log_line) {
       u.conns.push_back(c);
     }
     int alive = 0;
-    for (auto& mi : mirrors_) alive += mi.alive;
+    for (auto& mi : mirrors_) alive += mi.up();
     u.done = done_;
     u.via_mirrors = via_mirrors_;
     u.via_peers = via_peers_;
@@ -861,6 +890,7 @@ void Engine::publish_progress(double dt, bool log_line) {
 
 void Engine::control_loop() {
   double last = now_s(), last_log = last;
+  source_at_ = last;
   for (;;) {
     run_.nap(0.5);
     double now = now_s();
@@ -876,14 +906,21 @@ void Engine::control_loop() {
           s.cut->abort();
           log_("mirror %s: request cut, nothing for %.0f s", mirrors_[s.mirror].url.c_str(), kStallS);
         }
+      // Every mirror gone for the run and no torrent: nothing can come.
+      // Otherwise the run waits for a mirror's back-off or for peers, but
+      // not longer than no_source_s without any source at all.
       bool any = false;
+      std::string last_error;
+      u64 received = 0;
       for (auto& mi : mirrors_) {
-        any = any || mi.alive;
-        if (!mi.error.empty()) none_left = mi.error;
+        any = any || !mi.health.gone;
+        if (!mi.error.empty()) last_error = mi.error;
       }
-      // With a torrent the peers may still come: the run waits for them.
-      if (any || has_tor_) none_left.clear();
-      else if (none_left.empty()) none_left = "no sources";
+      for (const Slot& s : slots_) received += s.received;
+      if (received != source_mark_ || peers_connected_ > 0) source_mark_ = received, source_at_ = now;
+      if ((!any && !has_tor_) || now - source_at_ > spec_.no_source_s)
+        none_left = last_error.empty() ? "no sources" : last_error;
+      if (now - source_at_ > spec_.no_source_s) log_("no source for %.0f s", spec_.no_source_s);
     }
     if (!none_left.empty()) {
       fail_run(none_left);

@@ -185,6 +185,33 @@ bool PieceBook::all_in() const {
   return true;
 }
 
+MirrorVerdict mirror_failed(MirrorHealth& m, double opened, double now, bool for_good, bool drop_now) {
+  if (m.gone) return MirrorVerdict::gone;
+  if (for_good) {
+    m.gone = true;
+    return MirrorVerdict::gone;
+  }
+  if (m.dropped || opened <= m.struck_at) return MirrorVerdict::same_event;
+  m.struck_at = now;
+  if (drop_now || ++m.strikes >= kMirrorStrikes) {
+    m.dropped = true;
+    m.strikes = 0;
+    ++m.drops;
+    m.retry_at = now + std::min(300.0, 10.0 * double(1 << std::min(m.drops - 1, 5)));
+    return MirrorVerdict::dropped;
+  }
+  m.retry_at = now + double(1 << (m.strikes - 1));
+  return MirrorVerdict::strike;
+}
+
+void mirror_succeeded(MirrorHealth& m) { m.strikes = 0; }
+
+bool mirror_usable(MirrorHealth& m, double now) {
+  if (m.gone || m.retry_at > now) return false;
+  m.dropped = false;
+  return true;
+}
+
 u32 fnv1a(const std::string& s) {
   u32 h = 2166136261u;
   for (unsigned char c : s) h = (h ^ c) * 16777619u;

@@ -85,6 +85,36 @@ class PieceBook {
   std::vector<Flight> flight_;
 };
 
+// ---- mirror health ------------------------------------------------------------
+
+// A mirror's failures and back-offs. One event at the server (a reset, a
+// stall, a reload) hits every open request to it at once, and counts as one
+// strike, not one per request: a request opened before the last strike was
+// counted failed with that strike's event. Strikes in a row wait 1 s, then
+// 2 s; the third drops the mirror, which is tried again after 10 s, 20 s,
+// 40 s ... up to 5 minutes. A failure that will not mend (the file is not
+// there, the data is bad, the probe failed) drops it for the run.
+struct MirrorHealth {
+  int strikes = 0;            // events in a row since a request went well
+  double struck_at = -1e300;  // when the last strike was counted
+  double retry_at = 0;        // no new request before then
+  int drops = 0;              // times dropped in this run
+  bool dropped = false;       // until retry_at
+  bool gone = false;          // for the rest of the run
+};
+
+constexpr int kMirrorStrikes = 3;
+
+enum class MirrorVerdict { same_event, strike, dropped, gone };
+// A request opened at `opened` failed at `now`. for_good: it will not mend;
+// drop_now: drop at once (a stall while other mirrors are alive).
+MirrorVerdict mirror_failed(MirrorHealth& m, double opened, double now, bool for_good, bool drop_now);
+// A request went well: the strikes in a row start over.
+void mirror_succeeded(MirrorHealth& m);
+// Whether the mirror takes a new request now; a dropped one whose back-off
+// is over comes back with no strikes.
+bool mirror_usable(MirrorHealth& m, double now);
+
 // FNV-1a, 32 bits: the stable id of a connection row.
 u32 fnv1a(const std::string& s);
 

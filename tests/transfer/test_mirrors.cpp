@@ -87,6 +87,72 @@ TEST(Mirrors, BrokenMirrorsAreDroppedAndTheRestFinish) {
   remove_tree(dir);
 }
 
+// The only mirror (no torrent, as for a release without one) resets all
+// its connections at once: one event, one strike, and the mirror is kept.
+// When it then refuses every request for a while, it is dropped after three
+// strikes and tried again after its back-off, and the download completes.
+TEST(Mirrors, AHiccupIsOneStrikeAndADroppedMirrorIsTriedAgain) {
+  struct Case {
+    std::string mode;
+    int slots;
+    bool dropped;
+  } cases[] = {
+      {"slow2097152,reset8388608", 6, false},
+      {"slow4194304,reset8388608,down5", 2, true},
+  };
+  for (const Case& c : cases) {
+    std::wstring dir = test_dir("xfer-hiccup");
+    std::wstring log = path_join(dir, L"engine.log");
+    ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+    const std::string mode = c.mode + strf(",hiccup%lu", GetTickCount());
+    TransferSpec spec = spec_for(dir, "small.bin", {faulty(mode, "small.bin")});
+    spec.http_slots = c.slots;
+    Transfer t(spec);
+    t.start();
+    TransferSnapshot s = wait_for(t, settled, 90);
+    std::string text = read_bytes(log);
+    ASSERT_EQ(s.state, TState::Done) << c.mode << ": " << s.error << "\n" << text;
+    EXPECT_TRUE(same_file(t.final_path(), fixture("www/small.bin")));
+    const std::string url = faulty(mode, "small.bin");
+    EXPECT_NE(text.find(url + ": "), std::string::npos) << text;
+    EXPECT_NE(text.find("(strike 1)"), std::string::npos) << text;
+    if (c.dropped) {
+      EXPECT_NE(text.find(url + " dropped: "), std::string::npos) << text;
+      EXPECT_NE(text.find("(tried again in 10 s)"), std::string::npos) << text;
+    } else {
+      EXPECT_EQ(text.find("(strike 2)"), std::string::npos) << text;
+      EXPECT_EQ(text.find(" dropped: "), std::string::npos) << text;
+    }
+    remove_tree(dir);
+  }
+}
+
+// A mirror dropped for bad data sends nothing more: its open requests end
+// at once instead of running to the end of their spans.
+TEST(Mirrors, ADroppedMirrorSendsNothingMore) {
+  std::wstring dir = test_dir("xfer-drop-corrupt");
+  std::wstring log = path_join(dir, L"engine.log");
+  ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+  const std::string bad = strf("corrupt,slow4194304,drop%lu", GetTickCount());
+  // Two slots at 4 MiB/s each: the corrupting one takes 12 MiB and spoils
+  // every fourth piece, so the third bad piece comes 3 MiB before its end.
+  TransferSpec spec = spec_for(dir, "mid.bin", {faulty(bad, "mid.bin"), faulty("slow4194304", "mid.bin")});
+  spec.torrent = nginx(0, "mid-quiet.torrent");
+  spec.http_slots = 2;
+  Transfer t(spec);
+  t.start();
+  const std::string line = faulty(bad, "mid.bin") + " dropped: bad data";
+  ASSERT_TRUE(wait_until([&] { return read_bytes(log).find(line) != std::string::npos; }, 60)) << read_bytes(log);
+  u64 at_drop = served()[bad];
+  EXPECT_TRUE(wait_until([&] { return active()[bad] == 0; }, 5)) << "its request still runs";
+  EXPECT_LT(served()[bad] - at_drop, 512u << 10);
+  EXPECT_EQ(t.snapshot().state, TState::Running);
+  TransferSnapshot s = wait_for(t, settled, 60);
+  ASSERT_EQ(s.state, TState::Done) << s.error;
+  EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
+  remove_tree(dir);
+}
+
 TEST(Mirrors, EndGameAndAServerIgnoringRanges) {
   std::wstring dir = test_dir("xfer-endgame");
   std::wstring log = path_join(dir, L"engine.log");

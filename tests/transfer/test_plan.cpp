@@ -137,6 +137,45 @@ TEST(PiecePlan, EndGameCopiesTheLongestWaitingPieceWithFewestCopies) {
   EXPECT_TRUE(b.all_in());
 }
 
+TEST(MirrorPlan, OneEventIsOneStrikeAndADroppedMirrorComesBack) {
+  MirrorHealth m;
+  // Six requests opened at 0-1 s all fail with one reset at 5 s: one strike.
+  EXPECT_EQ(mirror_failed(m, 0.5, 5.0, false, false), MirrorVerdict::strike);
+  for (double opened : {0.0, 0.2, 0.9, 1.0, 4.9}) EXPECT_EQ(mirror_failed(m, opened, 5.0, false, false), MirrorVerdict::same_event);
+  EXPECT_EQ(m.strikes, 1);
+  EXPECT_FALSE(mirror_usable(m, 5.9));  // 1 s back-off
+  EXPECT_TRUE(mirror_usable(m, 6.0));
+  // The requests opened after it fail again: strike 2 (2 s), strike 3 drops.
+  EXPECT_EQ(mirror_failed(m, 6.0, 6.1, false, false), MirrorVerdict::strike);
+  EXPECT_EQ(mirror_failed(m, 6.05, 6.2, false, false), MirrorVerdict::same_event);
+  EXPECT_FALSE(mirror_usable(m, 8.0));
+  EXPECT_TRUE(mirror_usable(m, 8.1));
+  EXPECT_EQ(mirror_failed(m, 8.1, 8.2, false, false), MirrorVerdict::dropped);
+  EXPECT_EQ(mirror_failed(m, 8.15, 9.0, false, false), MirrorVerdict::same_event);  // already dropped
+  EXPECT_FALSE(mirror_usable(m, 18.1));
+  EXPECT_TRUE(mirror_usable(m, 18.2));  // tried again after 10 s, strikes forgotten
+  EXPECT_EQ(m.strikes, 0);
+  // A success in between starts the strikes over.
+  EXPECT_EQ(mirror_failed(m, 18.2, 19, false, false), MirrorVerdict::strike);
+  mirror_succeeded(m);
+  EXPECT_EQ(m.strikes, 0);
+  // Dropped again at once (a stall beside other mirrors): 20 s this time,
+  // and never more than 5 minutes however often.
+  EXPECT_EQ(mirror_failed(m, 30, 31, false, true), MirrorVerdict::dropped);
+  EXPECT_FALSE(mirror_usable(m, 50.9));
+  EXPECT_TRUE(mirror_usable(m, 51));
+  for (int i = 0; i < 10; ++i) {
+    double t = 1000.0 * (i + 1);
+    EXPECT_TRUE(mirror_usable(m, t));
+    EXPECT_EQ(mirror_failed(m, t, t, false, true), MirrorVerdict::dropped);
+    EXPECT_LE(m.retry_at - t, 300.0);
+  }
+  EXPECT_EQ(m.retry_at - 10000.0, 300.0);
+  // A missing file or bad data: gone for the run.
+  EXPECT_EQ(mirror_failed(m, 20000, 20000, true, false), MirrorVerdict::gone);
+  EXPECT_FALSE(mirror_usable(m, 1e9));
+}
+
 TEST(SwarmPlan, RarestMissingPieceThePeerHas) {
   const u8 M = kMissing, F = kInFlight, D = kFromPeer;
   struct Case {
