@@ -254,9 +254,12 @@ class Engine {
   // one peer-loop thread, one thread per tracker tier.
   std::string peer_id_;
   std::mutex known_mu_;
-  std::vector<PeerAddr> known_;
-  std::vector<std::string> known_keys_;
-  size_t known_next_ = 0;  // known_[known_next_..] have not been tried yet
+  PeerBook known_;
+  std::vector<PeerAddr> known_addr_;  // by known_'s index
+  // No peer connected: the trackers are asked again sooner.
+  std::atomic<bool> starving_{true};
+  // The last time the peer loop had a peer connected.
+  std::atomic<double> peer_seen_at_{0};
   u64 via_peers_ = 0, uploaded_ = 0;
   // What the peer loop shows, under m_.
   std::vector<ConnInfo> peer_rows_;
@@ -917,7 +920,8 @@ void Engine::control_loop() {
         if (!mi.error.empty()) last_error = mi.error;
       }
       for (const Slot& s : slots_) received += s.received;
-      if (received != source_mark_ || peers_connected_ > 0) source_mark_ = received, source_at_ = now;
+      if (received != source_mark_) source_mark_ = received, source_at_ = now;
+      source_at_ = std::max(source_at_, peer_seen_at_.load());
       if ((!any && !has_tor_) || now - source_at_ > spec_.no_source_s)
         none_left = last_error.empty() ? "no sources" : last_error;
       if (now - source_at_ > spec_.no_source_s) log_("no source for %.0f s", spec_.no_source_s);
@@ -946,6 +950,7 @@ constexpr u8 kOurPexId = 1;
 
 struct Peer {
   u32 uid = 0;
+  size_t known = 0;  // its index among the known peers
   PeerAddr addr;
   std::string key;
   SOCKET sock = INVALID_SOCKET;
@@ -982,12 +987,8 @@ struct Peer {
 void Engine::add_peers(const std::vector<PeerAddr>& peers, const char* from) {
   std::lock_guard<std::mutex> lk(known_mu_);
   size_t before = known_.size();
-  for (const PeerAddr& a : peers) {
-    std::string k = a.str();
-    if (a.port == 0 || std::find(known_keys_.begin(), known_keys_.end(), k) != known_keys_.end()) continue;
-    known_keys_.push_back(k);
-    known_.push_back(a);
-  }
+  for (const PeerAddr& a : peers)
+    if (a.port != 0 && known_.add(a.str())) known_addr_.push_back(a);
   if (known_.size() > before) log_("%zu new peers from %s", known_.size() - before, from);
 }
 
@@ -1007,16 +1008,17 @@ void Engine::tracker_loop(size_t tier) {
     req.event = first ? AnnounceReq::started : AnnounceReq::none;
     AnnounceResp resp;
     std::string err;
-    double next = 15;
+    // After a failure the tier is tried again in 15 s.
+    double interval = 15, min_interval = 0, last = now_s();
     if (trackers.announce(req, resp, err, &run_.abort, &swarm_stop_)) {
       first = false;
       add_peers(resp.peers, "tracker");
-      // Often enough that peers joining later are found during a download.
-      next = std::max<double>(resp.min_interval, std::min<double>(resp.interval, 60));
+      interval = resp.interval;
+      min_interval = resp.min_interval;
     } else if (!stopped()) {
       log_("trackers of tier %zu: %s", tier + 1, err.c_str());
     }
-    wait(next);
+    while (!stopped() && !announce_due(now_s() - last, interval, min_interval, starving_)) wait(1);
   }
 }
 
@@ -1064,7 +1066,6 @@ void Engine::peer_loop() {
   std::vector<Peer> peers;
   u32 uid = 0;
   std::vector<u16> avail(npieces_, 0);
-  std::set<std::string> connected;
   RateCap cap(spec_.upload_cap);
   double last_choke = 0, last_opt = 0, last_rows = now_s();
   int optimistic = -1;
@@ -1079,16 +1080,22 @@ void Engine::peer_loop() {
     pe.fetching.clear();
     pe.open_requests = 0;
   };
-  auto drop = [&](Peer& pe, const char* why) {
+  // A dropped peer is tried again after a back-off, unless it broke the
+  // protocol or sent bad data (ban).
+  auto drop = [&](Peer& pe, const char* why, bool ban) {
     if (pe.dead) return;
     release_peer(pe);
     if (pe.phase == Peer::live) {
       for (u32 t = 0; t < tpieces && t < pe.has.size(); ++t)
         if (pe.has[t] && grid_of(t) >= 0 && avail[grid_of(t)] > 0) --avail[grid_of(t)];
       log_("peer %s (%s) dropped: %s", pe.key.c_str(), pe.client.c_str(), why);
+    } else {
+      log_("peer %s: %s", pe.key.c_str(), why);
     }
     closesocket(pe.sock);
     pe.dead = true;
+    std::lock_guard<std::mutex> lk(known_mu_);
+    known_.dropped(pe.known, now_s(), ban);
   };
   auto wants_from = [&](const Peer& pe) {
     std::lock_guard<std::mutex> lk(m_);
@@ -1300,18 +1307,20 @@ void Engine::peer_loop() {
       std::lock_guard<std::mutex> lk(known_mu_);
       size_t open = 0;
       for (const Peer& pe : peers) open += !pe.dead;
-      while (open < size_t(std::max(1, spec_.max_peers)) && known_next_ < known_.size()) {
+      size_t room = size_t(std::max(1, spec_.max_peers)) - std::min(open, size_t(std::max(1, spec_.max_peers)));
+      for (size_t i : known_.due(now, room)) {
         Peer pe;
-        pe.addr = known_[known_next_++];
+        pe.known = i;
+        pe.addr = known_addr_[i];
         pe.key = pe.addr.str();
-        if (connected.count(pe.key)) continue;
         pe.uid = uid++;
         pe.since = pe.last_recv = now;
         pe.has.assign(tpieces, false);
-        if (!start_connect(pe)) continue;
-        connected.insert(pe.key);
+        if (!start_connect(pe)) {
+          known_.dropped(i, now, false);
+          continue;
+        }
         peers.push_back(std::move(pe));
-        ++open;
       }
     }
     std::vector<WSAPOLLFD> fds;
@@ -1327,6 +1336,14 @@ void Engine::peer_loop() {
       which.push_back(i);
     }
     if (fds.empty()) {
+      // No connection at all: the rows and rates say so at once.
+      {
+        std::lock_guard<std::mutex> lk(m_);
+        peer_rows_.clear();
+        peers_connected_ = seed_count_ = 0;
+        rate_peers_ = rate_up_ = 0;
+      }
+      starving_ = true;
       wait(0.1);
       continue;
     }
@@ -1337,7 +1354,7 @@ void Engine::peer_loop() {
       short re = fds[k].revents;
       if (pe.phase == Peer::connecting) {
         if (re & (POLLERR | POLLHUP)) {
-          drop(pe, "cannot connect");
+          drop(pe, "cannot connect", false);
           continue;
         }
         if (re & POLLWRNORM) {
@@ -1364,7 +1381,7 @@ void Engine::peer_loop() {
           break;
         }
         if (closed) {
-          drop(pe, "connection closed");
+          drop(pe, "connection closed", false);
           continue;
         }
       }
@@ -1372,11 +1389,15 @@ void Engine::peer_loop() {
         Handshake h;
         if (!parse_handshake(std::string_view(pe.in).substr(0, kHandshakeSize), h, err) ||
             h.info_hash != tor_.info_hash) {
-          drop(pe, "bad handshake");
+          drop(pe, "bad handshake", true);
           continue;
         }
         pe.in.erase(0, kHandshakeSize);
         pe.phase = Peer::live;
+        {
+          std::lock_guard<std::mutex> lk(known_mu_);
+          known_.handshaken(pe.known);
+        }
         pe.ext = h.extensions;
         pe.client = client_name(h.peer_id);
         if (pe.ext) pe.out += build_extended(0, build_ext_handshake(kOurPexId, "VUNK 1.0", 0, 250));
@@ -1389,7 +1410,7 @@ void Engine::peer_loop() {
         std::string_view rest = std::string_view(pe.in).substr(used);
         i64 size = peer_frame_size(rest);
         if (size < 0) {
-          drop(pe, "frame too large");
+          drop(pe, "frame too large", true);
           break;
         }
         if (size == 0) break;
@@ -1397,7 +1418,7 @@ void Engine::peer_loop() {
         // A malformed message, or one about pieces the torrent does not
         // have, ends the connection: the peer is broken or hostile.
         if (!parse_peer_msg(rest.substr(0, size_t(size)), m, err) || !peer_msg_fits(m, tpieces, err)) {
-          drop(pe, "bad message");
+          drop(pe, "bad message", true);
           break;
         }
         used += size_t(size);
@@ -1413,7 +1434,7 @@ void Engine::peer_loop() {
     }
     for (const Done& d : finished)
       for (Peer& o : peers)
-        if (!o.dead && o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data");
+        if (!o.dead && o.uid == d.uid && ++o.strikes >= 2) drop(o, "bad data", true);
     // Pieces stored from any source: a HAVE to every peer, and the copies
     // still on their way from peers (the end game) are cancelled.
     std::vector<u32> news;
@@ -1453,7 +1474,7 @@ void Engine::peer_loop() {
     for (Peer& pe : peers) {
       if (pe.dead) continue;
       if (pe.phase != Peer::live && now - pe.since > kConnectS) {
-        drop(pe, "no handshake");
+        drop(pe, "no handshake", false);
         continue;
       }
       if (pe.phase != Peer::live) {
@@ -1464,7 +1485,7 @@ void Engine::peer_loop() {
         continue;
       }
       if (pe.open_requests > 0 && now - pe.last_recv > kSilentS) {
-        drop(pe, "silent");
+        drop(pe, "silent", false);
         continue;
       }
       if (!pe.choked_us && pe.we_interested) {
@@ -1495,7 +1516,7 @@ void Engine::peer_loop() {
       if (!pe.out.empty()) {
         int n = send(pe.sock, pe.out.data(), int(pe.out.size()), 0);
         if (n > 0) pe.out.erase(0, size_t(n));
-        else if (WSAGetLastError() != WSAEWOULDBLOCK) drop(pe, "connection closed");
+        else if (WSAGetLastError() != WSAEWOULDBLOCK) drop(pe, "connection closed", false);
       }
     }
     // Unchoking: the peers that give us most, and one optimistic in turn.
@@ -1554,11 +1575,17 @@ void Engine::peer_loop() {
       std::lock_guard<std::mutex> lk(m_);
       peer_rows_ = std::move(rows);
       peers_connected_ = live;
+      starving_ = live == 0;
       seed_count_ = seeds;
       rate_peers_ = down;
       rate_up_ = up;
     }
     peers.erase(std::remove_if(peers.begin(), peers.end(), [](const Peer& pe) { return pe.dead; }), peers.end());
+    for (const Peer& pe : peers)
+      if (pe.phase == Peer::live) {
+        peer_seen_at_ = now;
+        break;
+      }
   }
   {
     std::lock_guard<std::mutex> lk(fin_mu);

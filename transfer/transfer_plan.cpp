@@ -212,6 +212,47 @@ bool mirror_usable(MirrorHealth& m, double now) {
   return true;
 }
 
+bool PeerBook::add(const std::string& key) {
+  for (const Known& k : peers_)
+    if (k.key == key) return false;
+  Known k;
+  k.key = key;
+  k.retry_at = -1;  // never tried: before every retry
+  peers_.push_back(k);
+  return true;
+}
+
+std::vector<size_t> PeerBook::due(double now, size_t room) {
+  std::vector<size_t> ready;
+  for (size_t i = 0; i < peers_.size(); ++i)
+    if (!peers_[i].connected && !peers_[i].banned && peers_[i].retry_at <= now) ready.push_back(i);
+  std::stable_sort(ready.begin(), ready.end(),
+                   [&](size_t a, size_t b) { return peers_[a].retry_at < peers_[b].retry_at; });
+  if (ready.size() > room) ready.resize(room);
+  for (size_t i : ready) peers_[i].connected = true;
+  return ready;
+}
+
+void PeerBook::dropped(size_t i, double now, bool ban) {
+  Known& k = peers_[i];
+  k.connected = false;
+  k.banned = k.banned || ban;
+  ++k.fails;
+  k.retry_at = now + std::min(300.0, 5.0 * double(1 << std::min(k.fails - 1, 6)));
+}
+
+double PeerBook::next_try() const {
+  double next = 1e300;
+  for (const Known& k : peers_)
+    if (!k.connected && !k.banned) next = std::min(next, k.retry_at);
+  return next;
+}
+
+bool announce_due(double since_last, double interval, double min_interval, bool starving) {
+  if (since_last >= std::min(interval, 60.0) && since_last >= min_interval) return true;
+  return starving && since_last >= std::max(15.0, min_interval);
+}
+
 u32 fnv1a(const std::string& s) {
   u32 h = 2166136261u;
   for (unsigned char c : s) h = (h ^ c) * 16777619u;

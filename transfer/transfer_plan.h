@@ -115,6 +115,43 @@ void mirror_succeeded(MirrorHealth& m);
 // is over comes back with no strikes.
 bool mirror_usable(MirrorHealth& m, double now);
 
+// ---- the peers we know -----------------------------------------------------
+
+// Every peer address heard of (trackers, the DHT, peer exchange, the
+// extra-peer variable) and when to connect to it: at once when new; after
+// a drop or a failed connection again after 5 s, 10 s, 20 s ... up to 5
+// minutes (after a handshake the count starts over); never again after it
+// broke the protocol or sent bad data.
+class PeerBook {
+ public:
+  // False when the address is known already.
+  bool add(const std::string& key);
+  size_t size() const { return peers_.size(); }
+  const std::string& key(size_t i) const { return peers_[i].key; }
+  // Up to `room` peers to connect to now: the ones never tried first, then
+  // those whose back-off is over, the longest waiting first. They count as
+  // connected from now on.
+  std::vector<size_t> due(double now, size_t room);
+  void handshaken(size_t i) { peers_[i].fails = 0; }
+  void dropped(size_t i, double now, bool ban);
+  // When the next peer not connected may be tried; a large number when none.
+  double next_try() const;
+
+ private:
+  struct Known {
+    std::string key;
+    int fails = 0;
+    double retry_at = 0;
+    bool connected = false, banned = false;
+  };
+  std::vector<Known> peers_;
+};
+
+// Whether a tracker is asked again now: after its interval (at most a
+// minute while downloading), or sooner, 15 s after the last time and not
+// before its minimum interval, while no peer is connected.
+bool announce_due(double since_last, double interval, double min_interval, bool starving);
+
 // FNV-1a, 32 bits: the stable id of a connection row.
 u32 fnv1a(const std::string& s);
 

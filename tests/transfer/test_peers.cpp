@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "tests/support/test_support.h"
 #include "tests/transfer/wire_peer.h"
@@ -116,6 +117,68 @@ TEST(Peers, ASilentPeerHoldsNothingBack) {
   EXPECT_GT(peer.received(8), 0) << "its requests were not cancelled";
   EXPECT_LT(beside, alone + 3) << "alone " << alone << " s, beside the silent peer " << beside << " s\n"
                                << read_bytes(log);
+}
+
+// The only peer, a libtorrent seeder (alone in its swarm), is killed during
+// the download and started again on the same port: the engine tries it
+// again after a back-off and the download completes.
+TEST(Peers, AKilledSeederIsReconnected) {
+  std::wstring dir = test_dir("xfer-reconnect");
+  std::wstring log = path_join(dir, L"engine.log");
+  ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+  const std::string seeder = strf("127.0.0.1:%d", fixture_port(11));
+  ASSERT_EQ(swarm_control("solo/start"), "ok");
+  ScopedEnv peers(L"VUNK_TRANSFER_EXTRA_PEER", widen(seeder));
+  TransferSpec spec = spec_for(dir, "mid.bin", {});
+  spec.torrent = nginx(0, "mid-solo.torrent");  // its tracker is dead: the seeder is the only source
+  Transfer t(spec);
+  t.start();
+  TransferSnapshot s = wait_for(t, [](const TransferSnapshot& s) { return s.done >= s.total / 4 || settled(s); }, 60);
+  ASSERT_EQ(s.state, TState::Running) << s.error;
+  ASSERT_EQ(swarm_control("solo/stop"), "ok");
+  s = wait_for(t, [](const TransferSnapshot& s) { return s.peers_connected == 0 || settled(s); }, 30);
+  EXPECT_EQ(s.label, "WAITING FOR PEERS") << read_bytes(log);
+  u64 done_while_down = s.done;
+  ASSERT_EQ(swarm_control("solo/start"), "ok");
+  s = wait_for(t, settled, 90);
+  ASSERT_EQ(s.state, TState::Done) << s.error << "\n" << read_bytes(log);
+  EXPECT_LT(done_while_down, s.total);
+  EXPECT_EQ(s.via_peers, s.total);
+  EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
+  EXPECT_TRUE(logged(log, "peer " + seeder + " (", "dropped: connection closed")) << read_bytes(log);
+  remove_tree(dir);
+}
+
+// No mirror, and no peer to be had: the run fails once it has had no source
+// for no_source_s, and what it had stays for a later run.
+TEST(Peers, ARunWithoutAnySourceFailsResumable) {
+  std::wstring dir = test_dir("xfer-nosource");
+  std::wstring log = path_join(dir, L"engine.log");
+  ScopedEnv log_env(L"VUNK_TRANSFER_LOG", log);
+  // A peer that gives a few pieces, then goes away for good.
+  Torrent tor = fixture_torrent("mid-quiet.torrent");
+  WirePeerScript few = seeder_script(tor);
+  for (u32 p = 4; p < tor.piece_count; ++p) few.withhold.insert(p);
+  auto peer = std::make_unique<WirePeer>(few);
+  ScopedEnv peers(L"VUNK_TRANSFER_EXTRA_PEER", widen(peer->address()));
+  TransferSpec spec = spec_for(dir, "mid.bin", {});
+  spec.torrent = nginx(0, "mid-quiet.torrent");
+  spec.no_source_s = 3;
+  Transfer t(spec);
+  t.start();
+  TransferSnapshot s = wait_for(t, [](const TransferSnapshot& s) { return s.done >= 4u << 20 || settled(s); }, 30);
+  ASSERT_EQ(s.state, TState::Running) << s.error;
+  double gone = now_s();
+  peer.reset();
+  s = wait_for(t, settled, 60);
+  EXPECT_EQ(s.state, TState::Failed);
+  EXPECT_EQ(s.error, "no sources");
+  EXPECT_GT(now_s() - gone, 3.0) << read_bytes(log);
+  u64 done = 0, total = 0;
+  EXPECT_TRUE(transfer_resume_info(dir, "mid.bin", done, total));
+  EXPECT_EQ(done, 4u << 20);
+  EXPECT_EQ(total, size_of("mid.bin"));
+  remove_tree(dir);
 }
 
 // The torrent's only tier names a UDP tracker that never answers before

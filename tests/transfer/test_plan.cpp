@@ -176,6 +176,46 @@ TEST(MirrorPlan, OneEventIsOneStrikeAndADroppedMirrorComesBack) {
   EXPECT_FALSE(mirror_usable(m, 1e9));
 }
 
+TEST(SwarmPlan, DroppedPeersAreTriedAgainAfterABackOff) {
+  PeerBook b;
+  EXPECT_TRUE(b.add("a:1"));
+  EXPECT_TRUE(b.add("b:1"));
+  EXPECT_FALSE(b.add("a:1"));
+  EXPECT_TRUE(b.add("c:1"));
+  EXPECT_EQ(b.due(0, 2), (std::vector<size_t>{0, 1}));  // room for two
+  EXPECT_EQ(b.due(0, 5), (std::vector<size_t>{2}));     // the others are connected
+  // a breaks off; c broke the protocol; b's connection fails twice.
+  b.dropped(0, 10, false);
+  b.dropped(2, 10, true);
+  b.dropped(1, 10, false);
+  EXPECT_EQ(b.next_try(), 15);
+  EXPECT_TRUE(b.due(14.9, 5).empty());
+  EXPECT_EQ(b.due(15, 5), (std::vector<size_t>{0, 1}));
+  b.dropped(1, 15, false);  // again: 10 s
+  b.handshaken(0);
+  b.dropped(0, 16, false);  // after a handshake the back-off starts over: 5 s
+  EXPECT_EQ(b.due(21, 5), (std::vector<size_t>{0}));
+  EXPECT_EQ(b.due(25, 5), (std::vector<size_t>{1}));
+  EXPECT_EQ(b.next_try(), 1e300);  // c never again
+  // New peers come before those waiting out a back-off.
+  for (int i = 0; i < 8; ++i) b.dropped(1, 100, false);
+  EXPECT_EQ(b.due(1e6, 5), (std::vector<size_t>{1}));  // the back-off never passes 5 minutes
+  b.dropped(1, 1e6, false);
+  EXPECT_DOUBLE_EQ(b.next_try(), 1e6 + 300);
+  b.add("d:1");
+  EXPECT_EQ(b.due(2e6, 5), (std::vector<size_t>{3, 1}));
+}
+
+TEST(SwarmPlan, TrackersAreAskedSoonerWhileNoPeerIsConnected) {
+  EXPECT_FALSE(announce_due(59, 1800, 0, false));
+  EXPECT_TRUE(announce_due(60, 1800, 0, false));   // at most a minute apart
+  EXPECT_TRUE(announce_due(30, 30, 0, false));
+  EXPECT_FALSE(announce_due(60, 1800, 120, false));  // never before the tracker's minimum
+  EXPECT_FALSE(announce_due(14, 1800, 0, true));
+  EXPECT_TRUE(announce_due(15, 1800, 0, true));
+  EXPECT_FALSE(announce_due(20, 1800, 30, true));
+}
+
 TEST(SwarmPlan, RarestMissingPieceThePeerHas) {
   const u8 M = kMissing, F = kInFlight, D = kFromPeer;
   struct Case {

@@ -14,7 +14,8 @@
 
 // Fixture ports: nginx on 0-2, the misbehaving mirror on 3, opentracker on 4,
 // libtorrent seeders on 5 and 6, a libtorrent leecher on 7, the swarm's
-// control on 8, nothing on 9, the lonely libtorrent leecher on 10.
+// control on 8, nothing on 9, the lonely libtorrent leecher on 10, the
+// solo libtorrent seeder on 11.
 int fixture_port(int n);
 std::string nginx(int n, const std::string& file);
 // The misbehaving mirror (tests/fixtures/mirrors/faulty.py) in `mode`.
