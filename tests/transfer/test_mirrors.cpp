@@ -309,11 +309,9 @@ TEST(Swarm, TwoLibtorrentSeedersThroughTheTrackerAndALeecher) {
   t.start();
   u32 most_peers = 0;
   std::set<std::string> clients;
-  u64 uploaded = 0;
   TransferSnapshot s = wait_for(t, [&](const TransferSnapshot& s) {
     most_peers = std::max(most_peers, s.peers_connected);
     for (const ConnInfo& c : s.conns) clients.insert(c.client);
-    uploaded = std::max(uploaded, s.uploaded);
     return settled(s);
   }, 60);
   ASSERT_EQ(s.state, TState::Done) << s.error;
@@ -322,7 +320,8 @@ TEST(Swarm, TwoLibtorrentSeedersThroughTheTrackerAndALeecher) {
   EXPECT_GE(most_peers, 3u);  // two seeders and the leecher
   EXPECT_EQ(clients.size(), 1u);
   EXPECT_NE(clients.begin()->find("libtorrent"), std::string::npos) << *clients.begin();
-  EXPECT_GT(uploaded, 0u);  // the leecher (tests/fixtures/mirrors/swarm.py) always wants pieces
+  // Uploads to a leecher: Peers.UploadsToALibtorrentLeecherWhileDownloading,
+  // which does not depend on the download lasting long enough.
   EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
   expect_no_side_files(t.final_path());
   remove_tree(dir);
@@ -531,12 +530,16 @@ TEST(Mirrors, KilledTenTimesResumesAndVerifies) {
     u64 sent0 = served()[slow];
     PROCESS_INFORMATION pi;
     ASSERT_TRUE(launch(pi));
-    Sleep(1000 + rng() % 1500);
+    // Killed at a random point of its download: once the mirror has sent
+    // it 4 to 16 MiB more, however long that takes on a busy machine.
+    u64 kill_at = sent0 + (4u << 20) + rng() % (12u << 20);
+    EXPECT_TRUE(wait_until([&] { return served()[slow] >= kill_at; }, 60)) << "round " << round;
     TerminateProcess(pi.hProcess, 9);
     WaitForSingleObject(pi.hProcess, 10000);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    Sleep(300);
+    // The mirror counts what it sent until it sees the connections end.
+    EXPECT_TRUE(wait_until([&] { return active()[slow] == 0; }, 10)) << "round " << round;
     u64 done_after = 0;
     if (!transfer_resume_info(dir, "big.bin", done_after, total)) done_after = 0;
     EXPECT_GE(done_after, done_before) << "round " << round;

@@ -181,6 +181,38 @@ TEST(Peers, ARunWithoutAnySourceFailsResumable) {
   remove_tree(dir);
 }
 
+// A libtorrent leecher that knows no one but us gets pieces from us while
+// we download. The only seeder (a peer of the tests' own) holds its last
+// piece back until the leecher has them, so the download cannot end first
+// however busy the machine is.
+TEST(Peers, UploadsToALibtorrentLeecherWhileDownloading) {
+  std::wstring dir = test_dir("xfer-upload");
+  ASSERT_EQ(swarm_control("lonely/start"), "ok");
+  Torrent tor = fixture_torrent("mid-quiet.torrent");
+  WirePeerScript gated = seeder_script(tor);
+  gated.withhold = {tor.piece_count - 1};
+  WirePeer seeder(gated);
+  const std::string leecher = strf("127.0.0.1:%d", fixture_port(10));
+  ScopedEnv peers(L"VUNK_TRANSFER_EXTRA_PEER", widen(seeder.address() + "," + leecher));
+  TransferSpec spec = spec_for(dir, "mid.bin", {});
+  spec.torrent = nginx(0, "mid-quiet.torrent");
+  Transfer t(spec);
+  t.start();
+  bool saw_leecher = false;
+  EXPECT_TRUE(wait_until([&] {
+    TransferSnapshot s = t.snapshot();
+    for (const ConnInfo& c : s.conns) saw_leecher = saw_leecher || (c.address == leecher && c.client.find("libtorrent") == 0);
+    return s.uploaded > 0 && std::stoull("0" + swarm_control("lonely/done")) > 0;
+  }, 120)) << "uploaded " << t.snapshot().uploaded << ", the leecher has " << swarm_control("lonely/done");
+  EXPECT_TRUE(saw_leecher);
+  seeder.release();
+  TransferSnapshot s = wait_for(t, settled, 60);
+  ASSERT_EQ(s.state, TState::Done) << s.error;
+  EXPECT_GT(s.uploaded, 0u);
+  EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
+  remove_tree(dir);
+}
+
 // The torrent's only tier names a UDP tracker that never answers before
 // the live opentracker: the engine waits out one time-out (15 s) and asks
 // the next, and the libtorrent seeders it names deliver the file.
