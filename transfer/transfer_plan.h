@@ -1,5 +1,7 @@
-// The engine's plain decisions: the resume file's text and which pieces a
-// mirror slot takes next. No Windows calls, so they test fast and alone.
+// The engine's plain decisions: which source gets which piece, the end
+// game, mirror strikes and back-offs, which peers to connect to and when,
+// which to unchoke, the upload cap. No Windows calls, so they test fast and
+// alone; the engine keeps them under its lock.
 #pragma once
 
 #include <string>
@@ -11,22 +13,6 @@
 enum : u8 { kMissing = 0, kInFlight = 1, kFromMirror = 2, kFromPeer = 3, kResumed = 4 };
 
 constexpr u32 kPieceSize = 4u << 20;  // the grid without a torrent
-
-struct ResumeData {
-  u64 total = 0;
-  u64 done = 0;
-  u32 piece_size = 0;
-  u32 pieces = 0;
-  std::string sha256;    // expected, lower case, may be empty
-  std::string infohash;  // hex, empty without a torrent
-  std::vector<bool> have;
-  std::vector<std::string> hashes;  // SHA-1 per piece, empty when not recorded
-  u64 via_mirrors = 0, via_peers = 0, uploaded = 0;
-};
-
-std::string resume_text(const ResumeData& r);
-// False when the text is not a resume file or disagrees with itself.
-bool resume_parse(const std::string& text, ResumeData& r);
 
 u32 piece_count(u64 total, u32 piece_size);
 
@@ -69,6 +55,8 @@ class PieceBook {
   // came first, and this one is dropped before it touches the file.
   bool take(u32 p);
   bool taken(u32 p) const { return p < flight_.size() && flight_[p].taken; }
+  // The sources fetching a copy of p.
+  const std::vector<int>& holders(u32 p) const { return flight_[p].holders; }
   // The final copy of p is on disk; `from` is kFromMirror or kFromPeer.
   void stored(u32 p, u8 from);
   // Whether a source still needs to fetch p: it holds a copy and no copy

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "transfer/transfer_plan.h"
+#include "transfer/transfer_resume.h"
 
 namespace {
 
