@@ -197,7 +197,7 @@ class TransferEngine {
   void fail_run(const std::string& err);
   void finish_failed();
   bool final_file_ok(std::string& sha);
-  void receive(Hasher& whole);
+  void receive();
   void control_loop();
   void publish_progress(double dt, bool log_line);
   void take_counts(TransferSnapshot& s) const;
@@ -219,7 +219,8 @@ class TransferEngine {
   // by: the PieceBook source whose copy it is; from: kFromMirror or kFromPeer.
   bool store_piece(u32 p, const char* data, u32 len, int by, u8 from, const std::string& sha1);
   bool verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha);
-  void hash_ahead(Hasher& d);
+  void hash_whole(Hasher& d);
+  std::condition_variable stored_cv_;  // with m_: a piece was stored
   std::atomic<bool> hash_stop_{false};
   std::atomic<u64> hashed_{0};  // the whole-file hash has taken bytes [0, hashed_)
 

@@ -133,25 +133,44 @@ void TransferEngine::run() {
       fail_ = err;
       return finish_failed();
     }
-    // 3. Receiving.
+    // 3. Receiving, with the whole-file hash following the file as it fills.
     Hasher whole(HashAlgo::sha256);
-    receive(whole);
+    std::thread hasher([this, &whole] { hash_whole(whole); });
+    receive();
     save_resume();
-    file_.close();
-    publish_progress(0, false);
-    if (failing_) return finish_failed();
-    if (run_.stop) return;
-    if (!book_.all_in()) {
+    bool all_in = book_.all_in();
+    if (!all_in || failing_ || run_.stop) {
+      hash_stop_ = true;
+      {
+        std::lock_guard<std::mutex> lk(m_);
+        stored_cv_.notify_all();
+      }
+      hasher.join();
+      file_.close();
+      publish_progress(0, false);
+      if (failing_) return finish_failed();
+      if (run_.stop) return;
       fail_ = "no sources";
       return finish_failed();
     }
+    publish_progress(0, false);
     log_("received %llu bytes for %llu", (unsigned long long)received_, (unsigned long long)total_);
-    // 4. Verifying: the rest of the whole-file hash.
-    if (!verify_file(part_, whole, hashed_, sha)) {
-      if (run_.stop) return;
-      fail_ = "cannot read file";
-      return finish_failed();
+    // 4. Verifying: the hash takes what is left.
+    publish([&](TransferSnapshot& s) {
+      s.state = TState::Checking;
+      s.label = "VERIFYING SHA-256";
+      show_idle(s);
+    });
+    while (hashed_ < total_ && !failing_ && !run_.stop) {
+      float p = float(double(hashed_) / double(total_));
+      publish([&](TransferSnapshot& s) { s.progress = p; });
+      run_.nap(0.01);
     }
+    hasher.join();
+    file_.close();
+    if (failing_) return finish_failed();
+    if (run_.stop) return;
+    sha = hex_of(whole.finish());
     if (!sha_expected_.empty() && sha != sha_expected_) {
       // Forget what was received, so a retry fetches everything again.
       delete_file(resume_);
@@ -191,10 +210,10 @@ bool TransferEngine::final_file_ok(std::string& sha) {
   return sha_expected_.empty() || sha == sha_expected_;
 }
 
-// The receiving phase: one thread per mirror slot, the swarm's threads, the
-// whole-file hash and the resume saver, while this thread runs the control
-// loop; all of them have ended when it returns.
-void TransferEngine::receive(Hasher& whole) {
+// The receiving phase: one thread per mirror slot, the swarm's threads and
+// the resume saver, while this thread runs the control loop; all of them
+// have ended when it returns.
+void TransferEngine::receive() {
   publish([&](TransferSnapshot& s) {
     s.state = TState::Running;
     s.label = "RECEIVING";
@@ -216,7 +235,6 @@ void TransferEngine::receive(Hasher& whole) {
     }
   }
   std::vector<std::thread> workers;
-  std::thread hasher([this, &whole] { hash_ahead(whole); });
   {
     std::lock_guard<std::mutex> lk(saver_mu_);
     save_due_ = saver_quit_ = false;
@@ -239,8 +257,6 @@ void TransferEngine::receive(Hasher& whole) {
   }
   saver_cv_.notify_one();
   saver.join();
-  hash_stop_ = true;
-  hasher.join();
 }
 
 // ---- the control loop ------------------------------------------------------------
@@ -257,7 +273,7 @@ void TransferEngine::control_loop() {
   double last = now_s(), last_log = last;
   source_at_ = last;
   for (;;) {
-    run_.nap(0.5);
+    wait(0.5);
     double now = now_s();
     std::string none_left;
     {

@@ -3,6 +3,9 @@
 // order while it fills, and the SHA-256 of a whole file with its progress.
 #include <windows.h>
 
+#include <deque>
+#include <thread>
+
 #include "transfer/transfer_engine.h"
 
 // Writes a checked piece's bytes of the file and records it, when it is the
@@ -16,6 +19,7 @@ bool TransferEngine::store_piece(u32 p, const char* data, u32 len, int by, u8 fr
     if (!book_.take(p)) return true;
   }
   std::string err;
+  bool all_in;
   if (!file_.write_at(pstart(p), data, len, err)) {
     fail_run(err);
     return false;
@@ -27,6 +31,7 @@ bool TransferEngine::store_piece(u32 p, const char* data, u32 len, int by, u8 fr
     std::vector<int> others = book_.holders(p);
     book_.stored(p, from);
     news_.push_back(p);
+    stored_cv_.notify_all();
     for (int h : others)
       if (h != by && h < kPeerSource) cut_copy(h);
     // The torrent vouches for a checkable piece; for the others the resume
@@ -35,32 +40,88 @@ bool TransferEngine::store_piece(u32 p, const char* data, u32 len, int by, u8 fr
     done_ += len;
     (from == kFromPeer ? via_peers_ : via_mirrors_) += len;
     ++change_;
+    all_in = book_.all_in();
   }
   save_soon();
+  if (all_in) {
+    // The receiving phase ends now, not at the control loop's next round.
+    log_("every piece is in");
+    over_ = true;
+    std::lock_guard<std::mutex> lk(run_.mu);
+    run_.cv.notify_all();
+  }
   return true;
 }
 
-// Hashes the file in order while it arrives, as far as the pieces present
-// reach, so the check at the end has little left to read.
-void TransferEngine::hash_ahead(Hasher& d) {
-  std::vector<char> buf(psize_);
-  std::string err;
-  for (u32 p = 0; p < npieces_ && !hash_stop_ && !run_.stop && !failing_;) {
-    bool present;
+// ---- the whole-file hash -----------------------------------------------------------
+
+// The whole-file SHA-256, taken in order while the file fills and finished
+// once it is whole. A reader thread reads the file in 4 MiB chunks as far
+// as the pieces present reach, a few chunks ahead, so this thread only
+// hashes: the hash, the slowest step of a verified download here, never
+// waits for the disk. Ends when the file is hashed (hashed_ == total_),
+// told to stop (hash_stop_), or when the run stops or fails.
+void TransferEngine::hash_whole(Hasher& d) {
+  constexpr u32 kChunk = 4u << 20;
+  constexpr size_t kAhead = 3;
+  std::mutex ring_mu;
+  std::condition_variable ring_cv;
+  std::deque<std::pair<std::vector<char>, u32>> full;
+  std::vector<std::vector<char>> spare(kAhead, std::vector<char>(kChunk));
+  bool reader_done = false;
+  auto quit = [&] { return hash_stop_ || run_.stop || failing_; };
+  std::thread reader([&] {
+    std::string err;
+    u64 pos = hashed_, front = 0;
+    u32 next = 0;  // the first piece not known to be in
+    while (pos < total_ && !quit()) {
+      {
+        std::unique_lock<std::mutex> lk(m_);
+        for (;;) {
+          while (next < npieces_ && book_.map[next] >= kFromMirror) front = pstart(next) + plen(next), ++next;
+          if (front > pos || quit()) break;
+          stored_cv_.wait_for(lk, std::chrono::milliseconds(50));
+        }
+      }
+      if (quit()) break;
+      std::vector<char> buf;
+      {
+        std::unique_lock<std::mutex> lk(ring_mu);
+        ring_cv.wait(lk, [&] { return !spare.empty() || quit(); });
+        if (spare.empty()) break;
+        buf = std::move(spare.back());
+        spare.pop_back();
+      }
+      u32 n = u32(std::min<u64>(kChunk, front - pos));
+      if (!file_.read_at(pos, buf.data(), n, err)) {
+        fail_run(err);
+        break;
+      }
+      pos += n;
+      std::lock_guard<std::mutex> lk(ring_mu);
+      full.emplace_back(std::move(buf), n);
+      ring_cv.notify_all();
+    }
+    std::lock_guard<std::mutex> lk(ring_mu);
+    reader_done = true;
+    ring_cv.notify_all();
+  });
+  for (;;) {
+    std::pair<std::vector<char>, u32> chunk;
     {
-      std::lock_guard<std::mutex> lk(m_);
-      present = book_.map[p] >= kFromMirror;
+      std::unique_lock<std::mutex> lk(ring_mu);
+      ring_cv.wait(lk, [&] { return !full.empty() || reader_done; });
+      if (full.empty()) break;
+      chunk = std::move(full.front());
+      full.pop_front();
     }
-    if (!present) {
-      run_.nap(0.02);
-      continue;
-    }
-    u32 n = plen(p);
-    if (!file_.read_at(pstart(p), buf.data(), n, err)) return;
-    d.update(buf.data(), n);
-    hashed_ += n;
-    ++p;
+    d.update(chunk.first.data(), chunk.second);
+    hashed_ += chunk.second;
+    std::lock_guard<std::mutex> lk(ring_mu);
+    spare.push_back(std::move(chunk.first));
+    ring_cv.notify_all();
   }
+  reader.join();
 }
 
 // SHA-256 of a whole file from `from` on (d has taken the bytes before it),
