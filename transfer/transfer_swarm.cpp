@@ -115,8 +115,7 @@ bool start_connect(PeerLink& p) {
 
 Swarm::Swarm(TransferEngine& e)
     : e_(e), tpieces_(e.tor_.piece_count), avail_(e.npieces_, 0), cap_(e.spec_.upload_cap), last_rows_(now_s()) {
-  finishers_[0] = std::thread([this] { finisher(); });
-  finishers_[1] = std::thread([this] { finisher(); });
+  for (int i = 0; i < kPieceHelpers; ++i) finishers_.emplace_back([this] { finisher(); });
 }
 
 Swarm::~Swarm() {

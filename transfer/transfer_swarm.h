@@ -1,5 +1,5 @@
 // The swarm of one run: the peer connections, polled by one thread (the peer
-// loop), and two helper threads that check and store the pieces peers send.
+// loop), and helper threads that check and store the pieces peers send.
 // transfer_swarm.cpp holds the loop (connections, reading, choking, what the
 // snapshot shows) and finding peers (trackers, DHT, peer exchange);
 // transfer_peer.cpp what happens on one connection (its messages, our
@@ -25,6 +25,9 @@ constexpr double kConnectS = 10;         // connect and handshake
 constexpr double kSilentS = 60;          // nothing received while requests are open
 constexpr int kRegularUnchokes = 4;
 constexpr u8 kOurPexId = 1;
+// Threads that check (SHA-1) and store whole pieces: the check is the
+// slowest step of taking a piece, so several run while the loop reads on.
+constexpr int kPieceHelpers = 4;
 
 // One connection to a peer.
 struct PeerLink {
@@ -122,7 +125,7 @@ class Swarm {
   std::vector<BadPiece> bad_;
   std::vector<std::string> spare_;
   bool fin_quit_ = false;
-  std::thread finishers_[2];
+  std::vector<std::thread> finishers_;
   void finisher();
   void finish_piece(PeerLink& pe, size_t i);
   bool backlog();
