@@ -74,9 +74,16 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 6 && std::wstring(argv[4]) == L"--torrent") spec.torrent = narrow(argv[5]);
   else
     for (int i = 4; i < argc; ++i) spec.mirrors.push_back(narrow(argv[i]));
-  std::wstring log = std::wstring(argv[1]) + L"\\bench-engine.log";
-  DeleteFileW(log.c_str());
-  SetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", log.c_str());
+  // The engine's log (VUNK_TRANSFER_LOG, kept when given, else a file of
+  // the run's own) tells when the last piece was in.
+  wchar_t given[1024];
+  DWORD n = GetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", given, 1024);
+  bool keep = n > 0 && n < 1024;
+  std::wstring log = keep ? std::wstring(given, n) : std::wstring(argv[1]) + L"\\bench-engine.log";
+  if (!keep) {
+    DeleteFileW(log.c_str());
+    SetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", log.c_str());
+  }
   Transfer t(spec);
   double t0 = now_s(), day0 = ms_of_day();
   t.start();
@@ -86,7 +93,7 @@ int wmain(int argc, wchar_t** argv) {
       double took = now_s() - t0, in = every_piece_in(log);
       printf("%s %.2f s, pieces %.2f s %s\n", s.state == TState::Done ? "verified" : "failed", took,
              in < 0 ? took : (in - day0) / 1000.0, s.error.c_str());
-      DeleteFileW(log.c_str());
+      if (!keep) DeleteFileW(log.c_str());
       return s.state == TState::Done ? 0 : 1;
     }
     Sleep(2);

@@ -157,11 +157,12 @@ bool Swarm::claim(PeerLink& pe) {
   return true;
 }
 
-// Keeps kPipeline requests open, across piece ends.
+// Keeps the peer's pipeline of requests open, across piece ends.
 void Swarm::send_requests(PeerLink& pe, bool behind) {
   if (pe.choked_us || !pe.we_interested) return;
   size_t at = 0;  // pieces before it have every block asked for
-  while (pe.open_requests < kPipeline) {
+  int pipeline = std::clamp(int(pe.rate / kBlock), kPipelineMin, kPipelineMax);
+  while (pe.open_requests < pipeline) {
     while (at < pe.fetching.size() && u64(pe.fetching[at].next_block) * kBlock >= pe.fetching[at].buf.size()) ++at;
     if (at == pe.fetching.size() && (behind || !claim(pe))) break;
     PeerLink::Fetch& f = pe.fetching[at];

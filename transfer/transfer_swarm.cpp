@@ -248,14 +248,15 @@ void Swarm::connect_new(double now) {
 // Everything the socket holds, in few calls: each one is costly where
 // sockets go through a server process (Wine). False when it closed.
 bool Swarm::read_socket(PeerLink& pe, double now) {
-  for (int k = 0; k < 16; ++k) {
+  constexpr int kRead = 1 << 20;
+  for (int k = 0; k < 8; ++k) {
     size_t at = pe.in.size();
-    pe.in.resize(at + (1u << 18));
-    int n = recv(pe.sock, pe.in.data() + at, 1 << 18, 0);
+    pe.in.resize(at + kRead);
+    int n = recv(pe.sock, pe.in.data() + at, kRead, 0);
     pe.in.resize(at + size_t(n > 0 ? n : 0));
     if (n > 0) {
       pe.last_recv = now;
-      if (n < (1 << 18)) return true;
+      if (n < kRead) return true;
       continue;
     }
     return n != 0 && WSAGetLastError() == WSAEWOULDBLOCK;

@@ -19,7 +19,10 @@
 #include "transfer/transfer_engine.h"
 
 constexpr u32 kBlock = 16384;
-constexpr int kPipeline = 128;           // requests open per peer (2 MiB), across piece ends
+// Requests open per peer, across piece ends: about a second of what it
+// sends us, at least 2 MiB and at most 8 MiB, so a fast peer's pipe never
+// drains while a slow one holds little memory.
+constexpr int kPipelineMin = 128, kPipelineMax = 512;
 constexpr size_t kMaxQueuedPieces = 24;  // received, waiting to be checked and written
 constexpr double kConnectS = 10;         // connect and handshake
 constexpr double kSilentS = 60;          // nothing received while requests are open
