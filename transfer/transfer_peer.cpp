@@ -101,6 +101,7 @@ void Swarm::on_piece(PeerLink& pe, const PeerMsg& m) {
       memcpy(f.buf.data() + m.begin, m.payload.data(), m.payload.size());
       f.got[b] = true;
       pe.got += m.payload.size();
+      e_.received_ += m.payload.size();
       --pe.open_requests;
       if (--f.blocks_left == 0) finish_piece(pe, i);
     }

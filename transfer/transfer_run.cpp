@@ -154,7 +154,7 @@ void TransferEngine::run() {
       return finish_failed();
     }
     publish_progress(0, false);
-    log_("received %llu bytes for %llu", (unsigned long long)received_, (unsigned long long)total_);
+    log_("received %llu bytes for %llu", (unsigned long long)received_.load(), (unsigned long long)total_);
     // 4. Verifying: the hash takes what is left.
     publish([&](TransferSnapshot& s) {
       s.state = TState::Checking;
