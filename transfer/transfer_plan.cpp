@@ -12,12 +12,12 @@ Span next_span(const std::vector<u8>& map, u32 piece_size, int slots) {
   u32 n = u32(map.size()), missing = 0;
   for (u8 v : map) missing += v == kMissing;
   if (missing == 0) return s;
-  u64 cap = (u64(missing) * piece_size) / (2 * u64(slots > 0 ? slots : 1));
-  if (cap > (16u << 20)) cap = 16u << 20;
-  u32 most = u32(cap / piece_size);
-  if (most < 1) most = 1;
+  u64 ways = u64(slots > 0 ? slots : 1);
   u32 i = 0;
   while (map[i] != kMissing) ++i;
+  u64 cap = std::min<u64>({(u64(missing) * piece_size) / (2 * ways), 16u << 20, u64(i) * piece_size / ways});
+  u32 most = u32(cap / piece_size);
+  if (most < 1) most = 1;
   s.first = i;
   while (i < n && map[i] == kMissing && s.count < most) ++i, ++s.count;
   return s;

@@ -22,7 +22,10 @@ struct Span {
 };
 // The run of missing pieces a mirror slot claims next: from the lowest missing
 // piece, consecutive, at most 16 MiB and at most the missing bytes over twice
-// the slot count (at least one piece), so every slot has work on a small file.
+// the slot count (at least one piece), so every slot has work on a small file;
+// and near the start of the file at most its offset over the slot count,
+// so the first pieces come in together and the whole-file hash, which
+// reads the file in order, starts at once.
 Span next_span(const std::vector<u8>& map, u32 piece_size, int slots);
 
 // ---- pieces and their copies ------------------------------------------------

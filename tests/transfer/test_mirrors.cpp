@@ -413,9 +413,9 @@ TEST(Mirrors, PauseAndResumeFetchOnlyTheMissingBytes) {
   ASSERT_EQ(s.state, TState::Done) << s.error;
   EXPECT_TRUE(same_file(t.final_path(), fixture("www/mid.bin")));
   // Beyond the file itself only what was in flight at the pause: at most one
-  // piece per slot.
+  // piece per slot, with what the sockets held beyond it, and the probes.
   u64 extra = served()[kSlow] - before - total;
-  EXPECT_LE(extra, 2ull * kPieceSize + 2) << extra;
+  EXPECT_LE(extra, 2ull * (kPieceSize + (1u << 20)) + 2) << extra;
   // A verified download stays verified when paused (the store pauses all at exit).
   t.pause();
   EXPECT_EQ(t.snapshot().state, TState::Done);

@@ -67,6 +67,13 @@ TEST(ResumeFile, RefusesTextsThatDisagreeWithThemselves) {
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) EXPECT_FALSE(resume_parse(cases[i], r)) << i;
 }
 
+// n pieces, the first `in` of them in.
+std::vector<u8> with_in(size_t n, size_t in) {
+  std::vector<u8> map(n, kMissing);
+  std::fill(map.begin(), map.begin() + long(in), kFromMirror);
+  return map;
+}
+
 TEST(PiecePlan, SpansShareTheMissingPiecesAmongSlots) {
   const u32 P = 4194304;
   struct Case {
@@ -74,8 +81,10 @@ TEST(PiecePlan, SpansShareTheMissingPiecesAmongSlots) {
     int slots;
     u32 first, count;
   } cases[] = {
-      {std::vector<u8>(64, kMissing), 6, 0, 4},       // 256 MiB over six slots: 16 MiB runs
-      {std::vector<u8>(1000, kMissing), 6, 0, 4},     // never more than 16 MiB
+      {std::vector<u8>(64, kMissing), 6, 0, 1},       // the start of the file: one piece each
+      {with_in(64, 12), 6, 12, 2},                    // 48 MiB in: 8 MiB runs
+      {with_in(128, 24), 6, 24, 4},                   // 96 MiB of 512 in: 16 MiB runs
+      {with_in(1000, 600), 6, 600, 4},                // never more than 16 MiB
       {std::vector<u8>(6, kMissing), 6, 0, 1},        // small file: one piece each
       {{kFromMirror, kInFlight, kMissing, kMissing, kResumed, kMissing}, 1, 2, 1},  // missing/2 caps
       {{kFromMirror, kInFlight, kMissing, kMissing, kResumed, kMissing, kMissing, kMissing}, 1, 2, 2},
