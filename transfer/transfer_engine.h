@@ -217,6 +217,7 @@ class TransferEngine {
   u64 done_ = 0, via_mirrors_ = 0, via_peers_ = 0, uploaded_ = 0;
   // Piece bytes received from every source, copies included (no lock).
   std::atomic<u64> received_{0};
+  std::atomic<u64> writing_{0};  // bytes of pieces being written now
   // by: the PieceBook source whose copy it is; from: kFromMirror or kFromPeer.
   bool store_piece(u32 p, const char* data, u32 len, int by, u8 from, const std::string& sha1);
   bool verify_file(const std::wstring& path, Hasher& d, u64 from, std::string& sha);

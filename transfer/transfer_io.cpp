@@ -6,6 +6,13 @@
 
 // ---- the part file -------------------------------------------------------
 
+bool disk_has_room(const std::wstring& path, u64 bytes) {
+  std::wstring dir = path.substr(0, path.find_last_of(L"\\/") + 1);
+  ULARGE_INTEGER avail, size, free_bytes;
+  if (dir.empty() || !GetDiskFreeSpaceExW(dir.c_str(), &avail, &size, &free_bytes)) return true;
+  return avail.QuadPart >= bytes;
+}
+
 std::string io_error(const char* what) {
   DWORD e = GetLastError();
   if (e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL) return "disk full";

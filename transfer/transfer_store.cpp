@@ -20,8 +20,16 @@ bool TransferEngine::store_piece(u32 p, const char* data, u32 len, int by, u8 fr
   }
   std::string err;
   bool all_in;
-  if (!file_.write_at(pstart(p), data, len, err)) {
-    fail_run(err);
+  // A piece is written only while the disk has room for it and for the side
+  // files after it: a full disk then leaves no half piece, and the resume
+  // file can still record what came before.
+  // (Pieces being written by other threads count as taken.)
+  u64 pending = writing_ += len;
+  bool room = disk_has_room(part_, pending + (1u << 20));
+  bool wrote = room && file_.write_at(pstart(p), data, len, err);
+  writing_ -= len;
+  if (!wrote) {
+    fail_run(room ? err : "disk full");
     return false;
   }
   {
