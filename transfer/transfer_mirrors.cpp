@@ -152,21 +152,29 @@ void TransferEngine::fetch(int slot, int mirror, Span span, bool stream) {
       err.clear();
     }
   }
-  // Big reads: each one is a round trip to the HTTP helper thread.
-  std::vector<char> piece(psize_), buf(1u << 20);
+  // Big reads (each one is a round trip to the HTTP helper thread), straight
+  // into the piece they belong to: up to 1 MiB, never past the piece's end.
+  std::vector<char> piece(psize_), scratch;
   Hasher sha1(HashAlgo::sha1);
   u64 pos = from;
   u32 p = piece_at(from), in_piece = 0;
-  bool keep = false, first_of_piece = true;
-  auto decide = [&]() {
-    // At the start of each piece: go on with it only while it still needs us.
-    std::lock_guard<std::mutex> lk(m_);
-    if (stream && book_.map[p] == kMissing) book_.claim(p, slot, now_s());
-    keep = book_.wanted_from(p, slot);
-  };
+  bool keep = false;
   bool rest_gone = false;
   while (ok && pos < to) {
-    i64 n = req.read(buf.data(), buf.size(), err);
+    if (in_piece == 0) {
+      // At the start of each piece: go on with it only while it still needs us.
+      std::lock_guard<std::mutex> lk(m_);
+      if (stream && book_.map[p] == kMissing) book_.claim(p, slot, now_s());
+      keep = book_.wanted_from(p, slot);
+    }
+    u32 want = u32(std::min<u64>(plen(p) - in_piece, to - pos));
+    char* into = piece.data() + in_piece;
+    if (!keep) {
+      want = std::min<u32>(want, 1u << 20);
+      scratch.resize(want);
+      into = scratch.data();
+    }
+    i64 n = req.read(into, want, err);
     if (n <= 0) {
       ok = false;
       if (n == 0) err = "short body";
@@ -179,34 +187,18 @@ void TransferEngine::fetch(int slot, int mirror, Span span, bool stream) {
       s.received += u64(n);
       received_ += u64(n);
     }
-    const char* q = buf.data();
-    u64 left = std::min<u64>(u64(n), to - pos);
-    while (left > 0) {
-      if (first_of_piece) {
-        decide();
-        first_of_piece = false;
+    if (keep) sha1.update(into, size_t(n));
+    in_piece += u32(n);
+    pos += u64(n);
+    if (in_piece == plen(p)) {
+      std::string digest = hex_of(sha1.finish());
+      if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, digest)) {
+        ok = false;
+        err.clear();
+        break;
       }
-      u32 want = plen(p) - in_piece;
-      u32 take = u32(std::min<u64>(want, left));
-      if (keep) {
-        memcpy(piece.data() + in_piece, q, take);
-        sha1.update(q, take);
-      }
-      in_piece += take;
-      q += take;
-      left -= take;
-      pos += take;
-      if (in_piece == plen(p)) {
-        if (keep && !complete_piece(slot, mirror, p, piece.data(), in_piece, hex_of(sha1.finish()))) {
-          ok = false;
-          err.clear();
-          break;
-        }
-        if (!keep) sha1.finish();
-        ++p;
-        in_piece = 0;
-        first_of_piece = true;
-      }
+      ++p;
+      in_piece = 0;
     }
     if (!ok || pos >= to) break;
     // Stop early when nothing from here to the span's end needs this slot
@@ -214,7 +206,7 @@ void TransferEngine::fetch(int slot, int mirror, Span span, bool stream) {
     // to other sources. For a whole-body stream: when nothing after this
     // point is missing.
     std::lock_guard<std::mutex> lk(m_);
-    if (keep && !first_of_piece && !book_.wanted_from(p, slot)) keep = false;
+    if (keep && in_piece > 0 && !book_.wanted_from(p, slot)) keep = false;
     rest_gone = true;
     u32 end = stream ? npieces_ : span.first + span.count;
     for (u32 k = p; k < end && rest_gone; ++k)
