@@ -248,15 +248,14 @@ void Swarm::connect_new(double now) {
 // Everything the socket holds, in few calls: each one is costly where
 // sockets go through a server process (Wine). False when it closed.
 bool Swarm::read_socket(PeerLink& pe, double now) {
-  constexpr int kRead = 1 << 20;
   for (int k = 0; k < 8; ++k) {
-    size_t at = pe.in.size();
-    pe.in.resize(at + kRead);
-    int n = recv(pe.sock, pe.in.data() + at, kRead, 0);
-    pe.in.resize(at + size_t(n > 0 ? n : 0));
+    int n = recv(pe.sock, pe.in.room(size_t(pe.read_size)), pe.read_size, 0);
     if (n > 0) {
+      pe.in.grew(size_t(n));
       pe.last_recv = now;
-      if (n < kRead) return true;
+      if (n < pe.read_size) return true;
+      // A peer that fills its reads gets bigger ones (fewer calls).
+      pe.read_size = 1 << 20;
       continue;
     }
     return n != 0 && WSAGetLastError() == WSAEWOULDBLOCK;
@@ -267,12 +266,12 @@ bool Swarm::read_socket(PeerLink& pe, double now) {
 // The peer's handshake: the right torrent, or the connection ends for good.
 void Swarm::greet(PeerLink& pe) {
   Handshake h;
-  if (!parse_handshake(std::string_view(pe.in).substr(0, kHandshakeSize), h, err_) ||
+  if (!parse_handshake(pe.in.view().substr(0, kHandshakeSize), h, err_) ||
       h.info_hash != e_.tor_.info_hash) {
     drop(pe, "bad handshake", true);
     return;
   }
-  pe.in.erase(0, kHandshakeSize);
+  pe.in.consume(kHandshakeSize);
   pe.phase = PeerLink::live;
   {
     std::lock_guard<std::mutex> lk(e_.known_mu_);
@@ -289,7 +288,7 @@ void Swarm::greet(PeerLink& pe) {
 void Swarm::read_frames(PeerLink& pe) {
   size_t used = 0;
   while (pe.phase == PeerLink::live && !pe.dead) {
-    std::string_view rest = std::string_view(pe.in).substr(used);
+    std::string_view rest = pe.in.view().substr(used);
     i64 size = peer_frame_size(rest);
     if (size < 0) {
       drop(pe, "frame too large", true);
@@ -306,7 +305,7 @@ void Swarm::read_frames(PeerLink& pe) {
     used += size_t(size);
     on_message(pe, m);
   }
-  if (!pe.dead) pe.in.erase(0, used);
+  if (!pe.dead) pe.in.consume(used);
 }
 
 // The pieces a peer was fetching go back to the others.

@@ -9,6 +9,7 @@
 #include <winsock2.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -32,6 +33,31 @@ constexpr u8 kOurPexId = 1;
 // slowest step of taking a piece, so several run while the loop reads on.
 constexpr int kPieceHelpers = 4;
 
+// What a peer sent that is not parsed yet: bytes [head, tail) of data. New
+// bytes are received straight into the room after them, so no byte is
+// zeroed or moved more than once; the buffer keeps its size.
+struct InBuffer {
+  std::vector<char> data;
+  size_t head = 0, tail = 0;
+  size_t size() const { return tail - head; }
+  std::string_view view() const { return std::string_view(data.data() + head, tail - head); }
+  // Room for n more bytes at the end.
+  char* room(size_t n) {
+    if (head > 0 && data.size() - tail < n) {
+      memmove(data.data(), data.data() + head, tail - head);
+      tail -= head;
+      head = 0;
+    }
+    if (data.size() - tail < n) data.resize(tail + n);
+    return data.data() + tail;
+  }
+  void grew(size_t n) { tail += n; }
+  void consume(size_t n) {
+    head += n;
+    if (head == tail) head = tail = 0;
+  }
+};
+
 // One connection to a peer.
 struct PeerLink {
   u32 uid = 0;
@@ -41,7 +67,9 @@ struct PeerLink {
   SOCKET sock = INVALID_SOCKET;
   enum Phase { connecting, handshaking, live } phase = connecting;
   double since = 0, last_recv = 0;
-  std::string in, out;
+  InBuffer in;
+  std::string out;
+  int read_size = 1 << 18;  // bytes per recv: more for a peer that fills them
   std::string client = "unknown";
   bool ext = false;
   int pex_id = 0;
