@@ -301,6 +301,26 @@ bool parse_peer_msg(std::string_view f, PeerMsg& m, std::string& err) {
   }
 }
 
+bool peer_msg_fits(const PeerMsg& m, u32 pieces, std::string& err) {
+  bool ok = true;
+  switch (m.id) {
+    case msg_bitfield:
+      ok = m.payload.size() == (u64(pieces) + 7) / 8 &&
+           (pieces % 8 == 0 || (u8(m.payload.back()) & (0xff >> (pieces % 8))) == 0);
+      break;
+    case msg_have:
+    case msg_request:
+    case msg_cancel:
+    case msg_piece:
+      ok = m.index < pieces;
+      break;
+    default:
+      break;
+  }
+  if (!ok) err = "bad peer message";
+  return ok;
+}
+
 // ---- extension protocol and peer exchange -----------------------------------
 
 namespace {

@@ -91,6 +91,11 @@ std::string build_extended(u8 ext_id, std::string_view payload);
 i64 peer_frame_size(std::string_view buf);
 // One whole frame as peer_frame_size measured it.
 bool parse_peer_msg(std::string_view frame, PeerMsg& m, std::string& err);
+// Whether a parsed message fits a torrent of `pieces` pieces: a bitfield of
+// exactly one bit per piece (rounded up to whole bytes, the spare bits
+// clear), and have, request, cancel and piece naming a piece that exists.
+// A peer that sends one that does not is broken or hostile.
+bool peer_msg_fits(const PeerMsg& m, u32 pieces, std::string& err);
 
 // ---- extension protocol and peer exchange -----------------------------------
 struct ExtHandshake {

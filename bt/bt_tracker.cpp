@@ -2,6 +2,8 @@
 
 #include <winsock2.h>
 
+#include <algorithm>
+
 #include "bt/bt_bencode.h"
 #include "bt/bt_hash.h"
 #include "bt/bt_http.h"
@@ -268,5 +270,24 @@ bool announce(const AnnounceReq& req, AnnounceResp& resp, std::string& err, Http
     return announce_http(req, resp, err, abort);
   if (req.url.compare(0, 6, "udp://") == 0) return announce_udp(req, resp, err, stop, timing);
   err = "unsupported tracker URL";
+  return false;
+}
+
+bool TrackerTier::announce(AnnounceReq req, AnnounceResp& resp, std::string& err, HttpAbort* abort,
+                           const std::atomic<bool>* stop, const UdpTiming& timing) {
+  err = "no tracker";
+  for (size_t i = 0; i < urls_.size(); ++i) {
+    if (stop && stop->load()) {
+      err = "stopped";
+      return false;
+    }
+    req.url = urls_[i];
+    if (::announce(req, resp, err, abort, stop, timing)) {
+      answered_ = urls_[i];
+      std::rotate(urls_.begin(), urls_.begin() + long(i), urls_.begin() + long(i) + 1);
+      return true;
+    }
+    if (err == "stopped") return false;
+  }
   return false;
 }

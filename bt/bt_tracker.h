@@ -43,6 +43,28 @@ struct UdpTiming {
 [[nodiscard]] bool announce(const AnnounceReq& req, AnnounceResp& resp, std::string& err, HttpAbort* abort = nullptr,
                             const std::atomic<bool>* stop = nullptr, const UdpTiming& timing = {});
 
+// One tier of trackers, as the multi-tracker rule has it: tried in order
+// until one answers, and the one that answers moves to the front, so the
+// next announce goes to it first. A UDP tracker gets one wait (by default
+// the protocol's first, 15 s) before the next tracker of the tier is tried,
+// so a dead one cannot hold the others back for the protocol's whole
+// resend schedule (about two hours).
+class TrackerTier {
+ public:
+  explicit TrackerTier(std::vector<std::string> urls) : urls_(std::move(urls)) {}
+  // req.url is set from the tier; false when no tracker of the tier answered
+  // (err: the last one's error) or when stopped.
+  [[nodiscard]] bool announce(AnnounceReq req, AnnounceResp& resp, std::string& err, HttpAbort* abort = nullptr,
+                              const std::atomic<bool>* stop = nullptr, const UdpTiming& timing = {15000, 1});
+  const std::vector<std::string>& urls() const { return urls_; }
+  // The tracker that answered last, empty when none has.
+  const std::string& answered() const { return answered_; }
+
+ private:
+  std::vector<std::string> urls_;
+  std::string answered_;
+};
+
 // ---- the pieces, apart from the network -------------------------------------
 std::string announce_url(const AnnounceReq& req);
 bool parse_announce_reply(std::string_view body, AnnounceResp& resp, std::string& err);

@@ -33,6 +33,7 @@ qemu-system-misc
 qemu-system-ppc
 qemu-system-x86
 qemu-utils
+strace
 u-boot-qemu
 wine
 wine64

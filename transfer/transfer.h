@@ -36,6 +36,9 @@ struct TransferSpec {
   int max_peers = 40;
   bool rate_unchoke = true;          // unchoke the peers that give us most
   u64 upload_cap = 0;                // bytes per second, 0: none
+  // A run that has had no source at all (no mirror delivering, no peer
+  // connected) for this long fails, resumable.
+  double no_source_s = 300;
 };
 
 // One row per mirror slot or peer connection.

@@ -6,6 +6,13 @@
 
 // ---- the part file -------------------------------------------------------
 
+bool disk_has_room(const std::wstring& path, u64 bytes) {
+  std::wstring dir = path.substr(0, path.find_last_of(L"\\/") + 1);
+  ULARGE_INTEGER avail, size, free_bytes;
+  if (dir.empty() || !GetDiskFreeSpaceExW(dir.c_str(), &avail, &size, &free_bytes)) return true;
+  return avail.QuadPart >= bytes;
+}
+
 std::string io_error(const char* what) {
   DWORD e = GetLastError();
   if (e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL) return "disk full";
@@ -84,11 +91,14 @@ bool save_atomic(const std::wstring& path, const std::wstring& tmp, const std::s
     err = io_error("cannot write file");
     return false;
   }
+  // The bytes reach the disk before the rename does: otherwise a power cut
+  // could leave the new name on a file whose bytes were never written.
   DWORD wrote = 0;
-  bool ok = WriteFile(h, body.data(), DWORD(body.size()), &wrote, nullptr) && wrote == body.size();
+  bool ok = WriteFile(h, body.data(), DWORD(body.size()), &wrote, nullptr) && wrote == body.size() &&
+            FlushFileBuffers(h);
   if (!ok) err = io_error("cannot write file");
   CloseHandle(h);
-  if (ok && !MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (ok && !MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     err = io_error("cannot write file");
     ok = false;
   }

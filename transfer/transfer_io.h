@@ -27,6 +27,9 @@ class PartFile {
   void* h_ = nullptr;
 };
 
+// Whether the volume that holds `path` has `bytes` free (true when that
+// cannot be told).
+bool disk_has_room(const std::wstring& path, u64 bytes);
 // "disk full" for the two Windows codes that mean it, else `what`.
 std::string io_error(const char* what);
 // Replaces `path` by `body` through `path`.tmp and a rename, so a reader finds

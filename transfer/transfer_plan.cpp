@@ -3,108 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-static bool is_hex(const std::string& s) {
-  for (char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
-}
-
 u32 piece_count(u64 total, u32 piece_size) {
   return piece_size == 0 ? 0 : u32((total + piece_size - 1) / piece_size);
-}
-
-std::string resume_text(const ResumeData& r) {
-  std::string s = "VUNK-TRANSFER 1\n";
-  s += strf("total=%llu\ndone=%llu\npiece_size=%u\npieces=%u\n", (unsigned long long)r.total,
-            (unsigned long long)r.done, r.piece_size, r.pieces);
-  s += "sha256=" + r.sha256 + "\ninfohash=" + r.infohash + "\nhave=";
-  for (u32 i = 0; i < r.pieces; i += 4) {
-    int nib = 0;
-    for (u32 b = 0; b < 4; ++b) nib = nib << 1 | (i + b < r.pieces && r.have[i + b]);
-    s += "0123456789abcdef"[nib];
-  }
-  s += strf("\nvia_mirrors=%llu\nvia_peers=%llu\nuploaded=%llu\n", (unsigned long long)r.via_mirrors,
-            (unsigned long long)r.via_peers, (unsigned long long)r.uploaded);
-  for (u32 i = 0; i < r.pieces && i < r.hashes.size(); ++i)
-    if (r.have[i] && !r.hashes[i].empty()) s += strf("hash=%u ", i) + r.hashes[i] + "\n";
-  return s;
-}
-
-// A decimal number filling the whole text, without wrapping.
-static bool parse_u64(const std::string& s, u64& v) {
-  if (s.empty() || s.size() > 19) return false;
-  v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + u64(c - '0');
-  }
-  return true;
-}
-
-bool resume_parse(const std::string& text, ResumeData& r) {
-  r = ResumeData();
-  size_t at = 0;
-  bool first = true, got_total = false, got_done = false;
-  u64 piece_size = 0, pieces = 0;
-  std::string have;
-  std::vector<std::pair<u64, std::string>> hashes;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (first) {
-      if (line != "VUNK-TRANSFER 1") return false;
-      first = false;
-      continue;
-    }
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = line.substr(0, eq), val = line.substr(eq + 1);
-    bool ok = true;
-    if (key == "total") ok = got_total = parse_u64(val, r.total);
-    else if (key == "done") ok = got_done = parse_u64(val, r.done);
-    else if (key == "piece_size") ok = parse_u64(val, piece_size) && piece_size <= 0x80000000u;
-    else if (key == "pieces") ok = parse_u64(val, pieces) && pieces <= 0xffffffffu;
-    else if (key == "sha256") ok = is_hex(r.sha256 = val);
-    else if (key == "infohash") ok = is_hex(r.infohash = val);
-    else if (key == "have") ok = is_hex(have = val);
-    else if (key == "via_mirrors") ok = parse_u64(val, r.via_mirrors);
-    else if (key == "via_peers") ok = parse_u64(val, r.via_peers);
-    else if (key == "uploaded") ok = parse_u64(val, r.uploaded);
-    else if (key == "hash") {
-      size_t sp = val.find(' ');
-      u64 i = 0;
-      ok = sp != std::string::npos && parse_u64(val.substr(0, sp), i) && val.size() - sp - 1 == 40 &&
-           is_hex(val.substr(sp + 1));
-      if (ok) hashes.emplace_back(i, val.substr(sp + 1));
-    }
-    if (!ok) return false;
-  }
-  r.piece_size = u32(piece_size);
-  r.pieces = u32(pieces);
-  if (first || !got_total || !got_done || r.done > r.total) return false;
-  // A grid that is not the one the total implies, or a bitmap of another
-  // length, belongs to no download this engine could have written.
-  // (One more piece than the total implies: a file that starts inside a
-  // torrent piece shared with the file before it.)
-  if (r.piece_size == 0 || r.pieces < piece_count(r.total, r.piece_size) ||
-      r.pieces > piece_count(r.total, r.piece_size) + 1)
-    return false;
-  if (have.size() != (r.pieces + 3) / 4) return false;
-  r.have.assign(r.pieces, false);
-  for (u32 i = 0; i < r.pieces; ++i) {
-    char c = have[i / 4];
-    int nib = c <= '9' ? c - '0' : c - 'a' + 10;
-    r.have[i] = (nib >> (3 - i % 4)) & 1;
-  }
-  r.hashes.assign(r.pieces, std::string());
-  for (auto& h : hashes) {
-    if (h.first >= r.pieces) return false;
-    r.hashes[h.first] = h.second;
-  }
-  return true;
 }
 
 Span next_span(const std::vector<u8>& map, u32 piece_size, int slots) {
@@ -112,15 +12,145 @@ Span next_span(const std::vector<u8>& map, u32 piece_size, int slots) {
   u32 n = u32(map.size()), missing = 0;
   for (u8 v : map) missing += v == kMissing;
   if (missing == 0) return s;
-  u64 cap = (u64(missing) * piece_size) / (2 * u64(slots > 0 ? slots : 1));
-  if (cap > (16u << 20)) cap = 16u << 20;
-  u32 most = u32(cap / piece_size);
-  if (most < 1) most = 1;
+  u64 ways = u64(slots > 0 ? slots : 1);
   u32 i = 0;
   while (map[i] != kMissing) ++i;
+  u64 cap = std::min<u64>({(u64(missing) * piece_size) / (2 * ways), 16u << 20, u64(i) * piece_size / ways});
+  u32 most = u32(cap / piece_size);
+  if (most < 1) most = 1;
   s.first = i;
   while (i < n && map[i] == kMissing && s.count < most) ++i, ++s.count;
   return s;
+}
+
+void PieceBook::reset(u32 pieces) {
+  map.assign(pieces, kMissing);
+  flight_.assign(pieces, Flight());
+}
+
+void PieceBook::claim(u32 p, int source, double now) {
+  map[p] = kInFlight;
+  flight_[p] = Flight();
+  flight_[p].since = now;
+  flight_[p].holders.push_back(source);
+}
+
+int PieceBook::copy_for(int source, const std::vector<bool>* has, const std::vector<int>& kin) {
+  int best = -1;
+  for (u32 p = 0; p < size(); ++p) {
+    const Flight& f = flight_[p];
+    if (map[p] != kInFlight || f.taken || holds(p, source) || (has && (p >= has->size() || !(*has)[p]))) continue;
+    bool kin_holds = false;
+    for (int k : kin) kin_holds = kin_holds || holds(p, k);
+    if (kin_holds) continue;
+    if (best < 0) {
+      best = int(p);
+      continue;
+    }
+    const Flight& b = flight_[u32(best)];
+    if (f.holders.size() < b.holders.size() || (f.holders.size() == b.holders.size() && f.since < b.since))
+      best = int(p);
+  }
+  if (best >= 0) flight_[u32(best)].holders.push_back(source);
+  return best;
+}
+
+bool PieceBook::holds(u32 p, int source) const {
+  const std::vector<int>& h = flight_[p].holders;
+  return std::find(h.begin(), h.end(), source) != h.end();
+}
+
+void PieceBook::let_go(u32 p, int source) {
+  std::vector<int>& h = flight_[p].holders;
+  auto at = std::find(h.begin(), h.end(), source);
+  if (at == h.end()) return;
+  h.erase(at);
+  if (h.empty() && map[p] == kInFlight && !flight_[p].taken) map[p] = kMissing;
+}
+
+bool PieceBook::take(u32 p) {
+  if (map[p] >= kFromMirror || flight_[p].taken) return false;
+  flight_[p].taken = true;
+  return true;
+}
+
+void PieceBook::stored(u32 p, u8 from) {
+  map[p] = from;
+  flight_[p].holders.clear();
+}
+
+bool PieceBook::all_in() const {
+  for (u8 v : map)
+    if (v < kFromMirror) return false;
+  return true;
+}
+
+MirrorVerdict mirror_failed(MirrorHealth& m, double opened, double now, bool for_good, bool drop_now) {
+  if (m.gone) return MirrorVerdict::gone;
+  if (for_good) {
+    m.gone = true;
+    return MirrorVerdict::gone;
+  }
+  if (m.dropped || opened <= m.struck_at) return MirrorVerdict::same_event;
+  m.struck_at = now;
+  if (drop_now || ++m.strikes >= kMirrorStrikes) {
+    m.dropped = true;
+    m.strikes = 0;
+    ++m.drops;
+    m.retry_at = now + std::min(300.0, 10.0 * double(1 << std::min(m.drops - 1, 5)));
+    return MirrorVerdict::dropped;
+  }
+  m.retry_at = now + double(1 << (m.strikes - 1));
+  return MirrorVerdict::strike;
+}
+
+void mirror_succeeded(MirrorHealth& m) { m.strikes = 0; }
+
+bool mirror_usable(MirrorHealth& m, double now) {
+  if (m.gone || m.retry_at > now) return false;
+  m.dropped = false;
+  return true;
+}
+
+bool PeerBook::add(const std::string& key) {
+  for (const Known& k : peers_)
+    if (k.key == key) return false;
+  Known k;
+  k.key = key;
+  k.retry_at = -1;  // never tried: before every retry
+  peers_.push_back(k);
+  return true;
+}
+
+std::vector<size_t> PeerBook::due(double now, size_t room) {
+  std::vector<size_t> ready;
+  for (size_t i = 0; i < peers_.size(); ++i)
+    if (!peers_[i].connected && !peers_[i].banned && peers_[i].retry_at <= now) ready.push_back(i);
+  std::stable_sort(ready.begin(), ready.end(),
+                   [&](size_t a, size_t b) { return peers_[a].retry_at < peers_[b].retry_at; });
+  if (ready.size() > room) ready.resize(room);
+  for (size_t i : ready) peers_[i].connected = true;
+  return ready;
+}
+
+void PeerBook::dropped(size_t i, double now, bool ban) {
+  Known& k = peers_[i];
+  k.connected = false;
+  k.banned = k.banned || ban;
+  ++k.fails;
+  k.retry_at = now + std::min(300.0, 5.0 * double(1 << std::min(k.fails - 1, 6)));
+}
+
+double PeerBook::next_try() const {
+  double next = 1e300;
+  for (const Known& k : peers_)
+    if (!k.connected && !k.banned) next = std::min(next, k.retry_at);
+  return next;
+}
+
+bool announce_due(double since_last, double interval, double min_interval, bool starving) {
+  if (since_last >= std::min(interval, 60.0) && since_last >= min_interval) return true;
+  return starving && since_last >= std::max(15.0, min_interval);
 }
 
 u32 fnv1a(const std::string& s) {

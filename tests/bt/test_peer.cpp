@@ -156,6 +156,37 @@ TEST(PeerWire, MessagesRoundTrip) {
   EXPECT_FALSE(parse_handshake("GET / HTTP/1.1\r\n" + std::string(60, ' '), h, err));
 }
 
+TEST(PeerWire, MessagesThatDoNotFitTheTorrent) {
+  // A torrent of 10 pieces: bitfields are two bytes with the last six bits spare.
+  struct Case {
+    std::string wire;
+    bool fits;
+  } cases[] = {
+      {build_bitfield(std::string("\xff\xc0", 2)), true},
+      {build_bitfield(std::string("\xff\xc1", 2)), false},  // a spare bit set
+      {build_bitfield(std::string("\xff", 1)), false},       // too short
+      {build_bitfield(std::string("\xff\xc0\0", 3)), false},  // too long
+      {build_have(9), true},
+      {build_have(10), false},
+      {build_request(10, 0, 16384), false},
+      {build_cancel(10, 0, 16384), false},
+      {build_piece(9, 0, "x"), true},
+      {build_piece(0xffffffffu, 0, "x"), false},
+      {build_msg(msg_unchoke), true},
+  };
+  for (const Case& c : cases) {
+    PeerMsg m;
+    std::string err;
+    ASSERT_TRUE(parse_peer_msg(c.wire, m, err));
+    EXPECT_EQ(peer_msg_fits(m, 10, err), c.fits) << m.id << " " << m.index;
+  }
+  // Sixteen pieces fill two bytes exactly.
+  PeerMsg m;
+  std::string err;
+  ASSERT_TRUE(parse_peer_msg(build_bitfield("\xff\xff"), m, err));
+  EXPECT_TRUE(peer_msg_fits(m, 16, err));
+}
+
 TEST(PeerExchange, WireFormAndRoundTrip) {
   // two IPv4 peers, the second a seed (flag 2), one IPv6 peer, one dropped
   std::string wire = std::string("d5:added12:") + std::string("\x0a\0\0\x01\x1a\xe1\x7f\0\0\x01\0\x50", 12) +

@@ -23,13 +23,19 @@ AnnounceReq request_for(const std::string& url, const std::string& info_hash) {
   return r;
 }
 
-TEST(Tracker, OpentrackerReturnsTheSeederOverHttpAndUdp) {
+// The torrent the fixture's tracker knows a seeder of.
+void seeded_torrent(Torrent& t) {
   WSADATA wsa;
   WSAStartup(MAKEWORD(2, 2), &wsa);
-  Torrent t;
   std::string err;
   ASSERT_TRUE(parse_torrent(fixture_file("lt-single.torrent"), t, err)) << err;
   ASSERT_EQ(fixture_value("tracker_ok"), "1") << "the seeder never reached the tracker";
+}
+
+TEST(Tracker, OpentrackerReturnsTheSeederOverHttpAndUdp) {
+  Torrent t;
+  std::string err;
+  ASSERT_NO_FATAL_FAILURE(seeded_torrent(t));
   ASSERT_EQ(t.trackers.size(), 2u);
   PeerAddr seeder;
   ASSERT_TRUE(parse_peer_addr(fixture_value("seeder"), seeder));
@@ -47,6 +53,29 @@ TEST(Tracker, OpentrackerReturnsTheSeederOverHttpAndUdp) {
   EXPECT_EQ(err.substr(0, 9), "tracker: ") << err;
   EXPECT_FALSE(announce(request_for(t.trackers[1][0], std::string(20, 'x')), resp, err, nullptr, nullptr,
                         UdpTiming{200, 2}));
+  EXPECT_EQ(err, "no UDP reply");
+}
+
+TEST(Tracker, ADeadUdpTrackerGivesWayToTheNextOfItsTier) {
+  Torrent t;
+  std::string err;
+  ASSERT_NO_FATAL_FAILURE(seeded_torrent(t));
+  const std::string dead = "udp://127.0.0.1:9/announce", live = t.trackers[0][0];
+  TrackerTier tier({dead, live});
+  AnnounceResp resp;
+  double t0 = now_s();
+  ASSERT_TRUE(tier.announce(request_for("", t.info_hash), resp, err, nullptr, nullptr, UdpTiming{300, 1})) << err;
+  EXPECT_LT(now_s() - t0, 3.0);  // one wait for the dead one, not its resend schedule
+  EXPECT_EQ(tier.answered(), live);
+  EXPECT_GE(resp.seeders, 1);
+  // The tracker that answered comes first from now on.
+  EXPECT_EQ(tier.urls(), (std::vector<std::string>{live, dead}));
+  t0 = now_s();
+  ASSERT_TRUE(tier.announce(request_for("", t.info_hash), resp, err, nullptr, nullptr, UdpTiming{300, 1})) << err;
+  EXPECT_LT(now_s() - t0, 0.3);
+  // A tier where nobody answers gives the last one's error.
+  TrackerTier none({dead, "udp://127.0.0.1:9/other"});
+  EXPECT_FALSE(none.announce(request_for("", t.info_hash), resp, err, nullptr, nullptr, UdpTiming{100, 1}));
   EXPECT_EQ(err, "no UDP reply");
 }
 
