@@ -68,14 +68,16 @@ class Display:
     setting of the prefix, and other tests must not see it change."""
 
     def __init__(self):
-        n = 140
-        while os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
-            n += 1
-        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Xvfb picks a free display itself and names it once it is ready, so
+        # two test runs that start together cannot take the same one.
+        r, w = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(w,))
+        os.close(w)
+        with os.fdopen(r) as f:
+            n = int(f.readline() or -1)
         self.env = dict(os.environ, DISPLAY=":%d" % n, WINEPREFIX=os.path.join(BUILD, "app-wineprefix"),
                         WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
-        until(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 10, 0.1)
         os.environ.update(self.env)  # xdotool and ImageMagick talk to this display
         run("wineserver", "-k", env=self.env)
         if not os.path.isfile(os.path.join(self.env["WINEPREFIX"], "system.reg")):
