@@ -138,7 +138,7 @@ std::vector<std::wstring> qemu_args(const QemuSpec& s, bool* install_boot) {
     add({L"-device", L"usb-kbd"});
     add({L"-device", L"usb-mouse"});
     add({L"-drive", L"file=" + disk + L",format=" + fmt + L",media=disk" + snap});
-    if (cd) add({L"-drive", L"file=" + opt_escape(s.cdrom) + L",format=raw,media=cdrom"});
+    if (cd) add({L"-drive", L"file=" + opt_escape(s.cdrom) + L",format=raw,media=cdrom,id=cd"});  // see eject_args
     add({L"-boot", cd && s.install ? L"d" : L"c"});
   } else if (s.arch == "m68k") {
     add({L"-M", L"q800,audiodev=snd0"});
@@ -149,7 +149,7 @@ std::vector<std::wstring> qemu_args(const QemuSpec& s, bool* install_boot) {
     add({L"-drive", L"file=" + opt_escape(s.pram) + L",format=raw,if=mtd"});
     add({L"-nic", L"user,model=dp83932"});
     add({L"-drive", L"file=" + disk + L",format=" + fmt + L",media=disk" + snap});
-    if (cd) add({L"-drive", L"file=" + opt_escape(s.cdrom) + L",format=raw,media=cdrom,index=2"});
+    if (cd) add({L"-drive", L"file=" + opt_escape(s.cdrom) + L",format=raw,media=cdrom,index=2,id=cd"});
   } else if (s.arch == "aarch64" || s.arch == "riscv64") {
     const bool arm = s.arch == "aarch64";
     add({L"-M", L"virt"});
@@ -169,6 +169,17 @@ std::vector<std::wstring> qemu_args(const QemuSpec& s, bool* install_boot) {
 
   for (auto& piece : split_extra(s.extra)) a.push_back(piece);
   return a;
+}
+
+std::string eject_args(const std::string& arch) {
+  // "cddev" names the drive device, which holds the medium itself only on the
+  // PC (ide-cd). The Virt boards' USB storage device hands its medium to a
+  // drive inside it (QEMU: "Device does not have a block device backend"),
+  // and the Mac boards make their drive from -drive alone, with no device
+  // id: there the drive's own name "cd" is what QEMU ejects.
+  if (arch == "ppc" || arch == "m68k" || arch == "aarch64" || arch == "riscv64")
+    return "{\"device\":\"cd\",\"force\":true}";
+  return "{\"id\":\"cddev\",\"force\":true}";
 }
 
 // ---- the launch script ---------------------------------------------------------

@@ -45,6 +45,11 @@ struct QemuSpec {
 // boots the install media once, so the caller clears the machine's flag.
 std::vector<std::wstring> qemu_args(const QemuSpec& s, bool* install_boot = nullptr);
 
+// The arguments of QMP "eject" for the optical drive qemu_args gives a
+// machine of this QEMU target: the PC's drive device "cddev"; on the other
+// boards the drive named "cd", the only name there that reaches the medium.
+std::string eject_args(const std::string& arch);
+
 // The machine's extra text split as a Windows command line would be.
 std::vector<std::wstring> split_extra(const std::string& extra);
 

@@ -2,8 +2,10 @@
 // QMP client, and QEMU's events keep the Vm's status text in step.
 #include <shlobj.h>
 
+#include "machines/cmdline.h"
 #include "machines/fleet.h"
 #include "machines/library.h"
+#include "machines/profile.h"
 
 namespace {
 
@@ -101,7 +103,9 @@ void Fleet::force_off(Vm& vm) {
 }
 
 void Fleet::eject(Vm& vm) {
-  qmp_do(vm, "eject", "{\"id\":\"cddev\",\"force\":true}", nullptr);
+  // The drive's name differs by board (see eject_args); a QEMU found running
+  // without a known profile gets the PC's.
+  qmp_do(vm, "eject", eject_args(vm.profile ? vm.profile->arch : ""), nullptr);
   // Whatever QEMU answers: the next launch must not boot the install media.
   if (vm.machine) {
     vm.machine->cdrom.clear();

@@ -184,6 +184,9 @@ void Qmp::on_socket(LPARAM lparam) {
 
   auto alive = alive_;
   const unsigned link = gen;
+  // Every whole line was handled before: a line end can only be in what
+  // arrives now (so a long line is not searched again on every read).
+  size_t from = rx.size();
   char buf[16384];
   int n = 0;
   for (;;) {
@@ -198,8 +201,11 @@ void Qmp::on_socket(LPARAM lparam) {
   // to "quit" comes right before the end), then the link is closed; FD_CLOSE
   // takes the same road, since data may still wait when it arrives.
   while (!rx.empty() && gen == link) {
-    const size_t lf = rx.find('\n');
-    if (lf == std::string::npos) break;
+    const size_t lf = rx.find('\n', from);
+    from = 0;
+    // A line longer than the cap is never handled, whether or not its end
+    // came in the same read that crossed the cap: the link closes below.
+    if (lf == std::string::npos || lf > kMaxRx) break;
     std::string text = rx.substr(0, lf);
     rx.erase(0, lf + 1);
     if (!text.empty() && text.back() == '\r') text.pop_back();

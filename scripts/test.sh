@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds everything and runs every test under Wine; ends with "N passed, N failed".
+# Builds everything and runs every test under Wine; ends with
+# "N passed, N failed, N skipped" (scripts/summarize.py names what was skipped).
 set -e
 cd "$(dirname "$0")/.."
 # BUILD picks the build folder (default ./build); arguments go to ctest (-R name).

@@ -10,13 +10,15 @@ XVFB_PID=""
 wineserver -k 2>/dev/null || true
 # Tests always get a display of their own; a run uses the desktop's when there is one.
 if [ -n "$VUNK_OWN_DISPLAY" ] || [ -z "$DISPLAY" ]; then
-  n=91
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb picks a free display itself and names it once it is ready, so two
+  # test runs that start together cannot take the same one.
+  dfd=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$dfd" >/dev/null 2>&1 &
   XVFB_PID=$!
-  export DISPLAY=":$n"
   i=0
-  while [ ! -e "/tmp/.X11-unix/X$n" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+  while [ ! -s "$dfd" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+  export DISPLAY=":$(head -n 1 "$dfd")"
+  rm -f "$dfd"
 fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the Wine prefix (once)"

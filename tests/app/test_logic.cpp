@@ -230,12 +230,19 @@ TEST(AppLogic, WidgetIdsAndEasing) {
   const char* site = "geneva";
   EXPECT_EQ(hash64(site, 7), hash64(std::string("geneva"), 7));
 
+  // Easing halves the way to its target every tau ln 2 seconds and covers
+  // 1 - 1/e of it in tau, whatever the frame rate; it snaps once within 0.004.
   bool moving = false;
-  float v = ease_step(0, true, 0.016f, 0.07f, moving);
-  EXPECT_NEAR(v, 1 - std::exp(-0.016f / 0.07f), 1e-6);
+  const float tau = 0.07f, half = 0.07f * 0.6931472f;
+  EXPECT_NEAR(ease_step(0, true, half, tau, moving), 0.5f, 1e-5f);
   EXPECT_TRUE(moving);
-  v = ease_step(0.997f, true, 0.016f, 0.07f, moving);  // within 0.004: snaps
-  EXPECT_EQ(v, 1.0f);
+  EXPECT_NEAR(ease_step(1, false, half, tau, moving), 0.5f, 1e-5f);
+  EXPECT_NEAR(ease_step(0, true, tau, tau, moving), 0.6321206f, 1e-5f);
+  float twice = ease_step(ease_step(0, true, half / 2, tau, moving), true, half / 2, tau, moving);
+  EXPECT_NEAR(twice, 0.5f, 1e-5f);  // two short frames make one long one
+  EXPECT_NEAR(ease_step(0.9959f, true, 0, tau, moving), 0.9959f, 1e-6f);  // 0.0041 away: still moving
+  EXPECT_TRUE(moving);
+  EXPECT_EQ(ease_step(0.9961f, true, 0, tau, moving), 1.0f);  // 0.0039 away: snaps
   EXPECT_FALSE(moving);
   a.dt = 0.016;
   EXPECT_GT(a.ease(5, true, 0.07f), 0);

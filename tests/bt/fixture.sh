@@ -65,17 +65,17 @@ start_nginx() {
   cat > "$dir/nginx.conf" <<CONF
 daemon off;
 master_process off;
-error_log $dir/nginx-error.log;
-pid $dir/nginx-own.pid;
+error_log "$dir/nginx-error.log";
+pid "$dir/nginx-own.pid";
 events { worker_connections 64; }
 http {
   access_log off;
-  client_body_temp_path $dir/nginx-tmp;
-  proxy_temp_path $dir/nginx-tmp;
-  fastcgi_temp_path $dir/nginx-tmp;
-  uwsgi_temp_path $dir/nginx-tmp;
-  scgi_temp_path $dir/nginx-tmp;
-  server { listen 127.0.0.1:$port; root $dir/www; }
+  client_body_temp_path "$dir/nginx-tmp";
+  proxy_temp_path "$dir/nginx-tmp";
+  fastcgi_temp_path "$dir/nginx-tmp";
+  uwsgi_temp_path "$dir/nginx-tmp";
+  scgi_temp_path "$dir/nginx-tmp";
+  server { listen 127.0.0.1:$port; root "$dir/www"; }
 }
 CONF
   nginx -c "$dir/nginx.conf" -p "$dir" > "$dir/nginx.log" 2>&1 &

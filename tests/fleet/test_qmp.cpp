@@ -25,14 +25,43 @@ struct Client {
   void open(int port) { q.open(test_main_window(), port); }
 };
 
+// Waits until the test window's queue holds a Winsock notification of this
+// kind for socket s (for FD_CLOSE: the peer's hang-up has reached this side),
+// leaving every queued notification in place and in its order.
+bool notice_queued(SOCKET s, int event, double timeout_s = 10) {
+  const double end = now_s() + timeout_s;
+  for (;;) {
+    std::vector<MSG> held;
+    bool seen = false;
+    MSG m;
+    while (PeekMessageW(&m, test_main_window(), WM_QMP, WM_QMP, PM_REMOVE)) {
+      held.push_back(m);
+      seen = seen || (SOCKET(m.wParam) == s && WSAGETSELECTEVENT(m.lParam) == event);
+    }
+    for (const MSG& h : held) PostMessageW(h.hwnd, h.message, h.wParam, h.lParam);
+    if (seen) return true;
+    if (now_s() >= end) return false;
+    Sleep(10);
+  }
+}
+
+// Waits without handling any window message (a scripted peer for the test,
+// or the test for a peer) until done() holds; done() at the end.
+bool wait_for(const std::function<bool()>& done, double timeout_s = 10) {
+  const double end = now_s() + timeout_s;
+  while (!done() && now_s() < end) Sleep(5);
+  return done();
+}
+
 }  // namespace
 
 TEST(Qmp, HandshakeAcrossPacketsWithAnErrorAnswerAndQueuedCommandsFirst) {
-  ScriptedPeer peer([](PeerConn& c, ScriptedPeer& p) {
+  std::atomic<bool> half_read{false};
+  ScriptedPeer peer([&](PeerConn& c, ScriptedPeer& p) {
     const std::string g = std::string(kGreeting) + "\r\n";
     std::string l;
-    if (!c.send_text(g.substr(0, 20))) return false;
-    Sleep(150);
+    // The rest of the greeting only once the client holds the first part.
+    if (!c.send_text(g.substr(0, 20)) || !wait_for([&] { return half_read.load(); })) return false;
     return c.send_text(g.substr(20)) && p.note_next(c) &&
            c.send_text("{\"error\": {\"class\": \"CommandNotFound\", \"desc\": \"x\"}}\n") && p.note_next(c) &&
            // The queued command's answer, then a greeting again: no new handshake.
@@ -43,10 +72,18 @@ TEST(Qmp, HandshakeAcrossPacketsWithAnErrorAnswerAndQueuedCommandsFirst) {
   Answer status, cont;
   cl.q.cmd("query-status", "", status.fn());  // queued before the link exists
   cl.open(peer.port);
+  ASSERT_TRUE(pump_until([&] { return cl.q.rx.size() == 20; }));
+  EXPECT_FALSE(cl.q.greeted);
+  half_read = true;
   ASSERT_TRUE(pump_until([&] { return status.calls > 0; }));
   EXPECT_TRUE(status.ok);
   EXPECT_EQ(status.value["status"].s, "running");  // its own answer, not the handshake's
-  pump_for(0.3);  // let the second greeting arrive
+  // The second greeting came in the same write as that answer: read and
+  // passed over before the next command goes out.
+  ASSERT_TRUE(pump_until([&] {
+    u_long waiting = 1;
+    return ioctlsocket(cl.q.sock, FIONREAD, &waiting) == 0 && waiting == 0 && cl.q.rx.empty();
+  }));
   cl.q.cmd("cont", "", cont.fn());
   ASSERT_TRUE(pump_until([&] { return cont.calls > 0; }));
   EXPECT_TRUE(cont.ok);
@@ -166,18 +203,17 @@ TEST(Qmp, ClientDestroyedByAReplyHandlerStopsMidBatch) {
 }
 
 TEST(Qmp, NotificationsLeftForAClosedSocketDoNotReachTheNextLink) {
-  ScriptedPeer first([](PeerConn& c, ScriptedPeer&) {
-    bool ok = c.handshake();
-    Sleep(300);
-    return ok;  // then hangs up
+  std::atomic<bool> ready_seen{false};
+  ScriptedPeer first([&](PeerConn& c, ScriptedPeer&) {
+    return c.handshake() && wait_for([&] { return ready_seen.load(); });  // then hangs up
   });
   ScriptedPeer second(serve_like_qemu);
   Client cl;
   cl.open(first.port);
   ASSERT_TRUE(pump_until([&] { return cl.q.ready; }));
+  ready_seen = true;
   // The hang-up is queued as a notification, not yet handled.
-  for (int i = 0; i < 100 && !first.finished; ++i) Sleep(20);
-  Sleep(200);
+  ASSERT_TRUE(notice_queued(cl.q.sock, FD_CLOSE));
   const SOCKET old = cl.q.sock;
   cl.q.close();
   // Winsock hands the same value out again; a stale FD_CLOSE for the old link
@@ -214,9 +250,14 @@ TEST(Qmp, HandlerThatReopensWhileTheOldLinkEndsKeepsTheNewLink) {
     cl.open(second.port);
     cl.q.cmd("query-status", "", reopened.fn());
   });
-  // The answer and the end of the stream arrive in one read.
-  for (int i = 0; i < 100 && !first.finished; ++i) Sleep(20);
-  Sleep(200);
+  // The answer and the end of the stream arrive in one read: the peer has
+  // hung up and its answer waits on this side before the client reads. (On
+  // loopback the hang-up lands with the data; Winsock tells of it only once
+  // the data is read.)
+  ASSERT_TRUE(wait_for([&] {
+    u_long waiting = 0;
+    return first.finished && ioctlsocket(cl.q.sock, FIONREAD, &waiting) == 0 && waiting >= 16;
+  }));
   ASSERT_TRUE(pump_until([&] { return reopened.calls > 0; }));
   EXPECT_TRUE(reopened.ok);
   EXPECT_NE(cl.q.sock, INVALID_SOCKET);

@@ -1,31 +1,38 @@
 #!/usr/bin/env python3
-"""The machine forms through the real console window: vunk.exe under Wine on
-the test's Xvfb display, driven with real X input (xdotool), with the real
-qemu-img and QEMU through the bridge. Checks what the program leaves on disk
-with the Linux tools (qemu-img info, parted) and leaves PNG screenshots of
-the views in the build folder (forms-*.png).
-
-Positions are the console's layout at 96 DPI in a 1640 x 1000 window with
-the sidebar collapsed: content rectangle (72, 44) - (1640, 1000).
+"""The machine forms and EJECT through the real console window: vunk.exe under
+Wine on the test's Xvfb display, driven with real X input (xdotool), with the
+real qemu-img and QEMU through the bridge. Widgets are found where the console
+drew them (its VUNK_TEST_VIEW frames, tests/support/console.py) and every
+wait has a deadline. What the program leaves on disk is checked with the Linux
+tools (qemu-img info, parted); a running machine's drive through a second QMP
+monitor of its own. PNG screenshots of the views stay in the build folder
+(forms-*.png).
 """
+import json
 import os
+import re
 import shutil
+import socket
 import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from console import Console, until, widget_id, win_path as win  # noqa: E402
+
 BUILD = os.environ["VUNK_BUILD"]
 WORK = os.path.join(BUILD, "forms-window")
 FIX = os.path.join(BUILD, "forms-work")  # images made by fixture.sh
+PROBE_PORT = int(os.environ.get("VUNK_FORMS_PORT", "18900"))
+HOME, WIZARD, IMPORT, RUNNING, EDIT = 0, 1, 2, 3, 5
 failures = []
 
 
-def win(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+T0 = time.time()
 
 
 def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    print(("ok   " if ok else "FAIL ") + "%5.1f s  " % (time.time() - T0) + what, flush=True)
     if not ok:
         failures.append(what)
     return ok
@@ -36,141 +43,161 @@ def sh(*args, **kw):
 
 
 def read_ini(path):
-    """machine.ini (UTF-16LE) as a dict of its machine section."""
-    if not os.path.isfile(path):
+    """machine.ini (UTF-16LE) as a dict of its machine section, or None."""
+    try:
+        lines = open(path, "rb").read().decode("utf-16").splitlines()
+    except (OSError, UnicodeError):
         return None
-    lines = open(path, "rb").read().decode("utf-16").splitlines()
     return dict(line.split("=", 1) for line in lines if "=" in line)
 
 
-class Console:
-    def __init__(self):
-        self.proc = None
-        self.x = self.y = 0
+def write_ini(path, section, values):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    text = "[%s]\r\n" % section + "".join("%s=%s\r\n" % kv for kv in values.items())
+    with open(path, "wb") as f:
+        f.write(b"\xff\xfe" + text.encode("utf-16-le"))
 
-    def start(self):
-        env = dict(os.environ, VUNK_TEST_DISPLAY="none", VUNK_NO_WHPX="1")
-        self.log = open(os.path.join(WORK, "wine.txt"), "ab")
-        self.proc = subprocess.Popen(["wine", os.path.join(WORK, "app", "vunk.exe")], env=env,
-                                     stdout=self.log, stderr=self.log)
-        for _ in range(300):
-            ids = sh("xdotool", "search", "--onlyvisible", "--name", "^V\\.U\\.N\\.K\\.$").stdout.split()
-            if ids:
-                self.wid = ids[0]
-                geo = sh("xdotool", "getwindowgeometry", "--shell", self.wid).stdout
-                vals = dict(line.split("=") for line in geo.split())
-                self.x, self.y = int(vals["X"]), int(vals["Y"])
-                self.w, self.h = int(vals["WIDTH"]), int(vals["HEIGHT"])
-                time.sleep(1.5)
-                return True
-            time.sleep(0.1)
-        return False
 
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
+def ini_of(folder):
+    return read_ini(os.path.join(WORK, "machines", folder, "machine.ini"))
+
+
+class Monitor:
+    """A QMP client on a machine's second monitor (its extra arguments add
+    one), so the test asks QEMU itself while the console holds the first."""
+
+    def __init__(self, port, timeout=90):
+        end = time.time() + timeout
+        self.sock = None
+        while self.sock is None and time.time() < end:
             try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-        self.log.close()
+                self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+            except OSError:
+                time.sleep(0.3)
+        if self.sock is None:
+            raise OSError("no QMP monitor on port %d" % port)
+        self.sock.settimeout(30)
+        self.f = self.sock.makefile("rw", encoding="utf-8", newline="\n")
+        self.f.readline()  # the greeting
+        self.cmd("qmp_capabilities")
 
-    def click(self, x, y, settle=1.0):
-        sh("xdotool", "mousemove", str(self.x + int(x)), str(self.y + int(y)))
-        time.sleep(0.15)
-        sh("xdotool", "mousedown", "1")
-        time.sleep(0.12)
-        sh("xdotool", "mouseup", "1")
-        self.wiggle(settle)
+    def cmd(self, name, args=None):
+        """The answer to one command, or None when the link ends first (as
+        it may on "quit")."""
+        try:
+            self.f.write(json.dumps({"execute": name, "arguments": args or {}}) + "\n")
+            self.f.flush()
+            while True:
+                line = self.f.readline()
+                if not line:
+                    return None
+                msg = json.loads(line)
+                if "event" not in msg:
+                    return msg
+        except OSError:
+            return None
 
-    def wiggle(self, settle):
-        """Waits, moving the pointer a little: a frame follows input."""
-        end = time.time() + settle
-        while time.time() < end:
-            sh("xdotool", "mousemove_relative", "--", "1", "0")
-            sh("xdotool", "mousemove_relative", "--", "-1", "0")
-            time.sleep(0.25)
+    def drive(self, name):
+        """The query-block entry of the drive with that name, or None."""
+        got = self.cmd("query-block") or {}
+        return next((d for d in got.get("return", []) if d.get("device") == name), None)
 
-    def type(self, text):
-        sh("xdotool", "type", "--delay", "40", text)
-        time.sleep(0.3)
-
-    def key(self, key, repeat=1):
-        sh("xdotool", "key", "--delay", "50", "--repeat", str(repeat), key)
-        time.sleep(0.3)
-
-    def shot(self, name):
-        path = os.path.join(BUILD, "forms-%s.png" % name)
-        sh("import", "-window", "root", "-crop", "%dx%d+%d+%d" % (self.w, self.h, self.x, self.y), "+repage", path)
-        return path
-
-    def dialog_path(self, title, path):
-        """Types a path into the system file dialog with that title."""
-        for _ in range(100):
-            ids = sh("xdotool", "search", "--onlyvisible", "--name", title).stdout.split()
-            if ids:
-                break
-            time.sleep(0.1)
-        else:
-            return check(False, "the file dialog '%s' opens" % title)
-        time.sleep(1.0)
-        sh("xdotool", "windowfocus", "--sync", ids[0])
-        self.type(path)
-        self.key("Return")
-        sh("xdotool", "mousemove", str(self.x + 900), str(self.y + 500))
-        self.wiggle(2.5)
-        return True
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
 
 
-# ---- layout (see app/form_parts.cpp, app/views.cpp, app/widgets.cpp) ----
-L, T, R, B = 72, 44, 1640, 1000
-FX, FW = L + 40, 560                 # form fields
-ROW0 = T + 84 + 12                   # first row of a form
-PITCH = 68
+# ---- the machines that EJECT their disc -------------------------------------------------
+
+def mac_machines():
+    """A PowerPC and a 68k machine on file, each with a disc in its drive and
+    a second QMP monitor for the test; a made-up Quadra ROM in the settings."""
+    disks = os.path.join(WORK, "disks")
+    os.makedirs(disks)
+    out = {}
+    for k, (name, profile) in enumerate((("Forms PPC", "macosx-ppc"), ("Forms Quadra", "macos7-68k"))):
+        folder = name.lower().replace(" ", "-")
+        disk = os.path.join(disks, folder + ".qcow2")
+        disc = os.path.join(disks, folder + ".iso")
+        sh("qemu-img", "create", "-q", "-f", "qcow2", disk, "32M")
+        with open(disc, "wb") as f:
+            f.truncate(1 << 20)
+        port = PROBE_PORT + k
+        write_ini(os.path.join(WORK, "machines", folder, "machine.ini"), "machine", {
+            "name": name, "profile": profile, "disk": win(disk), "cdrom": win(disc), "mem": "256", "cpus": "1",
+            "install": "0", "scratch": "0", "created": "1", "last_run": "0",
+            "extra": "-chardev socket,id=probe,host=127.0.0.1,port=%d,server=on,wait=off -mon chardev=probe,"
+                     "mode=control" % port})
+        out[name] = (folder, port)
+    # The ROM check wants its checksum and a reset entry; a branch to itself
+    # there idles the Quadra.
+    rom = bytearray(1 << 20)
+    rom[0:10] = bytes([0xF1, 0xAC, 0xAD, 0x13, 0x00, 0x00, 0x00, 0x08, 0x60, 0xFE])
+    with open(os.path.join(disks, "quadra.rom"), "wb") as f:
+        f.write(rom)
+    return out
 
 
-def ctl(row):                        # centre y of a form row's control
-    return ROW0 + row * PITCH + 16 + 18
+def eject(c, name, folder, port):
+    """LAUNCH the machine, EJECT in its view, then QEMU's own word on the drive."""
+    upper = name.upper()
+    if not check(c.click_row(upper, "launch", 30), "%s: LAUNCH is drawn on its row" % name):
+        return
+    try:
+        mon = Monitor(port)
+    except OSError as e:
+        check(False, "%s: its QEMU answers on the second monitor (%s)" % (name, e))
+        return
+    try:
+        cd = until(lambda: mon.drive("cd"), 30)
+        check(cd is not None and "inserted" in cd, "%s: QEMU has the disc in the drive named cd" % name)
+        v = c.wait(lambda v: v["view"] == RUNNING and c.text_at(v, upper) and c.widget_around(v, "EJECT"), 60)
+        check(v is not None, "%s: its view shows EJECT" % name)
+        c.shot(os.path.join(BUILD, "forms-eject-%s.png" % folder))
+        check(c.click_text("EJECT"), "%s: EJECT clicked" % name)
+        cd = until(lambda: (lambda d: d if d and "inserted" not in d else None)(mon.drive("cd")), 30)
+        check(cd is not None and cd.get("tray_open") is True,
+              "%s: query-block shows the tray open and empty: %s" % (name, cd))
+        ini = until(lambda: (lambda i: i if i and i.get("cdrom") == "" else None)(ini_of(folder)), 20)
+        check(ini is not None, "%s: machine.ini forgets the disc" % name)
+        mon.cmd("quit")
+    finally:
+        mon.close()
+    check(c.wait(lambda v: v["view"] == HOME and c.widget_in_row(v, upper, "launch") is not None, 60) is not None,
+          "%s: the console goes home when its QEMU ends" % name)
 
 
-def arrow(row, right):               # a stepper's arrows
-    return (FX + FW - 15 if right else FX + 15), ctl(row)
-
-
-FOOT = B - 64 + 18                   # footer buttons' centre y
-CARD_NEW = (96 + 210, 694)           # home: INSTALL NEW SYSTEM
-CARD_IMPORT = (96 + 210, 806)        # home: IMPORT EXISTING DISK
-LIST_ROW0 = 690.48                   # home: first KNOWN SYSTEMS row
-
-
-def home_row(i):
-    return LIST_ROW0 + 48 * i + 23
-
-
-MODAL_FIRST = (1021, 552)            # first answer of the modal question
-
-
-def machines():
-    root = os.path.join(WORK, "machines")
-    return sorted(d for d in os.listdir(root) if os.path.isfile(os.path.join(root, d, "machine.ini")))
-
+# ---- the forms -------------------------------------------------------------------------------
 
 def wizard(c):
-    c.click(*CARD_NEW, settle=1.5)
-    c.shot("wizard-profiles")
-    # linux-x64 is the 7th row of the offered profiles (no launch-script
-    # setup here): left column, fourth row.
-    c.click(L + 40 + 100, T + 84 + 12 + 3 * 64 + 28)
-    c.click(FX + 200, ctl(0))       # the name field
-    c.key("BackSpace", 12)
-    c.type("Forms Linux")
-    for _ in range(2):
-        c.click(*arrow(1, False), settle=0.4)  # disk 32 -> 16 GB
-    c.click(*arrow(2, True))                  # memory 4 -> 6 GB
-    c.click(*arrow(3, False))                   # 4 -> 3 processors
-    c.shot("wizard-parameters")
-    c.click(FX + 110, FOOT, settle=3)         # CREATE
-    ini = read_ini(os.path.join(WORK, "machines", "forms-linux", "machine.ini"))
+    check(c.click("opt", 0), "home: INSTALL NEW SYSTEM is drawn")
+    c.wait_text("NEW SYSTEM  //  CHOOSE A PROFILE")
+    c.shot(os.path.join(BUILD, "forms-wizard-profiles.png"))
+
+    # The profile row that shows LINUX and X86-64 // Q35.
+    def linux_row(v):
+        for t in v["texts"]:
+            if t[0] != "LINUX":
+                continue
+            for wid, r in v["rects"].items():
+                if r[0] <= t[1] < r[2] and r[1] <= t[2] < r[3] and any(
+                        u[0] == "X86-64 // Q35" and r[0] <= u[1] < r[2] and r[1] <= u[2] < r[3] for u in v["texts"]):
+                    return int(wid)
+        return None
+
+    check(c.click_found(linux_row), "the wizard offers LINUX on X86-64 // Q35")
+    check(c.wait(lambda v: c.text_at(v, "NEW SYSTEM  //  LINUX") is not None, 20) is not None, "step 2 of the wizard")
+    check(c.click("wizname"), "the name field is drawn")
+    tries = c.type_into(widget_id("wizname", 0), "Forms Linux")
+    check(tries > 0, "the name field shows the name typed (%d tries)" % tries)
+    check(c.step_to(widget_id("wizgb", 0), "16 GB"), "disk 32 -> 16 GB")
+    check(c.step_to(widget_id("wizsize", 0), "6 GB"), "memory 4 -> 6 GB")
+    check(c.step_to(widget_id("wizsize", 1), "3"), "4 -> 3 processors")
+    c.shot(os.path.join(BUILD, "forms-wizard-parameters.png"))
+    check(c.click("wizgo"), "CREATE is drawn")
+    ini = until(lambda: (lambda i: i if i and i.get("cpus") else None)(ini_of("forms-linux")))
     if not check(ini is not None, "the wizard wrote forms-linux/machine.ini"):
         return
     check((ini.get("name"), ini.get("profile"), ini.get("mem"), ini.get("cpus"), ini.get("install")) ==
@@ -178,30 +205,37 @@ def wizard(c):
     disk = os.path.join(WORK, "machines", "forms-linux", "disk.qcow2")
     check(ini.get("disk") == win(disk), "machine.ini names the new disk")
     info = sh("qemu-img", "info", "--output=json", disk).stdout
-    check('"format": "qcow2"' in info and '"virtual-size": 17179869184' in info,
-          "qemu-img reads a 16 GB qcow2")
+    check('"format": "qcow2"' in info and '"virtual-size": 17179869184' in info, "qemu-img reads a 16 GB qcow2")
+    check(c.wait(lambda v: v["view"] == HOME, 30) is not None, "the console goes home after CREATE")
+
+
+def open_import(c, path, shot):
+    """IMPORT EXISTING DISK, the path typed into the file dialog, the form."""
+    check(c.click("opt", 1, opens_dialog=True), "home: IMPORT EXISTING DISK is drawn")
+    check(c.dialog_type("Import a disk image", win(path)), "the file dialog takes the path")
+    check(c.wait(lambda v: v["view"] == IMPORT and str(widget_id("impgo", 0)) in v["rects"], 30) is not None,
+          "the import form shows")
+    c.shot(os.path.join(BUILD, shot))
 
 
 def import_qcow2(c):
-    c.click(*CARD_IMPORT, settle=1.5)
-    c.dialog_path("Import a disk image", win(os.path.join(FIX, "Old Linux.qcow2")))
-    c.shot("import-qcow2")
-    c.click(FX + 90, FOOT, settle=2)  # IMPORT
-    ini = read_ini(os.path.join(WORK, "machines", "old-linux", "machine.ini"))
+    open_import(c, os.path.join(FIX, "Old Linux.qcow2"), "forms-import-qcow2.png")
+    check(c.click("impgo"), "IMPORT is drawn")
+    ini = until(lambda: ini_of("old-linux"))
     check(ini is not None and ini.get("disk") == win(os.path.join(FIX, "Old Linux.qcow2")),
           "IMPORT adds Old Linux with its image: %s" % ini)
     if ini:
         check((ini.get("profile"), ini.get("mem")) == ("linux-x64", "4096"), "the guessed profile and its memory")
+    check(c.wait(lambda v: v["view"] == HOME, 30) is not None, "the console goes home after IMPORT")
 
 
 def import_hfs(c):
-    c.click(*CARD_IMPORT, settle=1.5)
-    c.dialog_path("Import a disk image", win(os.path.join(FIX, "System753.dsk")))
-    c.shot("import-hfs")
-    c.click(FX + 90, FOOT, settle=4)  # MAKE BOOTABLE AND IMPORT
+    open_import(c, os.path.join(FIX, "System753.dsk"), "forms-import-hfs.png")
+    check(c.click("impgo"), "MAKE BOOTABLE AND IMPORT is drawn")
     folder = os.path.join(WORK, "machines", "system753")
-    ini = read_ini(os.path.join(folder, "machine.ini"))
     copy = os.path.join(folder, "disk.img")
+    # The record is written once the bootable copy is complete.
+    ini = until(lambda: ini_of("system753"), 120)
     if not check(ini is not None and ini.get("disk") == win(copy), "the HFS volume is imported as a copy: %s" % ini):
         return
     check(ini.get("profile") == "macos7-68k", "the copy runs as the 68k Mac")
@@ -210,38 +244,44 @@ def import_hfs(c):
     check(head == b"ER", "the copy starts with a driver descriptor (no longer a bare volume)")
     out = subprocess.run(["parted", "---pretend-input-tty", copy, "unit", "s", "print"], input="i\n",
                          capture_output=True, text=True).stdout
-    check("Partition Table: mac" in out and "Apple_HFS" in out or "hfs" in out.lower(),
-          "parted reads the copy's partition map")
+    check("Partition Table: mac" in out and re.search(r"^\s*\d+\s.*\bhfs\b", out, re.M | re.I) is not None,
+          "parted reads a Mac partition map with an HFS partition in the copy")
+    check(c.wait(lambda v: v["view"] == HOME, 30) is not None, "the console goes home after the import")
 
 
 def edit_memory(c):
-    # Library order: the newest first (System753, Old Linux, Forms Linux).
-    c.click(1560, home_row(2))  # EDIT of Forms Linux
-    c.shot("edit")
-    c.click(*arrow(2, True))    # memory 6 -> 8 GB
-    c.click(FX + 70, FOOT, settle=1)  # SAVE
-    ini = read_ini(os.path.join(WORK, "machines", "forms-linux", "machine.ini"))
-    check(ini is not None and ini.get("mem") == "8192", "SAVE writes the new memory: %s" % (ini and ini.get("mem")))
+    check(c.click_row("FORMS LINUX", "edit", 30), "EDIT is drawn on the Forms Linux row")
+    check(c.wait(lambda v: v["view"] == EDIT and c.stepper_value(v, widget_id("editsize", 0)) == "6 GB", 30)
+          is not None, "the edit form shows the memory")
+    c.shot(os.path.join(BUILD, "forms-edit.png"))
+    check(c.step_to(widget_id("editsize", 0), "8 GB"), "memory 6 -> 8 GB")
+    check(c.click("editsave"), "SAVE is drawn")
+    ini = until(lambda: (lambda i: i if i and i.get("mem") == "8192" else None)(ini_of("forms-linux")), 30)
+    check(ini is not None, "SAVE writes the new memory: %s" % ini_of("forms-linux"))
+    check(c.wait(lambda v: v["view"] == HOME, 30) is not None, "the console goes home after SAVE")
 
 
 def delete_flows(c):
     folder = os.path.join(WORK, "machines", "forms-linux")
-    c.click(1465, home_row(2), settle=6)  # LAUNCH Forms Linux through the bridge
-    check(os.path.isfile(os.path.join(folder, "launch.log")), "the launch wrote launch.log")
+    check(c.click_row("FORMS LINUX", "launch", 30), "LAUNCH is drawn on the Forms Linux row")
+    check(until(lambda: os.path.isfile(os.path.join(folder, "launch.log")), 60), "the launch wrote launch.log")
     # Stop the guest: the QEMU the bridge started on this machine's disk. The
     # console goes home once it has noticed.
-    pids = sh("pgrep", "-f", "qemu-system-x86_64.*" + folder).stdout.split()
+    pids = until(lambda: sh("pgrep", "-f", "qemu-system-x86_64.*" + re.escape(folder)).stdout.split(), 60)
     check(len(pids) == 1, "one QEMU runs the machine")
     for pid in pids:
         subprocess.run(["kill", pid])
-    c.wiggle(4)
-    c.click(1560, home_row(2))   # EDIT
-    c.click(FX + FW - 60, FOOT)  # DELETE
-    c.shot("edit-delete-question")
-    c.click(*MODAL_FIRST, settle=1.5)
-    check(not os.path.exists(os.path.join(folder, "disk.qcow2")), "DELETE removes the disk")
-    check(not os.path.exists(os.path.join(folder, "launch.log")), "DELETE removes launch.log")
-    check(not os.path.exists(os.path.join(folder, "machine.ini")), "DELETE removes the record")
+    check(c.wait(lambda v: v["view"] == HOME and c.text_at(v, "FORMS LINUX"), 60) is not None,
+          "the console goes home when the QEMU ends")
+    check(c.click_row("FORMS LINUX", "edit", 30), "EDIT is drawn on the Forms Linux row")
+    check(c.click("editdelete"), "DELETE is drawn")
+    check(c.wait(lambda v: v["modal"] == "DELETE FORMS LINUX?", 20) is not None, "DELETE asks first")
+    c.shot(os.path.join(BUILD, "forms-edit-delete-question.png"))
+    check(c.click("modal", 0), "the question's DELETE is drawn")
+    gone = until(lambda: not any(os.path.exists(os.path.join(folder, f))
+                                 for f in ("disk.qcow2", "launch.log", "machine.ini")), 30)
+    check(gone, "DELETE removes the disk, launch.log and the record: %s" %
+          (os.listdir(folder) if os.path.isdir(folder) else "folder gone"))
 
 
 def main():
@@ -249,19 +289,23 @@ def main():
     os.makedirs(os.path.join(WORK, "app"))
     os.makedirs(os.path.join(WORK, "machines"))
     shutil.copy(os.path.join(BUILD, "bin", "vunk.exe"), os.path.join(WORK, "app", "vunk.exe"))
-    ini = ("[paths]\r\nqemu_dir=%s\r\nmachines_dir=%s\r\ntiger_root=%s\r\nmedia_dir=%s\r\n[library]\r\nseeded=1\r\n"
-           % (win(os.path.join(BUILD, "qemu")), win(os.path.join(WORK, "machines")), win(os.path.join(WORK, "tiger")),
-              win(os.path.join(WORK, "media"))))
-    with open(os.path.join(WORK, "app", "vunk.ini"), "wb") as f:
-        f.write(b"\xff\xfe" + ini.encode("utf-16-le"))
-    c = Console()
+    macs = mac_machines()
+    write_ini(os.path.join(WORK, "app", "vunk.ini"), "paths", {
+        "qemu_dir": win(os.path.join(BUILD, "qemu")), "machines_dir": win(os.path.join(WORK, "machines")),
+        "tiger_root": win(os.path.join(WORK, "tiger")), "media_dir": win(os.path.join(WORK, "media")),
+        "mac_rom": win(os.path.join(WORK, "disks", "quadra.rom"))})
+    with open(os.path.join(WORK, "app", "vunk.ini"), "ab") as f:
+        f.write("[library]\r\nseeded=1\r\n".encode("utf-16-le"))
+    c = Console(os.path.join(WORK, "app", "vunk.exe"), WORK, {"VUNK_TEST_DISPLAY": "none", "VUNK_NO_WHPX": "1"})
     if not check(c.start(), "the console window shows"):
         return 1
     try:
+        for name, (folder, port) in macs.items():
+            eject(c, name, folder, port)
         for step in (wizard, import_qcow2, import_hfs, edit_memory, delete_flows):
             step(c)
     finally:
-        c.shot("last")
+        c.shot(os.path.join(BUILD, "forms-last.png"))
         c.stop()
     print("%d failed" % len(failures))
     return 1 if failures else 0

@@ -144,8 +144,10 @@ if mount -t tmpfs -o size=256k tmpfs "$work/full" 2>/dev/null; then
   rc=$?
   [ $rc -eq 1 ] || fail "full disk: exit $rc"
   # Whatever was written is whole: no truncated file stays behind.
-  for f in $(find "$work/full" -name '*.svg'); do xmllint --noout "$f" 2>/dev/null || fail "partial SVG left: $f"; done
-  for f in $(find "$work/full" -name '*.png'); do identify "$f" >/dev/null 2>&1 || fail "partial PNG left: $f"; done
+  find "$work/full" -name '*.svg' >"$work/full-svg.txt"
+  while IFS= read -r f; do xmllint --noout "$f" 2>/dev/null || fail "partial SVG left: $f"; done <"$work/full-svg.txt"
+  find "$work/full" -name '*.png' >"$work/full-png.txt"
+  while IFS= read -r f; do identify "$f" >/dev/null 2>&1 || fail "partial PNG left: $f"; done <"$work/full-png.txt"
   [ -f "$work/full/ic/vunk.ico" ] && { icotool -l "$work/full/ic/vunk.ico" >/dev/null 2>&1 || fail "partial icon file left"; }
   echo "full disk kept $(find "$work/full" -type f | wc -l) whole files"
   umount "$work/full"

@@ -1,5 +1,6 @@
 // Icon drawing checked through a sink that keeps every call: glyphs stay in
-// their box, the pufferfish's spikes lean the right way; the SVG sink in a
+// their box, the pufferfish's spikes and the waving flag at points worked out
+// by hand; the SVG sink in a
 // decimal-comma locale; file writes that fail leave nothing behind.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -45,24 +46,62 @@ TEST(Glyphs, EveryGlyphKeepsInsideItsScale) {
       for (const Call& c : s.calls) {
         for (const D2D_POINT_2F& p : c.points)
           EXPECT_LE(std::max(std::fabs(p.x - 100), std::fabs(p.y - 100)), 100.0f) << os;
-        if (c.kind == 'C' || c.kind == 'D')
+        if (c.kind == 'C' || c.kind == 'D') {
           EXPECT_LE(std::max(std::fabs(c.x - 100), std::fabs(c.y - 100)) + c.r, 100.0f) << os;
+        }
       }
     }
 }
 
+// Points worked out by hand, at scale 10 about (100, 100) (the glyph's factor
+// 0.96 makes a unit 9.6 target units): spike i of m sits at the angle
+// a = (250 i / (m - 1) - 125) degrees on the body circle of centre (0.16, 0)
+// and radius 0.48, and points at a + 0.35 sin a radians, 0.19 long (compact:
+// 0.24), so the spikes above and below lean back toward the tail.
 TEST(Glyphs, PufferfishSpikesLeanTowardTheTail) {
-  // Each spike leaves the body radially, then leans by 0.35 sin(angle) radians.
-  for (bool compact : {false, true}) {
-    RecordingSink fish = glyph(7, compact, 10);
-    const int m = compact ? 5 : 12;
-    for (int i = 0; i < m; ++i) {
-      const auto& sp = fish.calls[1 + i].points;
-      float a = std::atan2(sp[0].y - 100, sp[0].x - (100 + 0.16f * 9.6f));
-      EXPECT_NEAR(a, (250.0f * i / (m - 1) - 125.0f) * 3.14159265f / 180, 1e-4f);
-      EXPECT_NEAR(std::atan2(sp[1].y - sp[0].y, sp[1].x - sp[0].x) - a, 0.35f * std::sin(a), 1e-4f) << i;
-    }
+  const struct {
+    bool compact;
+    int i;
+    D2D_POINT_2F base, tip;
+  } spikes[] = {
+      {false, 0, {98.8930f, 96.2253f}, {97.4669f, 95.0881f}},    // -125 degrees: top, leaning back
+      {false, 5, {106.0537f, 99.0921f}, {107.8129f, 98.6103f}},  // -11.36 degrees: the front
+      {false, 11, {98.8930f, 103.7747f}, {97.4669f, 104.9119f}}, // 125 degrees: bottom, leaning back
+      {true, 0, {98.8930f, 96.2253f}, {97.0917f, 94.7888f}},
+      {true, 2, {106.1440f, 100.0f}, {108.4480f, 100.0f}},         // 0 degrees: straight ahead
+  };
+  for (const auto& sp : spikes) {
+    RecordingSink fish = glyph(7, sp.compact, 10);
+    ASSERT_EQ(fish.calls.size(), sp.compact ? 7u : 15u) << "body, spikes, eye";
+    const auto& p = fish.calls[1 + sp.i].points;
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_NEAR(p[0].x, sp.base.x, 1e-3f) << sp.i;
+    EXPECT_NEAR(p[0].y, sp.base.y, 1e-3f) << sp.i;
+    EXPECT_NEAR(p[1].x, sp.tip.x, 1e-3f) << sp.i;
+    EXPECT_NEAR(p[1].y, sp.tip.y, 1e-3f) << sp.i;
   }
+}
+
+// The waving flag at scale 100 about (100, 100) (factor 0.95): the first
+// pane's top edge follows w(t) = 0.15 sin((1.5 t - 0.25) pi) at t = 0,
+// 0.2325 and 0.465, and the trail's first dash sits at the wave's height at
+// t = 0 (w(0) = -0.106066), worked out by hand.
+TEST(Glyphs, Windows9xFlagWavesAndItsTrailStartsAtTheWave) {
+  RecordingSink flag = glyph(3, false, 100);
+  ASSERT_EQ(flag.calls.size(), 10u);  // four panes, six dashes
+  const auto& pane = flag.calls[0].points;
+  ASSERT_EQ(pane.size(), 14u);
+  const D2D_POINT_2F top[] = {{52.5f, 25.3237f}, {83.4225f, 39.7502f}, {114.345f, 49.4566f}};
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_NEAR(pane[size_t(3 * k)].x, top[k].x, 1e-3f) << k;
+    EXPECT_NEAR(pane[size_t(3 * k)].y, top[k].y, 1e-3f) << k;
+  }
+  const auto& dash = flag.calls[4].points;
+  ASSERT_EQ(dash.size(), 2u);
+  EXPECT_NEAR(dash[0].x, 6.9f, 1e-3f);
+  EXPECT_NEAR(dash[1].x, 14.5f, 1e-3f);
+  EXPECT_NEAR(dash[0].y, 47.5537f, 1e-3f);  // 100 + 95 (1.3 x 0.18 - 0.68 - 0.106066)
+  EXPECT_NEAR(dash[1].y, dash[0].y, 1e-4f);
 }
 
 TEST(SvgSink, NumbersKeepTheirPointInAnyLocale) {

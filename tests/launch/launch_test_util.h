@@ -49,6 +49,7 @@ class LaunchFixture : public ::testing::Test {
       started_pids().push_back(GetProcessId(h));
       TerminateProcess(h, 9);
       WaitForSingleObject(h, 5000);
+      last_end() = now_s();
     };
     // The test's own children first: a Vm that discovery found holds a
     // handle that may wait for the end but not bring it.
@@ -73,18 +74,23 @@ class LaunchFixture : public ::testing::Test {
     remove_tree(root);
   }
 
-  // Every process a test started, ended by now.
+ public:
+  // Every process a test started, ended by now, and when the last one ended.
   static std::vector<DWORD>& started_pids() {
     static std::vector<DWORD> pids;
     return pids;
   }
+  static double& last_end() {
+    static double t = 0;
+    return t;
+  }
 
- public:
   // Under Wine a console child starts a console host process of its own; one
   // whose child was ended while starting up can appear a moment later and
   // then stay for good, holding the test's output pipe open so that the
   // runner never sees the end. The hosts of the children the tests started
-  // are ended after each test and once more after the last one.
+  // are ended after each test, and after the last one until a second has
+  // passed since the last child ended.
   static void end_console_hosts() {
     const std::vector<DWORD>& parents = started_pids();
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -161,8 +167,11 @@ class LaunchFixture : public ::testing::Test {
 class ConsoleHostSweep : public ::testing::Environment {
  public:
   void TearDown() override {
-    Sleep(500);
-    LaunchFixture::end_console_hosts();
+    for (;;) {
+      LaunchFixture::end_console_hosts();
+      if (now_s() > LaunchFixture::last_end() + 1.0) break;
+      Sleep(50);
+    }
   }
 };
 

@@ -59,22 +59,44 @@ SOCKET hold_qmp(int port, double timeout_s) {
   return INVALID_SOCKET;
 }
 
+// The optical drive as QEMU itself reports it: the query-block entry of the
+// drive every family's command line names "cd" (null when there is none).
+JVal cd_drive(Vm& vm) {
+  Answer a;
+  g_fleet.qmp_do(vm, "query-block", "", a.fn());
+  pump_until([&] { return a.calls > 0; }, 20);
+  for (const JVal& d : a.value.a)
+    if (d["device"].s == "cd") return d;
+  return JVal();
+}
+
 }  // namespace
 
-// Every machine family the program starts directly, launched side by side:
-// each reaches "running" over QMP, saves a screen into the Pictures folder
-// and ends on FORCE OFF. The PC's QMP socket is first held by another
-// client: its waiting command fails after about 4 s with one busy notice, and
-// the link comes up once the other client lets go.
-TEST_F(Bridge, EveryFamilyRunsAnswersAndSavesItsScreen) {
-  // Another program holds 4600 (when nobody else on this host already does).
-  SOCKET hold = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(4600);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(hold, (sockaddr*)&a, sizeof a);
-  listen(hold, 1);
+// Every machine family the program starts directly, launched side by side
+// with a disc in the drive: each reaches "running" over QMP, saves a screen
+// into the Pictures folder, lets its disc go on EJECT and ends on FORCE OFF.
+// The PC's QMP socket is first held by another client: its waiting command
+// fails after about 4 s with one busy notice, and the link comes up once the
+// other client lets go.
+TEST_F(Bridge, EveryFamilyRunsAnswersEjectsAndSavesItsScreen) {
+  // Another program holds the first QMP port the fleet could take (the
+  // first one free: other test runs on this host may hold some already).
+  SOCKET hold = INVALID_SOCKET;
+  int taken = 0;
+  for (int p = 4600; p <= 4699 && !taken; ++p) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((u_short)p);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, (sockaddr*)&a, sizeof a) == 0 && listen(s, 1) == 0) {
+      hold = s;
+      taken = p;
+    } else {
+      closesocket(s);
+    }
+  }
+  ASSERT_NE(taken, 0) << "no QMP port free on this host";
   // The checksum the ROM check wants, a reset entry 8 bytes in, and there a
   // branch to itself: the Quadra idles with interrupts masked.
   std::string rom(1 << 20, '\0');
@@ -89,6 +111,8 @@ TEST_F(Bridge, EveryFamilyRunsAnswersAndSavesItsScreen) {
     Machine& m = machine(profile, profile, qcow2(widen(profile) + L".qcow2"));
     m.mem = 256;
     m.cpus = 1;
+    m.cdrom = path_join(root, widen(profile) + L".iso");
+    ASSERT_TRUE(write_bytes(m.cdrom, std::string(1 << 20, '\0')));
     std::string err;
     Vm* vm = g_fleet.launch(m, err, -1, L"");
     ASSERT_NE(vm, nullptr) << profile << ": " << err;
@@ -96,7 +120,8 @@ TEST_F(Bridge, EveryFamilyRunsAnswersAndSavesItsScreen) {
     vms.push_back(vm);
   }
   Vm* pc = vms[0];
-  EXPECT_GT(pc->qmp_port, 4600);
+  EXPECT_NE(pc->qmp_port, taken);
+  EXPECT_GE(pc->qmp_port, 4600);
   EXPECT_LE(pc->qmp_port, 4699);
   SOCKET holder = hold_qmp(pc->qmp_port, 60);
   ASSERT_NE(holder, INVALID_SOCKET) << "the PC never greeted";
@@ -143,6 +168,24 @@ TEST_F(Bridge, EveryFamilyRunsAnswersAndSavesItsScreen) {
     EXPECT_EQ(path_dir(wpath), screenshot_folder(pictures_folder()));
     EXPECT_EQ(read_bytes(wpath).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8)) << vm->name;
     DeleteFileW(wpath.c_str());
+  }
+
+  // EJECT: QEMU opens every family's tray and lets the disc go, and the
+  // record forgets it (the next launch has no disc).
+  for (Vm* vm : vms) {
+    JVal cd = cd_drive(*vm);
+    ASSERT_EQ(cd.kind, 5) << vm->name << ": no drive \"cd\"";
+    EXPECT_EQ(cd["inserted"]["image"]["virtual-size"].n, 1 << 20) << vm->name;
+    g_fleet.eject(*vm);
+    EXPECT_TRUE(vm->machine->cdrom.empty()) << vm->name;
+  }
+  for (Vm* vm : vms) {
+    JVal cd = cd_drive(*vm);  // asked after the eject, on the same link
+    EXPECT_TRUE(cd["tray_open"].b) << vm->name;
+    EXPECT_EQ(cd["inserted"].kind, 0) << vm->name << ": the disc is still in the drive";
+    Machine saved;
+    ASSERT_TRUE(saved.load(vm->machine->dir));
+    EXPECT_TRUE(saved.cdrom.empty()) << vm->name;
   }
 
   // FORCE OFF goes out as "quit": what still waits fails when the link ends.

@@ -51,11 +51,14 @@ TEST(Cmdline, FamilyChoicesEscapingInstallBootAndExtra) {
        {hd + L",snapshot=on", L"file=" + opt_escape(iso) + L",if=none,id=cd,media=cdrom,readonly=on"}},
       {"windows-x86", false, true, false, L"-boot", {L"once=d"}},
       {"macosx-ppc", false, true, true, L"-drive",
-       {L"file=C:\\vms\\a,,b.img,format=raw,media=disk,snapshot=on", L"file=" + opt_escape(iso) + L",format=raw,media=cdrom"}},
+       {L"file=C:\\vms\\a,,b.img,format=raw,media=disk,snapshot=on", L"file=" + opt_escape(iso) + L",format=raw,media=cdrom,id=cd"}},
       {"macosx-ppc", false, true, false, L"-boot", {L"d"}},
       {"macosx-ppc", false, false, false, L"-boot", {L"c"}},
       {"macos7-68k", false, false, false, L"-bios", {L"C:\\roms\\q,800.rom"}},  // a whole path: not escaped
       {"macos7-68k", false, false, false, L"-M", {L"q800,audiodev=snd0"}},
+      {"macos7-68k", false, true, false, L"-drive",
+       {L"file=C:\\vms\\pram.img,format=raw,if=mtd", L"file=C:\\vms\\a,,b.img,format=raw,media=disk",
+        L"file=" + opt_escape(iso) + L",format=raw,media=cdrom,index=2,id=cd"}},
       {"linux-arm64", false, false, false, L"-bios", {L"edk2-aarch64-code.fd"}},
       {"linux-riscv", false, false, false, L"-cpu", {L"rv64"}},
       {"linux-riscv", false, true, false, L"-device",
@@ -102,6 +105,20 @@ TEST(Cmdline, FamilyChoicesEscapingInstallBootAndExtra) {
   EXPECT_TRUE(values_of(a, L"-boot").empty());
   EXPECT_EQ(values_of(a, L"-drive").size(), 1u);
   remove_tree(dir);
+}
+
+// EJECT names the optical drive the way each board knows it: the PC by the
+// drive device's id, the others by the drive's name (the Mac boards' drive
+// has no device id, the Virt boards' USB device holds no medium itself);
+// real QEMU ejects them all in the bridge tests.
+TEST(Cmdline, EjectNamesTheDriveEachBoardKnows) {
+  const std::string by_id = "{\"id\":\"cddev\",\"force\":true}";
+  const std::string by_name = "{\"device\":\"cd\",\"force\":true}";
+  for (const char* profile : {"linux-x64", "windows-x86", "dos-x86"})
+    EXPECT_EQ(eject_args(find_profile(profile)->arch), by_id) << profile;
+  for (const char* profile : {"macosx-ppc", "macos9-ppc", "macos7-68k", "linux-arm64", "linux-riscv"})
+    EXPECT_EQ(eject_args(find_profile(profile)->arch), by_name) << profile;
+  EXPECT_EQ(eject_args(""), by_id);  // a QEMU found running: the usual id
 }
 
 TEST(Cmdline, ExtraSplitting) {
