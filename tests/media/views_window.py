@@ -32,6 +32,7 @@ failures = []
 DESKTOP = "ubuntu-24.04.2-desktop-amd64.iso"   # 48 MiB
 SERVER = "ubuntu-24.04.2-live-server-amd64.iso"  # its SHA256SUMS line is wrong
 FEDORA = "Fedora-Workstation-Live-x86_64-42-1.1.iso"  # 24 MiB
+OMARCHY = "omarchy-3.0.iso"  # 20 MiB, mirrors only
 STATE = {"queued": 0, "acquiring": 1, "receiving": 2, "paused": 3, "verifying": 4, "verified": 5, "failed": 6}
 
 
@@ -159,13 +160,41 @@ def choose_c_drive(c, folder):
     return v is not None
 
 
-def receiving_from_mirrors_and_peers(c, folder):
+def active_line(v):
+    """The sidebar block's line for the jobs of a frame."""
+    busy = [j for j in v["jobs"] if j["state"] in (0, 1, 2, 4)]
+    return "%d ACTIVE  //  " % len(busy) if busy else "%d DONE" % len(v["jobs"])
+
+
+def sidebar_follows(c, what, timeout=20):
+    v = c.wait(lambda v: shows_part(v, active_line(v)), timeout)
+    return check(v is not None, "the sidebar block %s: %s" % (what, v and active_line(v)))
+
+
+def pause_and_resume(c, folder):
+    """The install's image, queued behind Omarchy, is paused as soon as it
+    runs (the images are small: they download in seconds), then resumed."""
+    v = c.wait(lambda v: job(v, DESKTOP) and job(v, DESKTOP)["state"] == STATE["receiving"] and shows(v, "PAUSE"), 90)
+    if not check(v is not None, "it starts once the first download is done"):
+        return
+    c.click("xact", 5)
+    v = c.wait(lambda v: job(v, DESKTOP)["state"] == STATE["paused"] and shows(v, "RESUME"), 20)
+    if not check(v is not None, "PAUSE pauses it and offers RESUME"):
+        return
+    check(os.path.isfile(os.path.join(folder, DESKTOP + ".part")), "its part file stays")
+    sidebar_follows(c, "counts no active job")
+    shot(c, "paused")
+    c.click("xact", 4)
+    v = c.wait(lambda v: job(v, DESKTOP)["state"] == STATE["receiving"] and shows(v, "PAUSE"), 30)
+    check(v is not None, "RESUME takes it up again")
+    sidebar_follows(c, "counts it again")
+
+
+def receiving_from_mirrors_and_peers(c):
     seen = {}
 
     def busy(v):
         j = job(v, DESKTOP)
-        # The transfers page itself (the frame of the click that opened it
-        # still shows the wizard).
         if not j or not shows_part(v, "RECEIVING  //  ETA ") or j["state"] != STATE["receiving"]:
             return False
         if j["rate_mirrors"] > 0:
@@ -183,33 +212,20 @@ def receiving_from_mirrors_and_peers(c, folder):
     check(shows(v, "A NEW SYSTEM LAUNCHES WHEN THIS IS VERIFIED"), "the launch note is shown")
     check(shows(v, "PAUSE") and shows(v, "CANCEL"), "a receiving job offers PAUSE and CANCEL")
     check(shows_part(v, "RECEIVING  ") and shows_part(v, "/S"), "its row reads RECEIVING with its rate")
-    check(shows_part(v, "1 ACTIVE  //  "), "the sidebar block: 1 ACTIVE")
     pieces = next((t for t in v["texts"] if t[0].startswith("PIECES  //  ")), None)
     check(pieces is not None and not pieces[0].startswith("PIECES  //  0 x"), "the pieces header counts the pieces")
+    if not pieces:
+        return
+    # The piece field fills: more lit pixels in its first rows as it goes on.
+    k = v["dpi"] / 96.0
+    box = ((pieces[1] + 12) * k, (pieces[2] + 26) * k, (pieces[1] + 900) * k, (pieces[2] + 110) * k)
+    d0 = job(v, DESKTOP)["done"]
     shot(c, "receiving")
-
-    # PAUSE keeps the part file; RESUME takes the download up again.
-    c.click("xact", 5)
-    v = c.wait(lambda v: job(v, DESKTOP)["state"] == STATE["paused"] and shows(v, "RESUME"), 20)
-    if check(v is not None, "PAUSE pauses it and offers RESUME"):
-        check(os.path.isfile(os.path.join(folder, DESKTOP + ".part")), "its part file stays")
-        check(sidebar_line(c, "1 DONE") is not None, "the sidebar block: no active job, 1 DONE")
-        shot(c, "paused")
-        d0 = job(v, DESKTOP)["done"]
-        c.click("xact", 4)
-        v = c.wait(lambda v: job(v, DESKTOP)["state"] == STATE["receiving"] and shows(v, "PAUSE"), 30)
-        check(v is not None, "RESUME takes it up again")
-        check(sidebar_line(c, "1 ACTIVE  //  ") is not None, "the sidebar block: 1 ACTIVE again")
-        # The piece field fills: more lit pixels in its first rows as it goes on.
-        if pieces:
-            k = v["dpi"] / 96.0
-            box = ((pieces[1] + 12) * k, (pieces[2] + 26) * k, (pieces[1] + 900) * k, (pieces[2] + 110) * k)
-            shot(c, "resumed")
-            before = lit_pixels(os.path.join(WORK, "resumed.png"), box)
-            c.wait(lambda v: job(v, DESKTOP) and job(v, DESKTOP)["done"] > d0 + 8 * 2 ** 20, 60)
-            shot(c, "resumed-later")
-            after = lit_pixels(os.path.join(WORK, "resumed-later.png"), box)
-            check(after > before > 0, "the piece field fills (%d -> %d lit pixels)" % (before, after))
+    before = lit_pixels(os.path.join(WORK, "receiving.png"), box)
+    c.wait(lambda v: job(v, DESKTOP) and job(v, DESKTOP)["done"] > d0 + 8 * 2 ** 20, 60)
+    shot(c, "receiving-later")
+    after = lit_pixels(os.path.join(WORK, "receiving-later.png"), box)
+    check(after > before > 0, "the piece field fills (%d -> %d lit pixels)" % (before, after))
 
 
 def verified_and_launched(c, machines):
@@ -248,16 +264,6 @@ def verified_and_launched(c, machines):
     shot(c, "verified")
 
 
-def sidebar_line(c, text, timeout=20):
-    return c.wait(lambda v: shows_part(v, text), timeout)
-
-
-def active_line(v):
-    """The sidebar line for the jobs of a frame."""
-    busy = [j for j in v["jobs"] if j["state"] in (0, 1, 2, 4)]
-    return "%d ACTIVE  //  " % len(busy) if busy else "%d DONE" % len(v["jobs"])
-
-
 def controls(c, folder):
     # Two more: the server image (its checksum line is wrong), then Fedora.
     if not open_picker(c):
@@ -270,7 +276,7 @@ def controls(c, folder):
     check(v is not None, "the picker shows the verified, the busy and the queued release")
     shot(c, "picker-states")
     v = c.wait(lambda v: active_line(v) == "2 ACTIVE  //  " and shows_part(v, "2 ACTIVE  //  "), 10)
-    check(v is not None, "the sidebar block counts 2 ACTIVE")
+    check(v is not None, "the sidebar block counts the running and the queued job: 2 ACTIVE")
 
     # Fedora waits its turn; paused there, it stays out of the queue.
     c.click("sidexfer", 0)
@@ -291,7 +297,7 @@ def controls(c, folder):
         v = c.wait(lambda v: shows_part(v, "ERROR: "), 10)
         check(v is not None and shows(v, "ERROR: " + error.upper()), "the transfers page shows the error")
         check(v is not None and shows(v, "RESUME") and shows(v, "CANCEL"), "a failed job offers RESUME and CANCEL")
-        check(sidebar_line(c, "3 DONE") is not None, "the sidebar block: 3 DONE")
+        sidebar_follows(c, "counts the ended jobs")
         shot(c, "failed")
     check(job(c.view(), FEDORA)["state"] == STATE["paused"], "the paused Fedora did not start")
 
@@ -309,7 +315,7 @@ def controls(c, folder):
     v = c.wait(lambda v: job(v, FEDORA) is None, 20)
     check(v is not None, "the second click within 3 s cancels the download")
     check(not any(n.startswith(FEDORA) for n in os.listdir(folder)), "nothing of it stays in the media folder")
-    check(sidebar_line(c, "2 DONE") is not None, "the sidebar block: 2 DONE")
+    sidebar_follows(c, "follows the cancel")
 
     # REMOVE FROM LIST: the verified job leaves the list, its image stays.
     c.click("xrow", std_hash(DESKTOP))
@@ -318,7 +324,7 @@ def controls(c, folder):
     v = c.wait(lambda v: job(v, DESKTOP) is None, 10)
     check(v is not None, "REMOVE FROM LIST forgets the verified job")
     check(os.path.isfile(os.path.join(folder, DESKTOP)), "and leaves its image in the media folder")
-    check(sidebar_line(c, "1 DONE") is not None, "the sidebar block: 1 DONE (the failed job)")
+    sidebar_follows(c, "follows the removal")
 
     # The picker offers FAILED: RETRY for the release that failed.
     if open_picker(c):
@@ -335,6 +341,10 @@ def controls(c, folder):
     # Without jobs: no sidebar block, and the page's empty state.
     c.click("sidexfer", 0)
     c.wait(lambda v: v["view"] == 7, 10)
+    c.click("xrow", std_hash(OMARCHY))
+    c.wait(lambda v: shows(v, "REMOVE FROM LIST") and shows_part(v, "ARCH"), 10)
+    c.click("xact", 1)
+    c.wait(lambda v: job(v, OMARCHY) is None, 10)
     c.click("xrow", std_hash(SERVER))
     c.click("xact", 3)
     c.wait(lambda v: shows(v, "CONFIRM CANCEL?"), 10)
@@ -380,14 +390,18 @@ def main():
         c.wait(lambda v: v["rects"][str(widget_id("sidetoggle", 0))][2] == 288 - 18, 10)
         if open_picker(c):
             picker_lists_the_catalog(c, names)
-            c.click("mdl", std_hash(DESKTOP))
+            # Omarchy first (mirrors only); the install's image queues behind it.
+            c.click("mdl", std_hash(OMARCHY))
             if choose_c_drive(c, folder):
-                v = c.wait(lambda v: job(v, DESKTOP) is not None, 10)
+                v = c.wait(lambda v: job(v, OMARCHY) is not None, 10)
                 check(v is not None and v["view"] == 1, "the download is queued and the wizard stays")
-                c.click("wizgo", 0)  # CREATE AND INSTALL
+                c.click("mdl", std_hash(DESKTOP))
+                c.wait(lambda v: job(v, DESKTOP) is not None, 10)
+                c.click("wizgo", 0)  # CREATE AND INSTALL, with the desktop image picked
                 v = c.wait(lambda v: v["view"] == 7, 60)
                 check(v is not None, "the install waits on the transfers page")
-                receiving_from_mirrors_and_peers(c, folder)
+                pause_and_resume(c, folder)
+                receiving_from_mirrors_and_peers(c)
                 verified_and_launched(c, machines)
                 controls(c, folder)
                 web_seed_failed_past(base)
