@@ -159,32 +159,80 @@ std::vector<CellLook> piece_cells(const TransferSnapshot& s, const PieceGrid& g)
   return out;
 }
 
+void Pixels::clear(u32 width, u32 height) {
+  w = width, h = height;
+  px.assign(size_t(w) * h * 4, 0);
+}
+
+void Pixels::blend(u32 x, u32 y, float a, D3DCOLORVALUE c) {
+  a *= c.a;
+  if (a <= 0 || x >= w || y >= h) return;
+  a = std::min(a, 1.0f);
+  u8* p = px.data() + (size_t(y) * w + x) * 4;
+  float keep = 1 - a;
+  p[0] = u8(std::lround(c.b * a * 255 + p[0] * keep));
+  p[1] = u8(std::lround(c.g * a * 255 + p[1] * keep));
+  p[2] = u8(std::lround(c.r * a * 255 + p[2] * keep));
+  p[3] = u8(std::lround(a * 255 + p[3] * keep));
+}
+
 namespace {
-// Source-over of colour c (straight alpha) on the pixels covered by the
-// rectangle, each by the share of its area that the rectangle covers.
-void cover(std::vector<u8>& px, u32 pw, u32 ph, float x0, float y0, float x1, float y1, D3DCOLORVALUE c) {
-  x0 = std::max(x0, 0.0f), y0 = std::max(y0, 0.0f);
-  x1 = std::min(x1, float(pw)), y1 = std::min(y1, float(ph));
-  if (!(x1 > x0 && y1 > y0)) return;
-  for (int y = int(y0); y < int(std::ceil(y1)); ++y) {
-    float cy = std::min(y1, float(y + 1)) - std::max(y0, float(y));
-    for (int x = int(x0); x < int(std::ceil(x1)); ++x) {
-      float a = c.a * cy * (std::min(x1, float(x + 1)) - std::max(x0, float(x)));
-      if (a <= 0) continue;
-      u8* p = px.data() + (size_t(y) * pw + size_t(x)) * 4;
-      float keep = 1 - a;
-      p[0] = u8(std::lround(c.b * a * 255 + p[0] * keep));
-      p[1] = u8(std::lround(c.g * a * 255 + p[1] * keep));
-      p[2] = u8(std::lround(c.r * a * 255 + p[2] * keep));
-      p[3] = u8(std::lround(a * 255 + p[3] * keep));
-    }
-  }
+// The share of a pixel (its centre at distance d from a band's middle line)
+// that a band `width` wide covers, across the band.
+float band(float d, float width) {
+  d = std::fabs(d);
+  return std::max(0.0f, std::min(0.5f, d + width / 2) - std::max(-0.5f, d - width / 2));
+}
+
+// Pixel rows and columns a shape's bounding box touches, clipped to the pixels.
+struct Span {
+  int x0, y0, x1, y1;
+};
+Span span(const Pixels& p, float x0, float y0, float x1, float y1) {
+  auto cl = [](float v, u32 n) { return int(std::clamp(v, 0.0f, float(n))); };
+  return {cl(std::floor(x0), p.w), cl(std::floor(y0), p.h), cl(std::ceil(x1), p.w), cl(std::ceil(y1), p.h)};
 }
 }  // namespace
 
-void field_pixels(std::vector<u8>& px, u32 pw, u32 ph, float ox, float oy, float k, const PieceGrid& g,
-                  const std::vector<CellLook>& cells, bool blink_on, const FieldColours& col) {
-  px.assign(size_t(pw) * ph * 4, 0);
+void Pixels::rect(float x0, float y0, float x1, float y1, D3DCOLORVALUE c) {
+  Span s = span(*this, x0, y0, x1, y1);
+  for (int y = s.y0; y < s.y1; ++y) {
+    float cy = std::min(y1, float(y + 1)) - std::max(y0, float(y));
+    for (int x = s.x0; x < s.x1; ++x)
+      blend(u32(x), u32(y), cy * (std::min(x1, float(x + 1)) - std::max(x0, float(x))), c);
+  }
+}
+
+void Pixels::disc(float cx, float cy, float r, D3DCOLORVALUE c) {
+  Span s = span(*this, cx - r - 1, cy - r - 1, cx + r + 1, cy + r + 1);
+  for (int y = s.y0; y < s.y1; ++y)
+    for (int x = s.x0; x < s.x1; ++x) {
+      float d = std::hypot(x + 0.5f - cx, y + 0.5f - cy);
+      blend(u32(x), u32(y), std::clamp(r - d + 0.5f, 0.0f, 1.0f), c);
+    }
+}
+
+void Pixels::ring(float cx, float cy, float r, float width, D3DCOLORVALUE c) {
+  float o = r + width / 2 + 1;
+  Span s = span(*this, cx - o, cy - o, cx + o, cy + o);
+  for (int y = s.y0; y < s.y1; ++y)
+    for (int x = s.x0; x < s.x1; ++x) blend(u32(x), u32(y), band(std::hypot(x + 0.5f - cx, y + 0.5f - cy) - r, width), c);
+}
+
+void Pixels::line(float x0, float y0, float x1, float y1, float width, D3DCOLORVALUE c) {
+  float dx = x1 - x0, dy = y1 - y0, len2 = dx * dx + dy * dy, o = width / 2 + 1;
+  Span s = span(*this, std::min(x0, x1) - o, std::min(y0, y1) - o, std::max(x0, x1) + o, std::max(y0, y1) + o);
+  for (int y = s.y0; y < s.y1; ++y)
+    for (int x = s.x0; x < s.x1; ++x) {
+      float px = x + 0.5f - x0, py = y + 0.5f - y0;
+      float t = len2 > 0 ? std::clamp((px * dx + py * dy) / len2, 0.0f, 1.0f) : 0;
+      blend(u32(x), u32(y), band(std::hypot(px - t * dx, py - t * dy), width), c);
+    }
+}
+
+void field_pixels(Pixels& p, float ox, float oy, float k, const PieceGrid& g, const std::vector<CellLook>& cells,
+                  bool blink_on, const FieldColours& col) {
+  std::fill(p.px.begin(), p.px.end(), 0);
   float bh = (g.ch - 4) * k, bw = 3.5f * k, half = 0.3f * k;
   if (bh <= 0) return;
   for (size_t i = 0; i < cells.size(); ++i) {
@@ -194,21 +242,42 @@ void field_pixels(std::vector<u8>& px, u32 pw, u32 ph, float ox, float oy, float
       case CellLook::Outline: {
         // A stroke of 0.6 DIPs centred on the bar's edges.
         D3DCOLORVALUE e = col.empty;
-        cover(px, pw, ph, x - half, y - half, x + bw + half, y + half, e);
-        cover(px, pw, ph, x - half, y + bh - half, x + bw + half, y + bh + half, e);
-        cover(px, pw, ph, x - half, y + half, x + half, y + bh - half, e);
-        cover(px, pw, ph, x + bw - half, y + half, x + bw + half, y + bh - half, e);
+        p.rect(x - half, y - half, x + bw + half, y + half, e);
+        p.rect(x - half, y + bh - half, x + bw + half, y + bh + half, e);
+        p.rect(x - half, y + half, x + half, y + bh - half, e);
+        p.rect(x + bw - half, y + half, x + bw + half, y + bh - half, e);
         break;
       }
       case CellLook::Flight:
-        cover(px, pw, ph, x, y, x + bw, y + bh, alpha(col.flight, blink_on ? 0.85f : 0.35f));
+        p.rect(x, y, x + bw, y + bh, alpha(col.flight, blink_on ? 0.85f : 0.35f));
         break;
       case CellLook::Filled: {
         D3DCOLORVALUE s = c.source == CellLook::Resumed ? col.resumed : c.source == CellLook::Peers ? col.peers
                                                                                                : col.mirrors;
-        cover(px, pw, ph, x, y + bh * (1 - c.fill), x + bw, y + bh, alpha(s, c.alpha));
+        p.rect(x, y + bh * (1 - c.fill), x + bw, y + bh, alpha(s, c.alpha));
         break;
       }
+    }
+  }
+}
+
+void radar_peer_pixels(Pixels& p, float cx, float cy, float R, float k, const std::vector<ConnInfo>& conns,
+                       const PeerColours& col) {
+  std::fill(p.px.begin(), p.px.end(), 0);
+  float maxrate = 1;
+  for (const ConnInfo& c : conns) maxrate = std::max(maxrate, c.rate);
+  for (const ConnInfo& c : conns) {
+    if (c.kind != 0) continue;
+    float t = std::clamp(c.rate / maxrate, 0.0f, 1.0f);
+    float ang = float(c.id % 6283) / 1000;
+    float d = ((1 - std::sqrt(t)) * 0.58f + 0.38f) * R;
+    float x = cx + d * std::cos(ang), y = cy + d * std::sin(ang);
+    D3DCOLORVALUE k_col = c.progress >= 0.999f ? col.seed : col.partial;
+    if (c.rate > 0 && !c.choked) {
+      p.disc(x, y, (3.5f * t + 1.8f) * k, alpha(k_col, 0.95f));
+      p.line(cx, cy, x, y, 0.7f * k, alpha(k_col, 0.35f * t + 0.08f));
+    } else {
+      p.ring(x, y, 2.4f * k, 0.9f * k, alpha(k_col, 0.5f));
     }
   }
 }

@@ -15,7 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
+#include <functional>
 
 #include "media/catalog.h"
 #include "media/media.h"
@@ -26,19 +26,49 @@ namespace {
 
 constexpr float kPi = 3.14159265f;
 
-// ---- the piece field's bitmap ----------------------------------------------------
-// One bitmap over the field's inner area, painted on the CPU and copied into
-// the bitmap in place when the cells change: one draw whatever the piece count.
+// ---- bitmaps painted on the CPU ----------------------------------------------------
+// One bitmap over an area, painted on the CPU and copied into the bitmap in
+// place when what it shows changes: one draw whatever it holds.
 
-struct FieldBitmap {
+struct CpuBitmap {
   ComPtr<ID2D1DeviceContext> dc;  // the bitmap belongs to this context (held, so its address stays unique)
   ComPtr<ID2D1Bitmap> bitmap;
-  u32 w = 0, h = 0;
   float dpi = 0;
   u64 version = 0;
-  std::vector<u8> px;
+  Pixels pixels;
 };
-FieldBitmap g_field;
+CpuBitmap g_field, g_peers;
+
+// Draws `b` over `area` (DIPs), painted anew by `paint` when `version`
+// changes. paint gets the pixels and the device-pixel position of the
+// bitmap's corner (left, top): a point at DIP x lies at pixel x k - left.
+void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, u64 version,
+                const std::function<void(Pixels&, float left, float top, float k)>& paint) {
+  float k = s.dpi / 96;
+  float left = std::floor(area.left * k), top = std::floor(area.top * k);
+  float right = std::ceil(area.right * k) + 1, bottom = std::ceil(area.bottom * k) + 1;
+  if (!s.dc || !(right - left >= 1) || !(bottom - top >= 1) || right - left > 16384 || bottom - top > 16384) return;
+  u32 w = u32(right - left), h = u32(bottom - top);
+  version = hash_val(w, hash_val(h, hash_val(left, hash_val(top, hash_val(k, version)))));
+  if (!b.bitmap || b.dc.Get() != s.dc.Get() || b.pixels.w != w || b.pixels.h != h || b.dpi != s.dpi) {
+    b.bitmap.Reset();
+    D2D1_BITMAP_PROPERTIES props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi};
+    if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{w, h}, nullptr, 0, props, &b.bitmap))) {
+      b.bitmap.Reset();
+      return;
+    }
+    b.dc = s.dc;
+    b.dpi = s.dpi;
+    b.pixels.clear(w, h);
+    b.version = ~version;
+  }
+  if (b.version != version) {
+    paint(b.pixels, left, top, k);
+    b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), w * 4);
+    b.version = version;
+  }
+  s.bitmap(b.bitmap.Get(), {left / k, top / k, right / k, bottom / k}, 1, version);
+}
 
 // Strokes of one colour and width gathered into one path, drawn with one call.
 struct Strokes {
@@ -111,36 +141,15 @@ void App::draw_piece_field(const D2D_RECT_F& r, const MediaJob& job) {
   for (const CellLook& c : cells) blinking = blinking || c.kind == CellLook::Flight;
   bool blink_on = std::fmod(now, 0.5) < 0.25;
 
-  float k = surface.dpi / 96;
-  float left = std::floor(x0 * k), top = std::floor(y0 * k);
-  u32 pw = u32(std::max(1.0f, std::ceil((x0 + w) * k) - left + 1)), ph = u32(std::max(1.0f, std::ceil((y0 + h) * k) - top + 1));
-  if (!cells.empty() && pw <= 16384 && ph <= 16384 && surface.dc) {
-    u64 version = hash_val(pw, hash_val(ph, hash_val(k, hash_val(x0 * k - left, hash_val(y0 * k - top, 0)))));
-    version = hash_val(g.cols, hash_val(g.ch, version));
-    for (const CellLook& c : cells) version = hash_val(c.kind, hash_val(c.source, hash_val(c.alpha, hash_val(c.fill, version))));
+  if (!cells.empty()) {
+    u64 version = hash_val(g.cols, hash_val(g.ch, hash_val(x0, hash_val(y0, 0))));
+    for (const CellLook& c : cells)
+      version = hash_val(c.kind, hash_val(c.source, hash_val(c.alpha, hash_val(c.fill, version))));
     if (blinking) version = hash_val(blink_on, version);
-    FieldBitmap& f = g_field;
-    if (!f.bitmap || f.dc.Get() != surface.dc.Get() || f.w != pw || f.h != ph || f.dpi != surface.dpi) {
-      f.bitmap.Reset();
-      D2D1_BITMAP_PROPERTIES props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, surface.dpi,
-                                   surface.dpi};
-      if (SUCCEEDED(surface.dc->CreateBitmap(D2D1_SIZE_U{pw, ph}, nullptr, 0, props, &f.bitmap))) {
-        f.dc = surface.dc;
-        f.w = pw, f.h = ph, f.dpi = surface.dpi;
-        f.version = ~version;
-      } else {
-        f.bitmap.Reset();
-      }
-    }
-    if (f.bitmap) {
-      if (f.version != version) {
-        field_pixels(f.px, pw, ph, x0 * k - left, y0 * k - top, k, g, cells, blink_on,
-                     {pal.ice, pal.pink, pal.cyan, pal.amber, alpha(pal.dim, 0.45f)});
-        f.bitmap->CopyFromMemory(nullptr, f.px.data(), pw * 4);
-        f.version = version;
-      }
-      surface.bitmap(f.bitmap.Get(), {left / k, top / k, (left + pw) / k, (top + ph) / k}, 1, version);
-    }
+    cpu_bitmap(surface, g_field, {x0, y0, x0 + w, y0 + h}, version, [&](Pixels& p, float left, float top, float k) {
+      field_pixels(p, x0 * k - left, y0 * k - top, k, g, cells, blink_on,
+                   {pal.ice, pal.pink, pal.cyan, pal.amber, alpha(pal.dim, 0.45f)});
+    });
   }
   if (blinking) easing = true;
 
@@ -226,38 +235,39 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
     strokes.line(cx, cy, cx + Rr * std::cos(ang), cy + Rr * std::sin(ang), alpha(pal.cyan, 0.4f * (1 - i / 12.0f)), 1);
   }
   easing = true;
+  // The peers stand still between snapshots: one bitmap. The mirrors turn
+  // and the sending peers' rings pulse every frame: strokes.
   int M = 0;
+  float maxrate = 1;
+  u64 version = hash_val(Rr, hash_val(cx, hash_val(cy, 0)));
+  for (const ConnInfo& c : s.conns) {
+    maxrate = std::max(maxrate, c.rate);
+    M += c.kind;
+    version = hash_val(c.kind, hash_val(c.rate, hash_val(c.progress, hash_val(c.choked, hash_val(c.id, version)))));
+  }
   if (!s.conns.empty()) {
-    float maxrate = 1;
-    for (const ConnInfo& c : s.conns) {
-      maxrate = std::max(maxrate, c.rate);
-      M += c.kind;
-    }
+    cpu_bitmap(surface, g_peers, {cx - Rr - 8, cy - Rr - 8, cx + Rr + 8, cy + Rr + 8}, version,
+               [&](Pixels& p, float left, float top, float k) {
+                 radar_peer_pixels(p, cx * k - left, cy * k - top, Rr * k, k, s.conns, {pal.pink, pal.orange});
+               });
     int k = 0;
     float pulse = 6 + 2 * std::sin(6 * float(now));
     for (const ConnInfo& c : s.conns) {
       float t = std::clamp(c.rate / maxrate, 0.0f, 1.0f);
       if (c.kind == 0) {
+        if (c.up_rate <= 0) continue;
         float ang = float(c.id % 6283) / 1000;
         float d = ((1 - std::sqrt(t)) * 0.58f + 0.38f) * Rr;
-        D2D_POINT_2F p{cx + d * std::cos(ang), cy + d * std::sin(ang)};
-        D3DCOLORVALUE col = c.progress >= 0.999f ? pal.pink : pal.orange;
-        if (c.rate > 0 && !c.choked) {
-          surface.disc(p.x, p.y, 3.5f * t + 1.8f, alpha(col, 0.95f));
-          strokes.line(cx, cy, p.x, p.y, alpha(col, step_alpha(0.35f * t + 0.08f)), 0.7f);
-        } else {
-          strokes.circle(p.x, p.y, 2.4f, alpha(col, 0.5f), 0.9f);
-        }
-        if (c.up_rate > 0) strokes.circle(p.x, p.y, pulse, alpha(pal.green, 0.6f), 0.8f);
-      } else {
-        float ang = 2 * kPi * float(k) / float(std::max(1, M)) + 0.25f * a;
-        ++k;
-        D2D_POINT_2F m{cx + 0.22f * Rr * std::cos(ang), cy + 0.22f * Rr * std::sin(ang)};
-        float sz = 3 * t + 3;
-        D2D_POINT_2F dia[4] = {{m.x, m.y - sz}, {m.x + sz, m.y}, {m.x, m.y + sz}, {m.x - sz, m.y}};
-        strokes.poly(dia, 4, pal.cyan, 1.3f, true);
-        strokes.line(cx, cy, m.x, m.y, alpha(pal.cyan, step_alpha(0.5f * t + 0.3f)), 0.8f);
+        strokes.circle(cx + d * std::cos(ang), cy + d * std::sin(ang), pulse, alpha(pal.green, 0.6f), 0.8f);
+        continue;
       }
+      float ang = 2 * kPi * float(k) / float(std::max(1, M)) + 0.25f * a;
+      ++k;
+      D2D_POINT_2F m{cx + 0.22f * Rr * std::cos(ang), cy + 0.22f * Rr * std::sin(ang)};
+      float sz = 3 * t + 3;
+      D2D_POINT_2F dia[4] = {{m.x, m.y - sz}, {m.x + sz, m.y}, {m.x, m.y + sz}, {m.x - sz, m.y}};
+      strokes.poly(dia, 4, pal.cyan, 1.3f, true);
+      strokes.line(cx, cy, m.x, m.y, alpha(pal.cyan, step_alpha(0.5f * t + 0.3f)), 0.8f);
     }
   }
   strokes.draw(surface);
@@ -270,7 +280,7 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
 // ---- transfers page ------------------------------------------------------------------------
 
 void App::draw_transfers(const D2D_RECT_F& r) {
-  float L = r.left, T = r.top, R = r.right, B = r.bottom, W = R - L;
+  float L = r.left, T = r.top, R = r.right, W = R - L;
   XferLayout x = xfer_layout(r);
   float y0 = x.y0;
   std::vector<MediaJob*> jobs;

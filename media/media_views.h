@@ -55,15 +55,43 @@ CellLook cell_look(const u32 counts[5]);
 // usable).
 std::vector<CellLook> piece_cells(const TransferSnapshot& s, const PieceGrid& g);
 
-// The field's bars painted into premultiplied BGRA pixels (pw x ph, rows top
-// down, cleared first), so the whole field is one bitmap. k is pixels per DIP;
-// (ox, oy) the inner area's corner in pixels. Colours: the sources (resumed,
-// peers, mirrors), in flight, and the outline of a cell that holds nothing.
+// ---- shapes painted on the CPU --------------------------------------------------
+// What changes a few times a second (the piece field's cells, the radar's
+// peers) is painted here and copied into one bitmap: one draw however many
+// shapes. Premultiplied BGRA, rows top down; coordinates in pixels; each pixel
+// takes a colour by the share of it that the shape covers.
+struct Pixels {
+  u32 w = 0, h = 0;
+  std::vector<u8> px;
+  void clear(u32 width, u32 height);
+  const u8* at(u32 x, u32 y) const { return px.data() + (size_t(y) * w + x) * 4; }
+  void rect(float x0, float y0, float x1, float y1, D3DCOLORVALUE c);
+  void disc(float cx, float cy, float r, D3DCOLORVALUE c);
+  // A circle's outline, `width` wide, centred on the radius.
+  void ring(float cx, float cy, float r, float width, D3DCOLORVALUE c);
+  void line(float x0, float y0, float x1, float y1, float width, D3DCOLORVALUE c);
+  void blend(u32 x, u32 y, float a, D3DCOLORVALUE c);
+};
+
+// The field's bars (the pixels cleared first). k is pixels per DIP; (ox, oy)
+// the inner area's corner in pixels. Colours: the sources (resumed, peers,
+// mirrors), in flight, and the outline of a cell that holds nothing.
 struct FieldColours {
   D3DCOLORVALUE resumed, peers, mirrors, flight, empty;
 };
-void field_pixels(std::vector<u8>& px, u32 pw, u32 ph, float ox, float oy, float k, const PieceGrid& g,
-                  const std::vector<CellLook>& cells, bool blink_on, const FieldColours& c);
+void field_pixels(Pixels& p, float ox, float oy, float k, const PieceGrid& g, const std::vector<CellLook>& cells,
+                  bool blink_on, const FieldColours& c);
+
+// The radar's peers (mirrors move every frame and are stroked apart): a
+// peer sits at the bearing its id gives and nearer the centre the faster it
+// sends; seeds pink, others orange; one sending and not choking us is a disc
+// with a line from the centre, any other a small hollow circle. (cx, cy) and
+// R are the radar's centre and radius in pixels, k pixels per DIP.
+struct PeerColours {
+  D3DCOLORVALUE seed, partial;
+};
+void radar_peer_pixels(Pixels& p, float cx, float cy, float R, float k, const std::vector<ConnInfo>& conns,
+                       const PeerColours& c);
 
 // ---- throughput scope ------------------------------------------------------------
 

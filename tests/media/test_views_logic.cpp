@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <numeric>
+#include <vector>
 
 #include "media/media_views.h"
 
@@ -137,10 +138,10 @@ TEST(PieceField, PixelsOfTheBars) {
   cells[2].kind = CellLook::Flight;
   cells[3].kind = CellLook::Outline;
   FieldColours c{{1, 1, 1, 1}, {1, 0, 0, 1}, {0, 0, 1, 1}, {1, 1, 0, 1}, {0, 1, 0, 0.45f}};
-  std::vector<u8> px;
-  field_pixels(px, 12, 44, 0, 0, 1, g, cells, true, c);
-  ASSERT_EQ(px.size(), 12u * 44 * 4);
-  auto at = [&](int x, int y) { return px.data() + (y * 12 + x) * 4; };
+  Pixels px;
+  px.clear(12, 44);
+  field_pixels(px, 0, 0, 1, g, cells, true, c);
+  auto at = [&](int x, int y) { return px.at(u32(x), u32(y)); };
   // Peer bar (red), whole height: pixels 1..3 full, pixel 4 half covered.
   EXPECT_EQ(at(2, 10)[2], 230);  // red 0.9
   EXPECT_EQ(at(2, 10)[3], 230);
@@ -155,11 +156,38 @@ TEST(PieceField, PixelsOfTheBars) {
   // In flight, blinking on: amber at 0.85 over the whole bar of row 2.
   EXPECT_EQ(at(2, 30)[3], 217);
   EXPECT_EQ(at(2, 30)[0], 0);
-  field_pixels(px, 12, 44, 0, 0, 1, g, cells, false, c);
+  field_pixels(px, 0, 0, 1, g, cells, false, c);
   EXPECT_EQ(at(2, 30)[3], 89);  // 0.35
   // An empty cell: only its outline.
   EXPECT_GT(at(7, 24)[3], 0);
   EXPECT_EQ(at(8, 30)[3], 0);
+}
+
+TEST(Radar, PeersByBearingAndSpeed) {
+  // A radar of radius 100 at (110, 110). The fastest sending, unchoked peer
+  // sits at 0.38 R on the bearing of its id (id 0: angle 0, to the right)
+  // as a disc of radius 5.3; a peer with no traffic is a hollow circle near
+  // the outer ring (0.96 R; id 1571: about a quarter turn, straight down).
+  std::vector<ConnInfo> conns(3);
+  conns[0].kind = 0, conns[0].id = 0, conns[0].rate = 1000, conns[0].progress = 1;
+  conns[1].kind = 0, conns[1].id = 1571, conns[1].rate = 0, conns[1].progress = 0.5f;
+  conns[2].kind = 1, conns[2].id = 4712, conns[2].rate = 5000;  // a mirror: not painted here
+  Pixels p;
+  p.clear(220, 220);
+  radar_peer_pixels(p, 110, 110, 100, 1, conns, {{1, 0, 0, 1}, {0, 0, 1, 1}});
+  // The mirror's rate sets the scale: the peer sends at a fifth of it, so it
+  // sits at (1 - sqrt 0.2) 0.58 + 0.38 = 0.7006 R with a disc of 3.5 x 0.2 + 1.8.
+  float d = ((1 - std::sqrt(0.2f)) * 0.58f + 0.38f) * 100;
+  EXPECT_EQ(p.at(u32(110 + d), 110)[2], 242);  // red (a seed) at 0.95, its centre
+  EXPECT_EQ(p.at(u32(110 + d), u32(110 - 4))[3], 0) << "a disc of radius 2.5";
+  EXPECT_GT(p.at(u32(110 + d / 2), 110)[2], 0) << "the line from the centre";
+  EXPECT_EQ(p.at(110 + 5, 110 + 20)[3], 0);
+  // The idle partial peer: a blue ring of radius 2.4 around (110, 206).
+  EXPECT_GT(p.at(110, 206 + 2)[0], 0);
+  EXPECT_EQ(p.at(110, 206)[3], 0) << "hollow";
+  EXPECT_EQ(p.at(110 + 30, 206)[3], 0) << "no line to a silent peer";
+  // Outside any shape nothing is painted, and the mirror's place is empty.
+  EXPECT_EQ(p.at(110, 90)[3], 0);
 }
 
 TEST(Scope, TimeAxis) {
