@@ -37,7 +37,7 @@ struct CpuBitmap {
   u64 version = 0;
   Pixels pixels;
 };
-CpuBitmap g_field, g_peers;
+CpuBitmap g_field, g_peers, g_sweep;
 
 // Draws `b` over `area` (DIPs), painted anew by `paint` when `version`
 // changes. paint gets the pixels and the device-pixel position of the
@@ -230,10 +230,18 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
   float Rr = std::min(r.right - r.left, r.bottom - r.top) / 2 - 6;
   float a = 1.3f * float(now);
   Strokes strokes;
-  for (int i = 0; i < 12; ++i) {
-    float ang = a - 0.05f * i;
-    strokes.line(cx, cy, cx + Rr * std::cos(ang), cy + Rr * std::sin(ang), alpha(pal.cyan, 0.4f * (1 - i / 12.0f)), 1);
-  }
+  // The sweep's twelve fading lines: one bitmap, painted anew each frame.
+  D2D_RECT_F square{cx - Rr - 2, cy - Rr - 2, cx + Rr + 2, cy + Rr + 2};
+  cpu_bitmap(surface, g_sweep, square, hash_val(a, hash_val(Rr, hash_val(cx, hash_val(cy, 0)))),
+             [&](Pixels& p, float left, float top, float k) {
+               std::fill(p.px.begin(), p.px.end(), 0);
+               float x = cx * k - left, y = cy * k - top;
+               for (int i = 0; i < 12; ++i) {
+                 float ang = a - 0.05f * i;
+                 p.line(x, y, x + Rr * k * std::cos(ang), y + Rr * k * std::sin(ang), k,
+                        alpha(pal.cyan, 0.4f * (1 - i / 12.0f)));
+               }
+             });
   easing = true;
   // The peers stand still between snapshots: one bitmap. The mirrors turn
   // and the sending peers' rings pulse every frame: strokes.
