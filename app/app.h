@@ -292,11 +292,15 @@ struct App {
   void start_install();
   void draw_dossier(const D2D_RECT_F& r, const Profile* p);
 
-  // ---- media views (later: the media issues) ----
+  // ---- media views (media/app_media*.cpp) ----
   void draw_storage(const D2D_RECT_F& r);
   void draw_transfers(const D2D_RECT_F& r);
-  float draw_media_picker(const D2D_RECT_F& r);
-  void draw_sidebar_transfers(float y, float w, float k);
+  // The wizard's media picker at (x, y), w wide, for profile p; its height.
+  float draw_media_picker(float x, float y, float w, const Profile& p);
+  void draw_sidebar_transfers(float y, float w, float t);
+  void draw_piece_field(const D2D_RECT_F& r, const MediaJob& job);
+  void draw_scope(const D2D_RECT_F& r, const MediaJob& job);
+  void draw_radar(const D2D_RECT_F& r, const MediaJob& job);
   void need_storage(std::function<void()> then);
   void download(const MediaItem& item, bool go);
   // the media half of start_install (media/app_media.cpp): the catalog item

@@ -4,20 +4,6 @@
 
 #include "machines/machine.h"
 
-// ---- media views ----
-
-// Storage view: a placeholder panel.
-void App::draw_storage(const D2D_RECT_F& r) { draw_placeholder(r, "MEDIA STORAGE"); }
-
-// Transfers view: a placeholder panel.
-void App::draw_transfers(const D2D_RECT_F& r) { draw_placeholder(r, "TRANSFERS"); }
-
-// Media picker: takes no room.
-float App::draw_media_picker(const D2D_RECT_F& r) { return 0; }
-
-// Sidebar transfers block: nothing drawn.
-void App::draw_sidebar_transfers(float y, float w, float k) {}
-
 // ---- tools ----
 
 // Screenshot series: not available yet.

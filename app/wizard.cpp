@@ -105,12 +105,9 @@ void App::draw_wizard(const D2D_RECT_F& r) {
           there ? alpha(pal.ice, 0.6f) : pal.amber, 7.5f);
     y += kRowPitch + 24;
   } else {
-    // Current releases from the catalog, or a file of the user's own; a
-    // picker that takes no room leaves the plain file row.
-    float picker = Catalog::profile_has_media(p.id) ? draw_media_picker({f.x, y + kCtlTop, f.x + f.w, f.area.bottom}) : 0;
-    if (picker > 0) {
-      label(f.x, y, "INSTALL MEDIA", alpha(pal.cyan, 0.8f), 7.5f);
-      y += kCtlTop + picker + 28;
+    // Current releases from the catalog, or a file of the user's own.
+    if (Catalog::profile_has_media(p.id)) {
+      y += draw_media_picker(f.x, y, f.w, p) + 20;
     } else {
       media_row(*this, form_row(*this, f, y, "INSTALL MEDIA"), wizard_media, "NONE: AN EMPTY MACHINE", "wizmedia");
       y += kRowPitch;

@@ -1,6 +1,8 @@
 // The application's way from a chosen install image to a queued download:
 // the media-folder gate, the download action and the wizard's media half;
-// and the demonstration transfer data of the screenshot series.
+// the plain decisions of the media views (media_views.h; the views are drawn
+// in app_media_pick.cpp and app_media_xfer.cpp); and the demonstration
+// transfer data of the screenshot series.
 #include "app/app.h"
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 
 #include "machines/library.h"
 #include "media/media.h"
+#include "media/media_views.h"
 
 void App::need_storage(std::function<void()> then) {
   if (!then) return;  // nothing to run: calling it would throw
@@ -63,6 +66,298 @@ bool App::install_download(const Machine& machine) {
   transfer_sel = item->file;
   go(Transfers);
   return true;
+}
+
+// ---- plain decisions of the media views ------------------------------------------
+
+std::string rate(float v) {
+  if (!(v > 0)) return "-";
+  // Truncated to whole bytes; a value beyond 64 bits reads as the largest.
+  u64 n = v >= 1.8e19f ? ~u64(0) : u64(v);
+  return human_bytes(n) + "/S";
+}
+
+std::string eta_text(double s) {
+  if (!std::isfinite(s) || s < 0 || s > 360000) return "--:--";
+  return human_duration(s);
+}
+
+const char* state_word(TState s) {
+  switch (s) {
+    case TState::Idle: return "QUEUED";
+    case TState::Starting: return "ACQUIRING";
+    case TState::Running: return "RECEIVING";
+    case TState::Paused: return "PAUSED";
+    case TState::Checking: return "VERIFYING SHA-256";
+    case TState::Done: return "VERIFIED";
+    case TState::Failed: return "FAILED";
+  }
+  return "";
+}
+
+D3DCOLORVALUE state_col(TState s) {
+  switch (s) {
+    case TState::Idle: case TState::Paused: return pal.amber;
+    case TState::Checking: return D3DCOLORVALUE{0.94f, 0.98f, 1, 1};
+    case TState::Done: return pal.green;
+    case TState::Failed: return pal.red;
+    default: return pal.cyan;
+  }
+}
+
+std::string sidebar_line(int busy, float progress, size_t jobs) {
+  if (busy <= 0) return strf("%d DONE", int(jobs));
+  return strf("%d ACTIVE  //  %d%%", busy, int(std::clamp(progress, 0.0f, 1.0f) * 100));
+}
+
+PieceGrid piece_grid(float w, float h, u32 pieces) {
+  PieceGrid g;
+  // Floors taken in floating point first: a negative or huge area must not
+  // reach an unsigned conversion.
+  g.cols = u32(std::clamp(std::floor(w / 6), 1.0f, 1e6f));
+  g.rows = u32(std::clamp(std::floor(h / 22), 1.0f, 1e6f));
+  g.cells = u32(std::min<u64>(pieces, u64(g.cols) * g.rows));
+  g.rows_used = (g.cells + g.cols - 1) / g.cols;
+  g.ch = g.rows_used ? h / float(g.rows_used) : 0;
+  return g;
+}
+
+u64 cell_first(u64 i, u64 n, u64 pieces) {
+  if (n == 0) return 0;
+  return u64((unsigned __int128)i * pieces / n);
+}
+
+bool piece_map_usable(const TransferSnapshot& s) { return s.pieces > 0 && s.piece_map.size() >= s.pieces; }
+
+CellLook cell_look(const u32 c[5]) {
+  CellLook k;
+  u32 got = c[2] + c[3] + c[4];
+  if (got == 0) {
+    k.kind = c[1] > 0 ? CellLook::Flight : CellLook::Outline;
+    return k;
+  }
+  k.kind = CellLook::Filled;
+  if (c[4] >= std::max(c[2], c[3])) k.source = CellLook::Resumed;
+  else if (c[3] > c[2]) k.source = CellLook::Peers;
+  else k.source = CellLook::Mirrors;
+  k.alpha = c[2] + c[3] > c[4] ? 0.9f : 0.45f;
+  float all = float(c[0]) + c[1] + got;
+  k.fill = 0.35f + 0.65f * float(got) / all;
+  return k;
+}
+
+std::vector<CellLook> piece_cells(const TransferSnapshot& s, const PieceGrid& g) {
+  std::vector<CellLook> out;
+  if (!piece_map_usable(s)) return out;
+  out.reserve(g.cells);
+  for (u32 i = 0; i < g.cells; ++i) {
+    u64 a = cell_first(i, g.cells, s.pieces), b = cell_first(i + 1, g.cells, s.pieces);
+    u32 c[5] = {0, 0, 0, 0, 0};
+    for (u64 j = a; j < b; ++j) ++c[std::min<u8>(s.piece_map[j], 4)];
+    out.push_back(cell_look(c));
+  }
+  return out;
+}
+
+void Pixels::clear(u32 width, u32 height) {
+  w = width, h = height;
+  px.assign(size_t(w) * h * 4, 0);
+}
+
+void Pixels::blend(u32 x, u32 y, float a, D3DCOLORVALUE c) {
+  a *= c.a;
+  if (a <= 0 || x >= w || y >= h) return;
+  a = std::min(a, 1.0f);
+  u8* p = px.data() + (size_t(y) * w + x) * 4;
+  float keep = 1 - a;
+  p[0] = u8(std::lround(c.b * a * 255 + p[0] * keep));
+  p[1] = u8(std::lround(c.g * a * 255 + p[1] * keep));
+  p[2] = u8(std::lround(c.r * a * 255 + p[2] * keep));
+  p[3] = u8(std::lround(a * 255 + p[3] * keep));
+}
+
+namespace {
+// The share of a pixel (its centre at distance d from a band's middle line)
+// that a band `width` wide covers, across the band.
+float band(float d, float width) {
+  d = std::fabs(d);
+  return std::max(0.0f, std::min(0.5f, d + width / 2) - std::max(-0.5f, d - width / 2));
+}
+
+// Pixel rows and columns a shape's bounding box touches, clipped to the pixels.
+struct Span {
+  int x0, y0, x1, y1;
+};
+Span span(const Pixels& p, float x0, float y0, float x1, float y1) {
+  auto cl = [](float v, u32 n) { return int(std::clamp(v, 0.0f, float(n))); };
+  return {cl(std::floor(x0), p.w), cl(std::floor(y0), p.h), cl(std::ceil(x1), p.w), cl(std::ceil(y1), p.h)};
+}
+}  // namespace
+
+void Pixels::rect(float x0, float y0, float x1, float y1, D3DCOLORVALUE c) {
+  Span s = span(*this, x0, y0, x1, y1);
+  for (int y = s.y0; y < s.y1; ++y) {
+    float cy = std::min(y1, float(y + 1)) - std::max(y0, float(y));
+    for (int x = s.x0; x < s.x1; ++x)
+      blend(u32(x), u32(y), cy * (std::min(x1, float(x + 1)) - std::max(x0, float(x))), c);
+  }
+}
+
+void Pixels::disc(float cx, float cy, float r, D3DCOLORVALUE c) {
+  Span s = span(*this, cx - r - 1, cy - r - 1, cx + r + 1, cy + r + 1);
+  for (int y = s.y0; y < s.y1; ++y)
+    for (int x = s.x0; x < s.x1; ++x) {
+      float d = std::hypot(x + 0.5f - cx, y + 0.5f - cy);
+      blend(u32(x), u32(y), std::clamp(r - d + 0.5f, 0.0f, 1.0f), c);
+    }
+}
+
+void Pixels::ring(float cx, float cy, float r, float width, D3DCOLORVALUE c) {
+  float o = r + width / 2 + 1;
+  Span s = span(*this, cx - o, cy - o, cx + o, cy + o);
+  for (int y = s.y0; y < s.y1; ++y)
+    for (int x = s.x0; x < s.x1; ++x) blend(u32(x), u32(y), band(std::hypot(x + 0.5f - cx, y + 0.5f - cy) - r, width), c);
+}
+
+void Pixels::line(float x0, float y0, float x1, float y1, float width, D3DCOLORVALUE c) {
+  float dx = x1 - x0, dy = y1 - y0, len2 = dx * dx + dy * dy, o = width / 2 + 1;
+  Span s = span(*this, std::min(x0, x1) - o, std::min(y0, y1) - o, std::max(x0, x1) + o, std::max(y0, y1) + o);
+  for (int y = s.y0; y < s.y1; ++y)
+    for (int x = s.x0; x < s.x1; ++x) {
+      float px = x + 0.5f - x0, py = y + 0.5f - y0;
+      float t = len2 > 0 ? std::clamp((px * dx + py * dy) / len2, 0.0f, 1.0f) : 0;
+      blend(u32(x), u32(y), band(std::hypot(px - t * dx, py - t * dy), width), c);
+    }
+}
+
+void field_pixels(Pixels& p, float ox, float oy, float k, const PieceGrid& g, const std::vector<CellLook>& cells,
+                  bool blink_on, const FieldColours& col) {
+  std::fill(p.px.begin(), p.px.end(), 0);
+  float bh = (g.ch - 4) * k, bw = 3.5f * k, half = 0.3f * k;
+  if (bh <= 0) return;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const CellLook& c = cells[i];
+    float x = ox + (6 * float(i % g.cols) + 1) * k, y = oy + (g.ch * float(i / g.cols) + 2) * k;
+    switch (c.kind) {
+      case CellLook::Outline: {
+        // A stroke of 0.6 DIPs centred on the bar's edges.
+        D3DCOLORVALUE e = col.empty;
+        p.rect(x - half, y - half, x + bw + half, y + half, e);
+        p.rect(x - half, y + bh - half, x + bw + half, y + bh + half, e);
+        p.rect(x - half, y + half, x + half, y + bh - half, e);
+        p.rect(x + bw - half, y + half, x + bw + half, y + bh - half, e);
+        break;
+      }
+      case CellLook::Flight:
+        p.rect(x, y, x + bw, y + bh, alpha(col.flight, blink_on ? 0.85f : 0.35f));
+        break;
+      case CellLook::Filled: {
+        D3DCOLORVALUE s = c.source == CellLook::Resumed ? col.resumed : c.source == CellLook::Peers ? col.peers
+                                                                                               : col.mirrors;
+        p.rect(x, y + bh * (1 - c.fill), x + bw, y + bh, alpha(s, c.alpha));
+        break;
+      }
+    }
+  }
+}
+
+void radar_peer_pixels(Pixels& p, float cx, float cy, float R, float k, const std::vector<ConnInfo>& conns,
+                       const PeerColours& col) {
+  std::fill(p.px.begin(), p.px.end(), 0);
+  float maxrate = 1;
+  for (const ConnInfo& c : conns) maxrate = std::max(maxrate, c.rate);
+  for (const ConnInfo& c : conns) {
+    if (c.kind != 0) continue;
+    float t = std::clamp(c.rate / maxrate, 0.0f, 1.0f);
+    float ang = float(c.id % 6283) / 1000;
+    float d = ((1 - std::sqrt(t)) * 0.58f + 0.38f) * R;
+    float x = cx + d * std::cos(ang), y = cy + d * std::sin(ang);
+    D3DCOLORVALUE k_col = c.progress >= 0.999f ? col.seed : col.partial;
+    if (c.rate > 0 && !c.choked) {
+      p.disc(x, y, (3.5f * t + 1.8f) * k, alpha(k_col, 0.95f));
+      p.line(cx, cy, x, y, 0.7f * k, alpha(k_col, 0.35f * t + 0.08f));
+    } else {
+      p.ring(x, y, 2.4f * k, 0.9f * k, alpha(k_col, 0.5f));
+    }
+  }
+}
+
+u32 scope_span(size_t samples) { return samples <= 39 ? 40 : u32(std::min<size_t>(480, samples)); }
+
+float scope_x(float L, float R, size_t n, size_t j, u32 span) {
+  return R - (R - L) * float(n - 1 - j) / float(span - 1);
+}
+
+int storage_cols(float W) {
+  float c = std::floor((W - 80 + 18) / 288);
+  return c >= 1 ? int(std::min(c, 1e4f)) : 1;
+}
+
+std::vector<bool> most_room(const std::vector<DriveInfo>& drives) {
+  u64 best = 0;
+  for (const DriveInfo& d : drives)
+    if (d.type == DRIVE_FIXED) best = std::max(best, d.free);
+  std::vector<bool> out;
+  for (const DriveInfo& d : drives) out.push_back(d.type == DRIVE_FIXED && d.free == best);
+  return out;
+}
+
+int used_segments(u64 total, u64 free) {
+  if (total == 0 || free >= total) return 0;
+  double x = double(total - free) / double(total) * 40;
+  return int(std::min(40.0, std::ceil(x)));
+}
+
+u64 fits_isos(u64 free) { return free / 6815744000ull; }
+
+PickerRows picker_rows(const std::vector<std::string>& distros, float y) {
+  PickerRows p;
+  float cy = y + 18;
+  if (distros.empty()) cy += 40;  // the status line
+  for (size_t i = 0; i < distros.size(); ++i) {
+    if (i > 0 && distros[i] != distros[i - 1]) cy += 6;
+    p.tops.push_back(cy);
+    cy += 36;
+  }
+  p.own_top = cy + 8;
+  p.height = p.own_top + 40 - y;
+  return p;
+}
+
+XferLayout xfer_layout(const D2D_RECT_F& r) {
+  XferLayout x;
+  float W = r.right - r.left;
+  x.lw = std::clamp(0.24f * W, 210.0f, 300.0f);
+  x.y0 = r.top + 122;
+  x.dx = r.left + x.lw + 30;
+  x.xr = r.right - 40;
+  x.wd = x.xr - x.dx;
+  x.H = (r.bottom - 24) - x.y0;
+  x.yp = x.y0 + 84;
+  x.hp = std::clamp(0.42f * (x.H - 234), 90.0f, 200.0f);
+  x.y2 = x.yp + 14 + x.hp + 18;
+  x.hs = std::clamp(x.H - (x.y2 - x.y0) - 112, 110.0f, 230.0f);
+  float wr = x.wd - x.hs - 24;
+  x.map = wr > 640;
+  x.sw = x.map ? 0.58f * wr : wr;
+  if (x.map) x.map_rect = {x.dx + x.sw + 16, x.y2, x.xr - x.hs - 32, x.y2 + x.hs};
+  x.y3 = x.y2 + x.hs + 18;
+  bool beside = x.wd - 320 >= 400;
+  x.wc = beside ? x.wd - 320 : x.wd;
+  x.bw = std::min(420.0f, x.wc);
+  x.yb = beside ? x.y3 : x.y3 + 58;
+  return x;
+}
+
+std::vector<int> xfer_actions(TState s) {
+  if (s == TState::Done) return {1, 2};
+  if (s == TState::Paused || s == TState::Failed) return {3, 4};
+  return {3, 5};
+}
+
+float mirror_share(u64 m, u64 p) {
+  double all = double(m) + double(p);
+  return float(double(m) / (all > 0 ? all : 1));
 }
 
 // ---- demonstration transfer data ----------------------------------------------

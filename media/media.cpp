@@ -216,7 +216,7 @@ std::vector<DriveInfo> list_drives() {
     out.push_back({L"E:\\", "SCRATCH", "NTFS", 476 * kGiB, 61 * kGiB, DRIVE_FIXED});
     return out;
   }
-  wchar_t buf[512];
+  wchar_t buf[512] = {};  // a result above the buffer writes nothing into it
   DWORD n = GetLogicalDriveStringsW(512, buf);
   if (n == 0) return out;
   // A result above the buffer is the size it would need: walk only what fits,
