@@ -1,0 +1,137 @@
+#!/bin/sh
+# bench_present: what the console really costs under Wine. The real vunk.exe
+# runs on a display of its own as a user runs it (one machine on file, its
+# QEMU the bridge's); per view the CPU time of its whole process is read from
+# Linux (/proc/PID/stat: every thread, the software renderer's included) over
+# SECONDS, beside the frames Wine actually presented (its fps trace): the home
+# view (60 frames a second), the new-system wizard (30), the running-machine
+# view of an idle guest docked in the console (15) and the settings view.
+# Beside each, the floor: a window of the same size whose frames are only a
+# Direct3D clear and a present, at the same rate (bench_present).
+# Screenshots of the views stay in <build>/bench-cpu.
+#   BUILD=<build folder> [SECONDS=20] [LP_NUM_THREADS=n] [EXE=other vunk.exe] sh bench/console_cpu.sh
+# The load average is printed with the figures: the machine may be shared.
+set -u
+cd "$(dirname "$0")/.."
+BUILD=${BUILD:-$(pwd)/build}
+export BUILD
+SECONDS_EACH=${SECONDS:-20}
+VUNK_TARGETS="vunk qemu_bridge bench_present" sh scripts/build.sh >/dev/null || exit 1
+work=$BUILD/bench-cpu
+rm -rf "$work"
+mkdir -p "$work/bin/machines/bench-pc"
+cp "${EXE:-$BUILD/bin/vunk.exe}" "$work/bin/vunk.exe"
+ln -s "$BUILD/bin/qemu" "$work/bin/qemu"
+qemu-img create -q -f qcow2 "$work/bin/machines/bench-pc/disk.qcow2" 64M
+winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+{ printf '\377\376'; printf '[machine]\r\nname=Bench PC\r\nprofile=linux-x64\r\ndisk=%s\r\nmem=256\r\ncpus=1\r\n' \
+    "$(winpath "$work/bin/machines/bench-pc/disk.qcow2")" | iconv -f utf-8 -t utf-16le; } \
+  > "$work/bin/machines/bench-pc/machine.ini"
+
+VUNK_OWN_DISPLAY=1
+. scripts/wine-env.sh
+set +e
+hz=$(getconf CLK_TCK)
+# utime + stime of a process, all its threads, in clock ticks (the fields
+# after the command name, which may hold blanks).
+ticks() { sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | awk '{ print $12 + $13 }'; }
+# The Linux process whose command line runs a program of that name.
+pid_of() {
+  for p in $(pgrep -f "$1"); do
+    tr '\0' ' ' < "/proc/$p/cmdline" 2>/dev/null | grep -q "$1" && { echo "$p"; return; }
+  done
+}
+report=$work/report.txt
+: > "$report"
+# measure NAME PID FPSLOG: cores, presents a second and ms of CPU a presented
+# frame of PID over SECONDS_EACH, the presents counted from Wine's fps trace.
+measure() {
+  name=$1 p=$2 log=$3
+  off0=$(wc -c < "$log")
+  c0=$(ticks "$p") t0=$(date +%s.%N)
+  q=$(pid_of 'qemu-system-x86_64 ')
+  [ -n "$q" ] && q0=$(ticks "$q")
+  sleep "$SECONDS_EACH"
+  c1=$(ticks "$p") t1=$(date +%s.%N)
+  [ -n "$q" ] && q1=$(ticks "$q")
+  threads=$(for t in /proc/"$p"/task/*; do
+    printf '%s %s\n' "$(cat "$t/comm")" "$(sed 's/^.*) //' "$t/stat" | awk '{ print $12 + $13 }')"
+  done)
+  # The trace gives a rate every second or two, per swap chain: the window's
+  # is the one that reports most often.
+  fps=$(tail -c +"$((off0 + 1))" "$log" | grep -a 'exec_present' |
+    sed -n 's/.*exec_present \([0-9A-Fa-f]*\) @ approx \([0-9.]*\)fps.*/\1 \2/p' |
+    awk '{ n[$1]++; s[$1] += $2 } END { best = ""; for (k in n) if (best == "" || n[k] > n[best]) best = k;
+           if (best == "") print 0; else printf "%.1f\n", s[best] / n[best] }')
+  qcpu=-
+  d=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
+  [ -n "$q" ] && qcpu=$(awk -v a="$q0" -v b="$q1" -v h="$hz" -v d="$d" 'BEGIN { printf "%.3f", (b - a) / h / d }')
+  awk -v n="$name" -v a="$c0" -v b="$c1" -v h="$hz" -v d="$d" -v f="$fps" -v q="$qcpu" \
+    'BEGIN { c = (b - a) / h / d; printf "%-10s %6.2f cores %6.1f presents/s %8s ms CPU/present   qemu %s cores\n",
+             n, c, f, (f > 0 ? sprintf("%.1f", c * 1000 / f) : "-"), q }' | tee -a "$report"
+  echo "$threads" | awk -v n="$name" '{ if ($1 ~ /^llvmpipe/) lp += $2; else other += $2 }
+    END { printf "%-10s thread ticks since start: llvmpipe %d, others %d\n", n, lp, other }' >> "$report"
+}
+floor() {
+  fps=$1
+  log=$work/floor-$fps.log
+  WINEDEBUG=-all,+fps wine "$BUILD/bench/bench_present.exe" "$fps" "$((SECONDS_EACH + 4))" > "$work/floor-$fps.out" 2> "$log" &
+  fp=$!
+  sleep 3
+  p=$(pid_of bench_present.exe)
+  [ -n "$p" ] && measure "floor@$fps" "$p" "$log"
+  wait "$fp"
+}
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg); LP_NUM_THREADS=${LP_NUM_THREADS-unset}" | tee -a "$report"
+for f in 60 30 15; do floor "$f"; done
+log=$work/vunk-fps.log
+WINEDEBUG=-all,+fps wine "$work/bin/vunk.exe" > /dev/null 2> "$log" &
+win=$(timeout 60 xdotool search --sync --name '^V\.U\.N\.K\.$' | head -n 1)
+sleep 4
+vpid=$(pid_of vunk.exe)
+if [ -z "$win" ] || [ -z "$vpid" ]; then
+  echo "the console did not start"
+  wine_env_stop
+  exit 1
+fi
+at() {
+  eval "$(xdotool getwindowgeometry --shell "$win")"
+  xdotool mousemove $((X + $1)) $((Y + $2))
+}
+away() { at 900 30; }  # over the title bar's text: nothing hovered
+click_at() {
+  at "$1" "$2"
+  sleep 0.3
+  xdotool click 1
+  away
+}
+shot() { import -window root "$work/$1.png"; }
+
+away
+sleep 2
+shot home
+measure home "$vpid" "$log"
+xdotool key ctrl+n
+sleep 3
+shot wizard
+measure wizard "$vpid" "$log"
+xdotool key Escape
+sleep 1
+click_at 36 962  # the sidebar's CONFIGURATION button (1000 pixels high, 96 DPI)
+sleep 3
+shot settings
+measure settings "$vpid" "$log"
+xdotool key Escape
+sleep 1
+click_at 1465 713  # LAUNCH of the one machine on file
+i=0
+while ! grep -q 'embedded, window' "$work/bin/vunk.log" 2>/dev/null && [ $i -lt 120 ]; do sleep 0.5; i=$((i + 1)); done
+grep -q 'embedded, window' "$work/bin/vunk.log" || echo "the guest did not dock" | tee -a "$report"
+sleep 6  # the launch effect, the firmware's first screens
+shot running
+measure running "$vpid" "$log"
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$report"
+wineserver -k 2>/dev/null
+wine_env_stop
+exit 0
