@@ -9,13 +9,17 @@
 # Beside each, the floor: a window of the same size whose frames are only a
 # Direct3D clear and a present, at the same rate (bench_present).
 # Screenshots of the views stay in <build>/bench-cpu.
-#   BUILD=<build folder> [SECONDS=20] [LP_NUM_THREADS=n] [EXE=other vunk.exe] sh bench/console_cpu.sh
+#   BUILD=<build folder> [SECONDS=20] [LP_NUM_THREADS=n] [EXE=other vunk.exe]
+#   [VIEWS="home wizard settings running"] [FLOORS="60 30 15"] sh bench/console_cpu.sh
 # The load average is printed with the figures: the machine may be shared.
 set -u
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-$(pwd)/build}
 export BUILD
 SECONDS_EACH=${SECONDS:-20}
+VIEWS=${VIEWS-home wizard settings running}
+FLOORS=${FLOORS-60 30 15}
+wanted() { echo " $VIEWS " | grep -q " $1 "; }
 VUNK_TARGETS="vunk qemu_bridge bench_present" sh scripts/build.sh >/dev/null || exit 1
 work=$BUILD/bench-cpu
 rm -rf "$work"
@@ -35,10 +39,17 @@ hz=$(getconf CLK_TCK)
 # utime + stime of a process, all its threads, in clock ticks (the fields
 # after the command name, which may hold blanks).
 ticks() { sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | awk '{ print $12 + $13 }'; }
-# The Linux process whose command line runs a program of that name.
+# "tid name ticks" of each thread of a process.
+thread_ticks() {
+  for t in /proc/"$1"/task/*; do
+    printf '%s %s %s\n' "${t##*/}" "$(tr ' ' '_' < "$t/comm")" "$(sed 's/^.*) //' "$t/stat" | awk '{ print $12 + $13 }')"
+  done 2>/dev/null
+}
+# The Linux process whose command line holds a text (another engineer's
+# programs may run on the machine under the same names).
 pid_of() {
-  for p in $(pgrep -f "$1"); do
-    tr '\0' ' ' < "/proc/$p/cmdline" 2>/dev/null | grep -q "$1" && { echo "$p"; return; }
+  for p in $(pgrep -f "$(printf '%s' "$1" | tr -c 'A-Za-z0-9\n' '.')"); do
+    tr '\0' ' ' < "/proc/$p/cmdline" 2>/dev/null | grep -qF "$1" && { echo "$p"; return; }
   done
 }
 report=$work/report.txt
@@ -48,15 +59,14 @@ report=$work/report.txt
 measure() {
   name=$1 p=$2 log=$3
   off0=$(wc -c < "$log")
+  threads0=$(thread_ticks "$p")
   c0=$(ticks "$p") t0=$(date +%s.%N)
-  q=$(pid_of 'qemu-system-x86_64 ')
+  q=$(pid_of "$work/bin/machines/bench-pc")
   [ -n "$q" ] && q0=$(ticks "$q")
   sleep "$SECONDS_EACH"
   c1=$(ticks "$p") t1=$(date +%s.%N)
   [ -n "$q" ] && q1=$(ticks "$q")
-  threads=$(for t in /proc/"$p"/task/*; do
-    printf '%s %s\n' "$(cat "$t/comm")" "$(sed 's/^.*) //' "$t/stat" | awk '{ print $12 + $13 }')"
-  done)
+  threads1=$(thread_ticks "$p")
   # The trace gives a rate every second or two, per swap chain: the window's
   # is the one that reports most often.
   fps=$(tail -c +"$((off0 + 1))" "$log" | grep -a 'exec_present' |
@@ -69,8 +79,13 @@ measure() {
   awk -v n="$name" -v a="$c0" -v b="$c1" -v h="$hz" -v d="$d" -v f="$fps" -v q="$qcpu" \
     'BEGIN { c = (b - a) / h / d; printf "%-10s %6.2f cores %6.1f presents/s %8s ms CPU/present   qemu %s cores\n",
              n, c, f, (f > 0 ? sprintf("%.1f", c * 1000 / f) : "-"), q }' | tee -a "$report"
-  echo "$threads" | awk -v n="$name" '{ if ($1 ~ /^llvmpipe/) lp += $2; else other += $2 }
-    END { printf "%-10s thread ticks since start: llvmpipe %d, others %d\n", n, lp, other }' >> "$report"
+  # Where the time went: each thread's share over the same stretch, by name.
+  printf '%s\n--\n%s\n' "$threads0" "$threads1" | awk -v n="$name" -v h="$hz" -v d="$d" '
+    $0 == "--" { second = 1; next }
+    !second { before[$1] = $3; next }
+    { t[$2] += $3 - before[$1] }
+    END { printf "%-10s threads (cores):", n; for (k in t) if (t[k] > 0) printf " %s %.2f", k, t[k] / h / d; printf "\n" }' |
+    tee -a "$report"
 }
 floor() {
   fps=$1
@@ -78,18 +93,28 @@ floor() {
   WINEDEBUG=-all,+fps wine "$BUILD/bench/bench_present.exe" "$fps" "$((SECONDS_EACH + 4))" > "$work/floor-$fps.out" 2> "$log" &
   fp=$!
   sleep 3
-  p=$(pid_of bench_present.exe)
+  p=$(pid_of "$BUILD/bench/bench_present.exe")
   [ -n "$p" ] && measure "floor@$fps" "$p" "$log"
   wait "$fp"
 }
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg); LP_NUM_THREADS=${LP_NUM_THREADS-unset}" | tee -a "$report"
-for f in 60 30 15; do floor "$f"; done
+for f in $FLOORS; do floor "$f"; done
 log=$work/vunk-fps.log
 WINEDEBUG=-all,+fps wine "$work/bin/vunk.exe" > /dev/null 2> "$log" &
-win=$(timeout 60 xdotool search --sync --name '^V\.U\.N\.K\.$' | head -n 1)
+# The main window (its title is the program's name; a window that comes and
+# goes meanwhile is passed over).
+win=
+i=0
+while [ -z "$win" ] && [ $i -lt 120 ]; do
+  for w in $(xdotool search --name '^V\.U\.N\.K\.$' 2>/dev/null); do
+    xdotool getwindowgeometry "$w" >/dev/null 2>&1 && win=$w
+  done
+  sleep 0.5
+  i=$((i + 1))
+done
 sleep 4
-vpid=$(pid_of vunk.exe)
+vpid=$(pid_of "$work/bin/vunk.exe")
 if [ -z "$win" ] || [ -z "$vpid" ]; then
   echo "the console did not start"
   wine_env_stop
@@ -110,27 +135,35 @@ shot() { import -window root "$work/$1.png"; }
 
 away
 sleep 2
-shot home
-measure home "$vpid" "$log"
-xdotool key ctrl+n
-sleep 3
-shot wizard
-measure wizard "$vpid" "$log"
-xdotool key Escape
-sleep 1
-click_at 36 962  # the sidebar's CONFIGURATION button (1000 pixels high, 96 DPI)
-sleep 3
-shot settings
-measure settings "$vpid" "$log"
-xdotool key Escape
-sleep 1
-click_at 1465 713  # LAUNCH of the one machine on file
-i=0
-while ! grep -q 'embedded, window' "$work/bin/vunk.log" 2>/dev/null && [ $i -lt 120 ]; do sleep 0.5; i=$((i + 1)); done
-grep -q 'embedded, window' "$work/bin/vunk.log" || echo "the guest did not dock" | tee -a "$report"
-sleep 6  # the launch effect, the firmware's first screens
-shot running
-measure running "$vpid" "$log"
+if wanted home; then
+  shot home
+  measure home "$vpid" "$log"
+fi
+if wanted wizard; then
+  xdotool key ctrl+n
+  sleep 3
+  shot wizard
+  measure wizard "$vpid" "$log"
+  xdotool key Escape
+  sleep 1
+fi
+if wanted settings; then
+  click_at 36 962  # the sidebar's CONFIGURATION button (1000 pixels high, 96 DPI)
+  sleep 3
+  shot settings
+  measure settings "$vpid" "$log"
+  xdotool key Escape
+  sleep 1
+fi
+if wanted running; then
+  click_at 1465 713  # LAUNCH of the one machine on file
+  i=0
+  while ! grep -q 'embedded, window' "$work/bin/vunk.log" 2>/dev/null && [ $i -lt 120 ]; do sleep 0.5; i=$((i + 1)); done
+  grep -q 'embedded, window' "$work/bin/vunk.log" || echo "the guest did not dock" | tee -a "$report"
+  sleep 6  # the launch effect, the firmware's first screens
+  shot running
+  measure running "$vpid" "$log"
+fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$report"
 wineserver -k 2>/dev/null
 wine_env_stop
