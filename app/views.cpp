@@ -317,7 +317,8 @@ void App::draw_home(const D2D_RECT_F& r) {
         ++n;
       }
       sink->Close();
-      surface.geometry(geo.Get(), alpha(pal.cyan, band_alpha / std::max(n, 1)), 1.0f);
+      const D2D_RECT_F sweep{p.x - 66, p.y - 66, p.x + 66, p.y + 66};
+      surface.geometry(geo.Get(), alpha(pal.cyan, band_alpha / std::max(n, 1)), 1.0f, &sweep);
     }
     easing = true;  // the sweep turns
   }

@@ -202,12 +202,10 @@ void App::draw_trace(const D2D_RECT_F& r, const std::vector<float>& values, floa
     float y = r.top + h * i * 0.25f;
     surface.line(r.left, y, r.right, y, alpha(pal.dim, 0.35f), 0.6f);
   }
-  g_draw_calls += 4;
   std::vector<D2D_POINT_2F> pts = trace_points(r, values, max);
   if (pts.size() < 2) return;
   surface.poly(pts.data(), pts.size(), colour, 1.3f, false);
   surface.disc(pts.back().x, pts.back().y, 2.0f, D3DCOLORVALUE{0.94f, 0.98f, 1.0f, 1.0f});
-  g_draw_calls += 2;
 }
 
 void App::draw_launch_fx(const D2D_RECT_F& r) {
@@ -223,7 +221,6 @@ void App::draw_launch_fx(const D2D_RECT_F& r) {
   }
   text_fast(surface, "LAUNCH DETECTED", cx, cy - 24, 26, alpha(pal.red, fx.text), AlignCentre, 0.22f, 0);
   text_fast(surface, launch_fx_label, cx, cy + 22, 13, alpha(pal.pink, fx.a), AlignCentre, 0.3f, 0);
-  g_draw_calls += 8;
 }
 
 namespace {
@@ -264,7 +261,6 @@ void App::draw_vm(const D2D_RECT_F& r) {
   if (vm_fullscreen) {
     picture = picture_rect(r, vm->guest_w, vm->guest_h);
     surface.fill(r, D3DCOLORVALUE{0, 0, 0, 1});
-    ++g_draw_calls;
     if (has_shot) surface.pictures.push_back({picture, shot->second, {}, 1, {}});
     return;
   }
@@ -324,7 +320,6 @@ void App::draw_vm(const D2D_RECT_F& r) {
     draw_glyph(t.glyph, t.r.left + 20, (t.r.top + t.r.bottom) / 2, 18, alpha(c, 0.9f * k), 1.3f);
     text_fast(surface, t.text, t.r.left + 36, (t.r.top + t.r.bottom) / 2 - 4.25f, 8.5f,
               alpha(t.danger ? pal.red : pal.ice, k), AlignLeft, kTrack, 0);
-    g_draw_calls += 3;
   };
 
   const Profile* prof = vm->profile;
@@ -370,7 +365,6 @@ void App::draw_vm(const D2D_RECT_F& r) {
     if (!help.empty()) label(L + 4, r.bottom - 88, help, alpha(pal.ice, 0.75f), 8);
     for (const ToolSpec& t : tools)
       if (t.rest) draw_tool(t, 0);  // their input is taken in the live pass below
-    g_draw_calls += 12;
   });
 
   // Live parts: figures that change every second, the trace, the guest picture.
@@ -381,7 +375,6 @@ void App::draw_vm(const D2D_RECT_F& r) {
             9, pal.ice, AlignRight, kTrack, 0);
   double up = vm->start_unix > 0 ? unix_now() - vm->start_unix : 0;
   text_fast(surface, human_duration(up), side.right - 16, y + 5 * 26, 9, pal.ice, AlignRight, kTrack, 0);
-  g_draw_calls += 3;
   if (has_shot) surface.pictures.push_back({picture, shot->second, {}, 1, {}});
 
   // Tools: hovered ones drawn live; clicks act after the drawing.

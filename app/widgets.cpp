@@ -128,13 +128,13 @@ float App::ease(u32 wid, bool on, float tau) {
 
 void App::push_clip(const D2D_RECT_F& r) {
   clips.push_back(r);
-  if (surface.dc && surface.drawing) surface.dc->PushAxisAlignedClip(r, D2D1_ANTIALIAS_MODE_ALIASED);
+  surface.push_clip(r);
 }
 
 void App::pop_clip() {
   if (clips.empty()) return;
   clips.pop_back();
-  if (surface.dc && surface.drawing) surface.dc->PopAxisAlignedClip();
+  surface.pop_clip();
 }
 
 // ---- basic widgets ---------------------------------------------------------------------
