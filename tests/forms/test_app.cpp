@@ -250,6 +250,30 @@ TEST_F(FormsApp, ImportsPlainAndBootable) {
   EXPECT_EQ(g_app.view, App::Home);
 }
 
+// An empty machines folder in vunk.ini: creating and importing refuse with
+// the folder's message (as launching does), and nothing is made anywhere.
+TEST_F(FormsApp, NoMachinesFolderRefusesToCreate) {
+  g_set.machines_dir.clear();
+  wizard("linux-x64", "Nowhere Box", 2);
+  EXPECT_TRUE(g_lib.empty());
+  EXPECT_EQ(g_app.toast.text, "NOWHERE BOX: NOT CREATED\nMACHINE FOLDER NOT SET");
+  EXPECT_EQ(g_app.toast.colour.g, pal.red.g);
+  EXPECT_EQ(g_app.view, App::Wizard);  // the form stays, its values too
+  EXPECT_EQ(g_app.wizard_name, "Nowhere Box");
+
+  import_begin(g_app, fixture("Old Linux.qcow2"));
+  g_app.import_name = "Nowhere Disk";
+  g_app.toast = Toast{};
+  g_app.start_import();
+  EXPECT_TRUE(g_lib.empty());
+  EXPECT_EQ(g_app.toast.text, "NOWHERE DISK: NOT IMPORTED\nMACHINE FOLDER NOT SET");
+  EXPECT_EQ(g_app.view, App::Import);
+  // Nothing was written beside the program or in the current folder.
+  EXPECT_FALSE(dir_exists(L"nowhere-box"));
+  EXPECT_FALSE(dir_exists(L"nowhere-disk"));
+  frame();
+}
+
 TEST_F(FormsApp, EditSaveAndDelete) {
   Machine* m = g_lib.create("Box", "windows-x86");
   m->disk = path_join(m->dir, L"disk.qcow2");
