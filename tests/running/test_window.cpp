@@ -40,7 +40,7 @@ double lit_share(const std::wstring& png, D2D_RECT_F box) {
 
 bool same(D3DCOLORVALUE a, D3DCOLORVALUE b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 
-u32 tool(int index, const Vm& vm) { return g_app.id("vmtool", index * 100000 + vm.uid); }
+u32 tool(int action, const Vm& vm) { return vm_tool_id(action, vm.uid); }
 
 // A Vm record with no process, as the fleet would hold one.
 Vm* fake_vm(int uid, const char* name, int phase) {
@@ -121,18 +121,19 @@ TEST_F(Running, LaunchToolsCaptureAndForceOff) {
   run_for(1.0);
   shot("vm-running.png");
 
+
   // PAUSE and RESUME: the same tool, its word following QEMU's events.
-  click(tool(0, *vm));
+  click(tool(kActPause, *vm));
   EXPECT_TRUE(run_for(10, [&] { return state_text(*vm) == "PAUSED"; })) << vm->status;
   EXPECT_TRUE(same(state_color(*vm), pal.amber));
   run_for(0.2);
   shot("vm-paused.png");
-  click(tool(0, *vm));
+  click(tool(kActPause, *vm));
   EXPECT_TRUE(run_for(10, [&] { return state_text(*vm) == "RUNNING" && vm->status == "running"; })) << vm->status;
 
   // CAPTURE: a PNG of the guest's screen and the cyan toast naming it.
   g_app.toast = Toast{};
-  click(tool(5, *vm));
+  click(tool(kActCapture, *vm));
   const std::string prefix = "RUN TEST: CAPTURED TO ";
   ASSERT_TRUE(run_for(15, [&] { return !g_app.toast.text.empty(); }));
   ASSERT_EQ(g_app.toast.text.rfind(prefix, 0), 0u) << g_app.toast.text;
@@ -143,15 +144,15 @@ TEST_F(Running, LaunchToolsCaptureAndForceOff) {
   CopyFileW(png.c_str(), build_path("running-shots/guest-capture.png").c_str(), FALSE);
 
   // FORCE OFF: the first click only arms it.
-  click(tool(3, *vm));
-  EXPECT_EQ(g_app.armed, tool(3, *vm));
+  click(tool(kActForceOff, *vm));
+  EXPECT_EQ(g_app.armed, tool(kActForceOff, *vm));
   run_for(1.0);
   ASSERT_TRUE(g_fleet.by_uid(uid));
   EXPECT_NE(g_fleet.by_uid(uid)->phase, 2);
   shot("vm-force-off-armed.png");
   // The second click within 3 s ends it; the console goes home at the tick
   // that sees the process gone.
-  click(tool(3, *vm));
+  click(tool(kActForceOff, *vm));
   EXPECT_TRUE(run_for(15, [&] { return g_fleet.by_uid(uid) == nullptr; }));
   EXPECT_EQ(g_app.view, App::Home);
   EXPECT_EQ(g_app.selected_uid, 0);
@@ -212,6 +213,38 @@ TEST_F(Running, ScreenshotPictureAndEvents) {
   EXPECT_EQ(g_app.toast.text, "SECOND: QMP busy: try later");
   EXPECT_TRUE(same(g_app.toast.colour, pal.amber));
   EXPECT_TRUE(b->message.empty());
+}
+
+// CONFIG opens the machine's edit form; WINDOW brings QEMU's own window (a
+// window of this process stands in for it) in front of the console.
+TEST_F(Running, ConfigAndWindowTools) {
+  Machine* m = g_lib.create("Tool Test", "linux-x64");
+  ASSERT_TRUE(m);
+  Vm* vm = fake_vm(710, "Tool Test", 1);
+  vm->machine = m;
+  vm->guest = CreateWindowExW(0, L"STATIC", L"QEMU", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 150, nullptr,
+                              nullptr, nullptr, nullptr);
+  ASSERT_TRUE(vm->guest);
+  ShowWindow(vm->guest, SW_MINIMIZE);
+  g_app.select(710);
+  run_for(0.2);
+  std::wstring png = shot("vm-own-window-tools.png");
+  ASSERT_TRUE(g_app.rects.count(tool(kActWindow, *vm)));
+  EXPECT_FALSE(g_app.rects.count(tool(kActDock, *vm)));  // this QEMU cannot dock
+  EXPECT_GT(lit_share(png, g_app.rects[tool(kActWindow, *vm)]), 0.02);
+  click(tool(kActWindow, *vm));
+  EXPECT_FALSE(IsIconic(vm->guest));
+  EXPECT_TRUE(run_for(3, [&] { return GetForegroundWindow() == vm->guest; }));
+  SetForegroundWindow(g_win);
+
+  click(tool(kActConfig, *vm));
+  EXPECT_EQ(g_app.view, App::Edit);
+  EXPECT_EQ(g_app.edit_machine, m);
+  g_app.end_edit();
+  EXPECT_EQ(g_app.view, App::Running);
+  DestroyWindow(vm->guest);
+  vm->guest = nullptr;
+  g_lib.forget(m);
 }
 
 // The placement cache with a display of this process standing in for QEMU's
