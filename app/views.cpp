@@ -243,6 +243,15 @@ void App::draw_sidebar() {
 
 // ---- home view -----------------------------------------------------------------------------
 
+// The machine itself runs. Another machine that only writes the same disk
+// leaves its LAUNCH on: launching asks the DISK IN USE question (a second
+// system on the disk runs in scratch mode).
+static bool runs(const Machine& m) {
+  for (auto& vm : g_fleet.vms)
+    if (vm->phase != 2 && vm->machine == &m) return true;
+  return false;
+}
+
 void App::draw_home(const D2D_RECT_F& r) {
   float W = r.right - r.left, H = r.bottom - r.top;
   float enter = std::clamp(float((now - view_since) / 0.35), 0.0f, 1.0f);
@@ -347,7 +356,7 @@ void App::draw_home(const D2D_RECT_F& r) {
     float y = rows_area.top + i * row_h - scroll;
     if (y + row_h < rows_area.top || y > rows_area.bottom) continue;
     Machine* m = machines[i];
-    bool running = running_on(*m) != nullptr;
+    bool running = runs(*m);
     row_of.push_back(i);
     row_buttons.items.push_back({id("launch", int(i)), {list.right - 196, y + 8, list.right - 106, y + 38},
                                  running ? "RUNNING" : "LAUNCH", Btn::Primary, !running, 9});

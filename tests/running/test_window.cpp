@@ -215,6 +215,44 @@ TEST_F(Running, ScreenshotPictureAndEvents) {
   EXPECT_TRUE(b->message.empty());
 }
 
+// Two machines on one disk, one of them running: only that one says
+// RUNNING; the other's LAUNCH stays on and asks the DISK IN USE question.
+TEST_F(Running, SharedDiskLaunchAsksTheQuestion) {
+  Machine* owner = g_lib.create("Disk Owner", "linux-x64");
+  Machine* guest = g_lib.create("Disk Guest", "linux-x64");
+  ASSERT_TRUE(owner && guest);
+  owner->disk = guest->disk = build_path("running-fixture/disk.qcow2");
+  Vm* vm = fake_vm(720, "Disk Owner", 1);
+  vm->machine = owner;
+  vm->pid = 4242;
+  vm->drives.push_back(DriveUse{norm_path(owner->disk), false});
+  g_app.go_home();
+  run_for(0.2);
+  auto row = [](Machine* m) {
+    for (size_t i = 0; i < g_lib.size(); ++i)
+      if (g_lib[i].get() == m) return g_app.id("launch", int(i));
+    return 0u;
+  };
+  shot("shared-disk-rows.png");
+  // The running machine's button takes no click.
+  click(row(owner));
+  EXPECT_FALSE(g_app.modal.open);
+  EXPECT_EQ(g_fleet.vms.size(), 1u);
+  // The other one asks before a second system writes the disk.
+  click(row(guest));
+  ASSERT_TRUE(g_app.modal.open);
+  EXPECT_EQ(g_app.modal.title, "DISK IN USE");
+  EXPECT_EQ(g_app.modal.choices.front(), "LAUNCH IN SCRATCH MODE");
+  EXPECT_NE(g_app.modal.body.find("DISK OWNER (PID 4242) WRITES THE DISK OF DISK GUEST"), std::string::npos)
+      << g_app.modal.body;
+  PostMessageW(g_win, WM_KEYDOWN, VK_ESCAPE, 1);  // CANCEL
+  run_for(0.1);
+  EXPECT_FALSE(g_app.modal.open);
+  EXPECT_EQ(g_fleet.vms.size(), 1u);
+  g_lib.forget(guest);
+  g_lib.forget(owner);
+}
+
 // CONFIG opens the machine's edit form; WINDOW brings QEMU's own window (a
 // window of this process stands in for it) in front of the console.
 TEST_F(Running, ConfigAndWindowTools) {
