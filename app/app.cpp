@@ -474,7 +474,11 @@ void App::end_frame() {
   pressed = released = false;
   wheel = 0;
   keys.clear();
-  typed.clear();
+  // A character beyond the Basic Multilingual Plane comes as two WM_CHAR
+  // messages: a first half that arrived just before this frame waits for its
+  // second half.
+  if (!typed.empty() && typed.back() >= 0xD800 && typed.back() <= 0xDBFF) typed.erase(0, typed.size() - 1);
+  else typed.clear();
   dirty = false;
   layout_children();
   if (tip_wanted) popup.show(tip_text, tip_colour, tip_point, surface.dpi);
