@@ -29,6 +29,15 @@ fi
 # off the tests' pipes; otherwise CTest waits for a test until every other Wine
 # program has ended too.
 wine ping -n 1000000 127.0.0.1 </dev/null >/dev/null 2>&1 &
+# Until it runs, a program started next could start the session itself.
+i=0
+while [ $i -lt 200 ]; do
+  for p in $(pgrep -f 'ping.exe -n 1000000'); do
+    tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && i=200
+  done
+  [ $i -lt 200 ] && sleep 0.1
+  i=$((i + 1))
+done
 wine_env_stop() {
   wineserver -k 2>/dev/null || true
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
