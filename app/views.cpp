@@ -432,18 +432,19 @@ namespace {
 struct PathSetting {
   const char* label;
   std::wstring Settings::*field;
+  const wchar_t* key;  // in the paths section of vunk.ini
   bool folder;
   const wchar_t* filter_name;
   const wchar_t* filter;
 };
 const PathSetting kPathSettings[] = {
-    {"QEMU FOLDER", &Settings::qemu_dir, true, nullptr, nullptr},
-    {"MSYS2 RUNTIME FOLDER", &Settings::msys_bin, true, nullptr, nullptr},
-    {"MACHINES FOLDER", &Settings::machines_dir, true, nullptr, nullptr},
-    {"MAC OS X INTEL ROOT", &Settings::tiger_root, true, nullptr, nullptr},
-    {"MAC OS X INTEL LAUNCH SCRIPT", &Settings::tiger_script, false, L"PowerShell script", L"*.ps1"},
-    {"INSTALL MEDIA FOLDER", &Settings::media_dir, true, nullptr, nullptr},
-    {"QUADRA ROM", &Settings::mac_rom, false, L"ROM image", L"*.rom;*.bin;*"},
+    {"QEMU FOLDER", &Settings::qemu_dir, L"qemu_dir", true, nullptr, nullptr},
+    {"MSYS2 RUNTIME FOLDER", &Settings::msys_bin, L"msys_bin", true, nullptr, nullptr},
+    {"MACHINES FOLDER", &Settings::machines_dir, L"machines_dir", true, nullptr, nullptr},
+    {"MAC OS X INTEL ROOT", &Settings::tiger_root, L"tiger_root", true, nullptr, nullptr},
+    {"MAC OS X INTEL LAUNCH SCRIPT", &Settings::tiger_script, L"tiger_script", false, L"PowerShell script", L"*.ps1"},
+    {"INSTALL MEDIA FOLDER", &Settings::media_dir, L"media_dir", true, nullptr, nullptr},
+    {"QUADRA ROM", &Settings::mac_rom, L"mac_rom", false, L"ROM image", L"*.rom;*.bin;*"},
 };
 }  // namespace
 
@@ -457,8 +458,19 @@ void App::set_path_setting(int index, const std::wstring& value) {
   std::wstring run_qemu = g_set.qemu_dir;
   if (qemu_override) g_set.qemu_dir = ini_qemu_dir;
   g_set.save();
+  // The system's INI writer fails without a word (a read-only file or
+  // folder, a full disk): what the file holds now tells whether it was saved.
+  // The choice still holds for this run.
+  std::wstring stored = ini_get(g_set.ini, L"paths", ps.key, L"\x01");
+  bool saved = stored == g_set.*(ps.field);
   g_set.qemu_dir = run_qemu;
-  wlog("settings: %s = %s", ps.label, narrow(value).c_str());
+  if (saved) {
+    wlog("settings: %s = %s", ps.label, narrow(value).c_str());
+  } else {
+    wlog("settings: %s = %s, not saved: %s cannot be written", ps.label, narrow(value).c_str(),
+         narrow(g_set.ini).c_str());
+    note(std::string(ps.label) + ": NOT SAVED\nCAN'T WRITE " + upper(narrow(g_set.ini)), pal.red);
+  }
   if (ps.field == &Settings::machines_dir && lower_w(before) != lower_w(value)) {
     // Running machines point into the library: relink them to the reloaded
     // records by id, so none keeps a pointer to a destroyed one.

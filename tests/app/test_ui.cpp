@@ -426,6 +426,30 @@ TEST_F(AppUi, SettingsSaveAndLibraryReload) {
   remove_tree(dir);
 }
 
+// A setting that cannot be written to vunk.ini says so in red (its value
+// still holds for this run); one that can says nothing.
+TEST_F(AppUi, SettingsSaveFailureShown) {
+  std::wstring dir = test_dir("app-settings-fail");
+  Settings saved = g_set;
+  g_set.ini = path_join(dir, L"vunk.ini");
+  g_app.qemu_override = false;
+  g_app.toast = Toast{};
+  g_app.set_path_setting(5, path_join(dir, L"media"));  // INSTALL MEDIA FOLDER
+  EXPECT_TRUE(g_app.toast.text.empty()) << g_app.toast.text;
+  EXPECT_EQ(ini_get(g_set.ini, L"paths", L"media_dir", L""), path_join(dir, L"media"));
+
+  // Its folder gone (a removed drive, a deleted folder): nothing can be written.
+  g_set.ini = path_join(dir, L"gone\\vunk.ini");
+  g_app.set_path_setting(5, path_join(dir, L"other"));
+  EXPECT_EQ(g_app.toast.text, "INSTALL MEDIA FOLDER: NOT SAVED\nCAN'T WRITE " + upper(narrow(g_set.ini)));
+  EXPECT_EQ(g_app.toast.colour.g, pal.red.g);
+  EXPECT_EQ(g_set.media_dir, path_join(dir, L"other"));
+  pump_frame();
+  shot("settings-not-saved.png");
+  g_set = saved;
+  g_app.toast = Toast{};
+}
+
 // Frames drawn part by part (only what changed since the last frame) equal
 // the same frames drawn whole from their lists, pixel for pixel, through the
 // views' animations: the home view's radar and tracks, the launch effect, a
