@@ -376,7 +376,9 @@ void App::draw_vm(const D2D_RECT_F& r) {
 
   // Live parts: figures that change every second, the trace, the guest picture.
   float y = side.top + 52;
-  text_fast(surface, strf("%.0f%%", vm->cpu_load * 100.0f), side.right - 16, y, 9, pal.ice, AlignRight, kTrack, 0);
+  // A figure this host cannot measure reads "-", as memory does.
+  text_fast(surface, vm->cpu_known ? strf("%.0f%%", vm->cpu_load * 100.0f) : std::string("-"), side.right - 16, y, 9,
+            pal.ice, AlignRight, kTrack, 0);
   draw_trace(D2D_RECT_F{side.left + 16, y + 20, side.right - 16, y + 86}, vm->cpu_history, float(cpus), sc);
   text_fast(surface, vm->private_bytes ? human_bytes(vm->private_bytes) : std::string("-"), side.right - 16, y + 4 * 26,
             9, pal.ice, AlignRight, kTrack, 0);

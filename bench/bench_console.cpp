@@ -97,6 +97,7 @@ int main() {
   vm->profile = find_profile("linux-x64");
   vm->docked = true;
   vm->guest_w = 720, vm->guest_h = 400;
+  vm->cpu_known = true;
   vm->start_unix = 1.7e9;
   for (int k = 0; k < 240; ++k) vm->cpu_history.push_back(0.1f + 0.05f * float(k % 7));
   Vm* guest = vm.get();

@@ -194,3 +194,13 @@ TEST(RunningPlain, ToolsOfTheView) {
   EXPECT_NE(vm_tool_id(kActWindow, 5), vm_tool_id(kActWindow, 6));
   EXPECT_NE(vm_tool_id(kActWindow, 5), vm_tool_id(kActDock, 5));
 }
+
+// Process times that are in fact the asking process's own (read just before
+// and after) are no figure of the other process: Wine answers so.
+TEST(RunningPlain, ProcessTimesThatAreOurOwn) {
+  EXPECT_TRUE(times_are_own(500, 500, 500));
+  EXPECT_TRUE(times_are_own(505, 500, 510));
+  EXPECT_FALSE(times_are_own(499, 500, 510));
+  EXPECT_FALSE(times_are_own(511, 500, 510));
+  EXPECT_FALSE(times_are_own(0, 500, 510));
+}

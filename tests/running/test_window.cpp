@@ -10,6 +10,7 @@
 
 #include "app/app.h"
 #include "app/running.h"
+#include "machines/proc.h"
 #include "machines/settings.h"
 #include "tests/gfx/gfx_test.h"
 #include "tests/running/driver.h"
@@ -121,6 +122,31 @@ TEST_F(Running, LaunchToolsCaptureAndForceOff) {
   run_for(1.0);
   shot("vm-running.png");
 
+  // The CPU figure is QEMU's own as Linux counts it (all its threads, read
+  // from /proc through the bridge's linux-run), not the console's: their
+  // means over the same stretch agree.
+  auto qemu_seconds = [] {
+    std::string out;
+    run_capture(quote_arg(path_join(build_path("qemu"), L"linux-run.exe")) + L" sh -c " +
+                    quote_arg(L"for p in $(pgrep -f '^[^ ]*qemu-system-x86_64 .*-name Run Test'); do "
+                              L"sed 's/^.*) //' /proc/$p/stat; done | "
+                              L"awk -v h=$(getconf CLK_TCK) '{ s += $12 + $13; n++ } END { if (n) print s / h }'"),
+                out, 20000);
+    return out.empty() ? -1.0 : atof(out.c_str());
+  };
+  ASSERT_TRUE(run_for(10, [&] { return vm->cpu_known; })) << "no CPU figure";
+  size_t from = vm->cpu_history.size();
+  double q0 = qemu_seconds(), t0 = now_s();
+  ASSERT_GE(q0, 0) << "QEMU's /proc entry not found";
+  run_for(6);
+  double q1 = qemu_seconds(), t1 = now_s();
+  ASSERT_GT(vm->cpu_history.size(), from + 3);
+  double mean = 0;
+  for (size_t k = from; k < vm->cpu_history.size(); ++k) mean += vm->cpu_history[k];
+  mean /= double(vm->cpu_history.size() - from);
+  double linux_mean = (q1 - q0) / (t1 - t0);
+  EXPECT_NEAR(mean, linux_mean, 0.1 + 0.25 * linux_mean) << "console " << mean << " cores, /proc " << linux_mean;
+  EXPECT_LT(mean, 1.5);  // one virtual CPU: never the console's several cores
 
   // PAUSE and RESUME: the same tool, its word following QEMU's events.
   click(tool(kActPause, *vm));
