@@ -317,16 +317,18 @@ void App::draw_home(const D2D_RECT_F& r) {
       if (FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) break;
       float band_alpha = 0;
       int n = 0;
+      D2D_RECT_F sweep{p.x, p.y, p.x, p.y};  // the band's lines: what a frame draws again for it
       for (int i = b; i < 14; i += bands) {
         float a = 1.1f * t - 0.045f * i;
+        D2D_POINT_2F end{p.x + 66 * std::cos(a), p.y + 66 * std::sin(a)};
         sink->BeginFigure(p, D2D1_FIGURE_BEGIN_HOLLOW);
-        sink->AddLine(D2D_POINT_2F{p.x + 66 * std::cos(a), p.y + 66 * std::sin(a)});
+        sink->AddLine(end);
         sink->EndFigure(D2D1_FIGURE_END_OPEN);
+        sweep = points_bounds(&end, 1, sweep);
         band_alpha += (1 - i / 14.0f) * 0.42f;
         ++n;
       }
       sink->Close();
-      const D2D_RECT_F sweep{p.x - 66, p.y - 66, p.x + 66, p.y + 66};
       surface.geometry(geo.Get(), alpha(pal.cyan, band_alpha / std::max(n, 1)), 1.0f, &sweep);
     }
     easing = true;  // the sweep turns

@@ -205,3 +205,32 @@ std::vector<RECT> dirty_rects(const std::vector<RECT>& boxes, u32 width, u32 hei
   }
   return out;
 }
+
+std::vector<RECT> merge_rects(std::vector<RECT> rects, const DisplayList& l, double call_pixels) {
+  auto cost = [&](const RECT& r) {
+    double calls = 1;
+    for (const Cmd& c : l.cmds)
+      if (draws(c) && overlaps(c.box, r)) ++calls;
+    return double(r.right - r.left) * double(r.bottom - r.top) + calls * call_pixels;
+  };
+  auto join = [](const RECT& a, const RECT& b) {
+    return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+                std::max(a.bottom, b.bottom)};
+  };
+  std::vector<double> costs;
+  for (const RECT& r : rects) costs.push_back(cost(r));
+  for (;;) {
+    size_t bi = 0, bj = 0;
+    double best = 0, best_cost = 0;
+    for (size_t i = 0; i < rects.size(); ++i)
+      for (size_t j = i + 1; j < rects.size(); ++j) {
+        double c = cost(join(rects[i], rects[j]));
+        if (costs[i] + costs[j] - c > best) best = costs[i] + costs[j] - c, bi = i, bj = j, best_cost = c;
+      }
+    if (best <= 0) return rects;
+    rects[bi] = join(rects[bi], rects[bj]);
+    costs[bi] = best_cost;
+    rects.erase(rects.begin() + long(bj));
+    costs.erase(costs.begin() + long(bj));
+  }
+}

@@ -105,3 +105,9 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
 // the rows), at most `most` of them (the nearest ones merged beyond that).
 // Within the frame; empty when nothing changed.
 std::vector<RECT> dirty_rects(const std::vector<RECT>& boxes, u32 width, u32 height, int tile, size_t most);
+
+// Drawing a rectangle again costs a call for every command of `l` that
+// touches it (and one to clear it) and its pixels: call_pixels pixels cost
+// about what one call does. Rectangles are merged, two at a time, while
+// their union costs less than both.
+std::vector<RECT> merge_rects(std::vector<RECT> rects, const DisplayList& l, double call_pixels);

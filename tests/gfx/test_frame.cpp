@@ -98,6 +98,22 @@ TEST(FramePlain, DirtyRectangles) {
   EXPECT_EQ(str(dirty_rects({{0, 0, 10, 10}, {320, 0, 330, 10}}, 400, 400, 32, 0)), "(0,0,352,32)");
 }
 
+TEST(FramePlain, RectanglesMergedWhileCheaper) {
+  // Ten commands in each of three tiles, one more over the first two; a call
+  // costs 2000 pixels. The first two (64 pixels apart) cost 2 x (1024 + 12
+  // calls) apart and 3072 + 22 calls together: merged. The third, far off,
+  // would add 30000 pixels to save 12 calls: kept apart.
+  DisplayList l;
+  for (LONG x : {0L, 64L, 1000L})
+    for (int k = 0; k < 10; ++k) l.cmds.push_back(cmd(u64(x * 100 + k), RECT{x + k, 4, x + k + 8, 12}));
+  l.cmds.push_back(cmd(9, RECT{0, 0, 96, 32}, Op::Bitmap));
+  std::vector<RECT> tiles = {{0, 0, 32, 32}, {64, 0, 96, 32}, {1000, 0, 1032, 32}};
+  EXPECT_EQ(str(merge_rects(tiles, l, 2000)), "(0,0,96,32)(1000,0,1032,32)");
+  // Calls for free: nothing is worth merging; calls dear: everything.
+  EXPECT_EQ(str(merge_rects(tiles, l, 0)), str(tiles));
+  EXPECT_EQ(str(merge_rects(tiles, l, 1e6)), "(0,0,1032,32)");
+}
+
 namespace {
 
 // A scene with something of every kind, animated by step i: moving and
