@@ -430,18 +430,14 @@ void App::frame() {
   tip_wanted = false;
 
   surface.resize();
-  // Without the glow the frame is drawn straight into the window's target and
-  // the CRT layer goes on as one baked overlay (the same picture, a fraction
-  // of the cost); with the glow the surface composes it as ever. The running
-  // machine's view may queue pictures drawn under the content: it keeps the
-  // surface's own composition.
-  u64 layout = hash_val(view, hash_val(vm_fullscreen, hash_val(sidebar_anim, 0)));
-  bool direct = view != Running && direct_begin(surface, false);
-  if (direct && !layers.begin_frame(surface, layout)) surface.dc->Clear(surface.bg);
-  if (!direct) layers.no_underlay();
+  // Without the glow the frame is recorded as a display list and only what
+  // changed since the last frame is drawn again, with the CRT layer as one
+  // baked overlay (the same picture, a fraction of the cost); with the glow
+  // the surface composes the whole frame as ever.
+  bool listed = surface.list_begin();
   bool baked = !surface.phosphor.glow;
   surface.crt = !baked;
-  if (!direct) surface.begin();
+  if (!listed) surface.begin();
   D2D_RECT_F content = content_rect();
   switch (view) {
     case Home: draw_home(content); break;
@@ -466,14 +462,9 @@ void App::frame() {
   draw_modal();
   layer = 0;
   if (show_pointer) draw_pointer();
-  if (direct) layers.end_frame(surface);
   if (baked) g_crt.draw(surface);
-  if (direct) {
-    direct_end(surface);
-  } else {
-    surface.end();
-    g_draw_calls += 3;  // the surface's own passes: clear, composition, present
-  }
+  if (listed) surface.list_end();
+  else surface.end();
   test_frame_end();
   end_frame();
 }
@@ -485,7 +476,11 @@ void App::end_frame() {
   pressed = released = false;
   wheel = 0;
   keys.clear();
-  typed.clear();
+  // A character beyond the Basic Multilingual Plane comes as two WM_CHAR
+  // messages: a first half that arrived just before this frame waits for its
+  // second half.
+  if (!typed.empty() && typed.back() >= 0xD800 && typed.back() <= 0xDBFF) typed.erase(0, typed.size() - 1);
+  else typed.clear();
   dirty = false;
   layout_children();
   if (tip_wanted) popup.show(tip_text, tip_colour, tip_point, surface.dpi);

@@ -345,6 +345,10 @@ struct WrapLine {
 };
 std::vector<WrapLine> wrap_lines(std::string_view text, float max_width, float size, float line_factor,
                                  const std::function<float(const std::string&)>& measure, float& height);
+// Characters typed into a field (UTF-16 units as WM_CHAR brings them) as
+// UTF-8: controls left out, a surrogate pair joined into its one character,
+// a surrogate without its other half left out.
+std::string typed_utf8(std::wstring_view typed);
 // The step index nearest to value (the first one on a tie); -1 for an empty list.
 int nearest_step(const std::vector<int>& steps, int value);
 // Toast geometry and fade for a content rectangle; alpha 0 when not shown.

@@ -130,6 +130,11 @@ void App::start_import() {
     return;
   }
   Machine* m = g_lib.create(import_name, import_profile->id);
+  if (!m) {
+    // No machines folder (machines_dir empty in vunk.ini): nowhere to put one.
+    note(upper(import_name) + ": NOT IMPORTED\nMACHINE FOLDER NOT SET", pal.red);
+    return;
+  }
   m->mem = import_mem;
   m->cpus = import_cpus;
   m->scratch = import_scratch;

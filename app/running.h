@@ -66,6 +66,35 @@ struct PreLaunchFacts {
 };
 PreLaunch pre_launch_question(const PreLaunchFacts& f);
 
+// The tool buttons along the bottom of the running-machine view. Each has
+// the action number of the toolkit's glyph table: its glyph is the glyph of
+// that number, but for action 1, which shows the pause glyph (0) while the
+// machine runs and the resume glyph (1) while it is paused.
+enum VmAction : int {
+  kActPause = 1, kActReset = 2, kActShutDown = 3, kActForceOff = 4, kActFull = 5, kActCapture = 6,
+  kActPopOut = 7, kActDock = 8, kActWindow = 9, kActEject = 10, kActConfig = 11,
+};
+struct VmTool {
+  int action = 0;
+  int glyph = 0;
+  std::string label;
+  bool enabled = true;
+};
+struct VmToolFacts {
+  bool paused = false;      // QMP status "paused"
+  bool docked = false;      // its display sits in the console
+  bool own_window = false;  // QEMU's display window is known
+  bool can_embed = false;   // its QEMU build can be docked
+  bool has_record = false;  // a machine record to configure
+};
+// The tools in their order: PAUSE or RESUME, RESET, SHUT DOWN, FORCE OFF,
+// FULL, CAPTURE, then one place for the display (POP OUT while docked, DOCK
+// when its QEMU can dock, else WINDOW: QEMU's own window brought forward),
+// EJECT and CONFIG (the machine's edit form).
+std::vector<VmTool> vm_tools(const VmToolFacts& f);
+// The widget id of a tool of the machine with that uid.
+u32 vm_tool_id(int action, int uid);
+
 // The QEMU folder that the Mac OS X Intel setup brings with it.
 std::wstring tiger_qemu_dir();
 

@@ -243,6 +243,15 @@ void App::draw_sidebar() {
 
 // ---- home view -----------------------------------------------------------------------------
 
+// The machine itself runs. Another machine that only writes the same disk
+// leaves its LAUNCH on: launching asks the DISK IN USE question (a second
+// system on the disk runs in scratch mode).
+static bool runs(const Machine& m) {
+  for (auto& vm : g_fleet.vms)
+    if (vm->phase != 2 && vm->machine == &m) return true;
+  return false;
+}
+
 void App::draw_home(const D2D_RECT_F& r) {
   float W = r.right - r.left, H = r.bottom - r.top;
   float enter = std::clamp(float((now - view_since) / 0.35), 0.0f, 1.0f);
@@ -308,16 +317,19 @@ void App::draw_home(const D2D_RECT_F& r) {
       if (FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) break;
       float band_alpha = 0;
       int n = 0;
+      D2D_RECT_F sweep{p.x, p.y, p.x, p.y};  // the band's lines: what a frame draws again for it
       for (int i = b; i < 14; i += bands) {
         float a = 1.1f * t - 0.045f * i;
+        D2D_POINT_2F end{p.x + 66 * std::cos(a), p.y + 66 * std::sin(a)};
         sink->BeginFigure(p, D2D1_FIGURE_BEGIN_HOLLOW);
-        sink->AddLine(D2D_POINT_2F{p.x + 66 * std::cos(a), p.y + 66 * std::sin(a)});
+        sink->AddLine(end);
         sink->EndFigure(D2D1_FIGURE_END_OPEN);
+        sweep = points_bounds(&end, 1, sweep);
         band_alpha += (1 - i / 14.0f) * 0.42f;
         ++n;
       }
       sink->Close();
-      surface.geometry(geo.Get(), alpha(pal.cyan, band_alpha / std::max(n, 1)), 1.0f);
+      surface.geometry(geo.Get(), alpha(pal.cyan, band_alpha / std::max(n, 1)), 1.0f, &sweep);
     }
     easing = true;  // the sweep turns
   }
@@ -346,7 +358,7 @@ void App::draw_home(const D2D_RECT_F& r) {
     float y = rows_area.top + i * row_h - scroll;
     if (y + row_h < rows_area.top || y > rows_area.bottom) continue;
     Machine* m = machines[i];
-    bool running = running_on(*m) != nullptr;
+    bool running = runs(*m);
     row_of.push_back(i);
     row_buttons.items.push_back({id("launch", int(i)), {list.right - 196, y + 8, list.right - 106, y + 38},
                                  running ? "RUNNING" : "LAUNCH", Btn::Primary, !running, 9});
@@ -422,18 +434,19 @@ namespace {
 struct PathSetting {
   const char* label;
   std::wstring Settings::*field;
+  const wchar_t* key;  // in the paths section of vunk.ini
   bool folder;
   const wchar_t* filter_name;
   const wchar_t* filter;
 };
 const PathSetting kPathSettings[] = {
-    {"QEMU FOLDER", &Settings::qemu_dir, true, nullptr, nullptr},
-    {"MSYS2 RUNTIME FOLDER", &Settings::msys_bin, true, nullptr, nullptr},
-    {"MACHINES FOLDER", &Settings::machines_dir, true, nullptr, nullptr},
-    {"MAC OS X INTEL ROOT", &Settings::tiger_root, true, nullptr, nullptr},
-    {"MAC OS X INTEL LAUNCH SCRIPT", &Settings::tiger_script, false, L"PowerShell script", L"*.ps1"},
-    {"INSTALL MEDIA FOLDER", &Settings::media_dir, true, nullptr, nullptr},
-    {"QUADRA ROM", &Settings::mac_rom, false, L"ROM image", L"*.rom;*.bin;*"},
+    {"QEMU FOLDER", &Settings::qemu_dir, L"qemu_dir", true, nullptr, nullptr},
+    {"MSYS2 RUNTIME FOLDER", &Settings::msys_bin, L"msys_bin", true, nullptr, nullptr},
+    {"MACHINES FOLDER", &Settings::machines_dir, L"machines_dir", true, nullptr, nullptr},
+    {"MAC OS X INTEL ROOT", &Settings::tiger_root, L"tiger_root", true, nullptr, nullptr},
+    {"MAC OS X INTEL LAUNCH SCRIPT", &Settings::tiger_script, L"tiger_script", false, L"PowerShell script", L"*.ps1"},
+    {"INSTALL MEDIA FOLDER", &Settings::media_dir, L"media_dir", true, nullptr, nullptr},
+    {"QUADRA ROM", &Settings::mac_rom, L"mac_rom", false, L"ROM image", L"*.rom;*.bin;*"},
 };
 }  // namespace
 
@@ -447,8 +460,19 @@ void App::set_path_setting(int index, const std::wstring& value) {
   std::wstring run_qemu = g_set.qemu_dir;
   if (qemu_override) g_set.qemu_dir = ini_qemu_dir;
   g_set.save();
+  // The system's INI writer fails without a word (a read-only file or
+  // folder, a full disk): what the file holds now tells whether it was saved.
+  // The choice still holds for this run.
+  std::wstring stored = ini_get(g_set.ini, L"paths", ps.key, L"\x01");
+  bool saved = stored == g_set.*(ps.field);
   g_set.qemu_dir = run_qemu;
-  wlog("settings: %s = %s", ps.label, narrow(value).c_str());
+  if (saved) {
+    wlog("settings: %s = %s", ps.label, narrow(value).c_str());
+  } else {
+    wlog("settings: %s = %s, not saved: %s cannot be written", ps.label, narrow(value).c_str(),
+         narrow(g_set.ini).c_str());
+    note(std::string(ps.label) + ": NOT SAVED\nCAN'T WRITE " + upper(narrow(g_set.ini)), pal.red);
+  }
   if (ps.field == &Settings::machines_dir && lower_w(before) != lower_w(value)) {
     // Running machines point into the library: relink them to the reloaded
     // records by id, so none keeps a pointer to a destroyed one.

@@ -89,6 +89,25 @@ PreLaunch pre_launch_question(const PreLaunchFacts& f) {
   return PreLaunch::None;
 }
 
+std::vector<VmTool> vm_tools(const VmToolFacts& f) {
+  std::vector<VmTool> t = {
+      {kActPause, f.paused ? 1 : 0, f.paused ? "RESUME" : "PAUSE", true},
+      {kActReset, kActReset, "RESET", true},
+      {kActShutDown, kActShutDown, "SHUT DOWN", true},
+      {kActForceOff, kActForceOff, "FORCE OFF", true},
+      {kActFull, kActFull, "FULL", true},
+      {kActCapture, kActCapture, "CAPTURE", true},
+  };
+  if (f.docked) t.push_back({kActPopOut, kActPopOut, "POP OUT", f.own_window});
+  else if (f.can_embed) t.push_back({kActDock, kActDock, "DOCK", f.own_window});
+  else t.push_back({kActWindow, kActWindow, "WINDOW", f.own_window});
+  t.push_back({kActEject, kActEject, "EJECT", true});
+  t.push_back({kActConfig, kActConfig, "CONFIG", f.has_record});
+  return t;
+}
+
+u32 vm_tool_id(int action, int uid) { return widget_id("vmtool", action * 100000 + uid); }
+
 std::wstring tiger_qemu_dir() { return g_set.tiger_root.empty() ? L"" : path_join(g_set.tiger_root, L"qemu"); }
 
 std::string state_text(const Vm& vm) {
@@ -202,12 +221,10 @@ void App::draw_trace(const D2D_RECT_F& r, const std::vector<float>& values, floa
     float y = r.top + h * i * 0.25f;
     surface.line(r.left, y, r.right, y, alpha(pal.dim, 0.35f), 0.6f);
   }
-  g_draw_calls += 4;
   std::vector<D2D_POINT_2F> pts = trace_points(r, values, max);
   if (pts.size() < 2) return;
   surface.poly(pts.data(), pts.size(), colour, 1.3f, false);
   surface.disc(pts.back().x, pts.back().y, 2.0f, D3DCOLORVALUE{0.94f, 0.98f, 1.0f, 1.0f});
-  g_draw_calls += 2;
 }
 
 void App::draw_launch_fx(const D2D_RECT_F& r) {
@@ -223,15 +240,12 @@ void App::draw_launch_fx(const D2D_RECT_F& r) {
   }
   text_fast(surface, "LAUNCH DETECTED", cx, cy - 24, 26, alpha(pal.red, fx.text), AlignCentre, 0.22f, 0);
   text_fast(surface, launch_fx_label, cx, cy + 22, 13, alpha(pal.pink, fx.a), AlignCentre, 0.3f, 0);
-  g_draw_calls += 8;
 }
 
 namespace {
 
-enum Tool { kPauseResume, kReset, kShutDown, kForceOff, kFull, kCapture, kEject, kPopDock, kEdit, kTools };
-
 struct ToolSpec {
-  Tool tool;
+  int action;
   u32 id;
   D2D_RECT_F r;
   Glyph glyph;
@@ -264,7 +278,6 @@ void App::draw_vm(const D2D_RECT_F& r) {
   if (vm_fullscreen) {
     picture = picture_rect(r, vm->guest_w, vm->guest_h);
     surface.fill(r, D3DCOLORVALUE{0, 0, 0, 1});
-    ++g_draw_calls;
     if (has_shot) surface.pictures.push_back({picture, shot->second, {}, 1, {}});
     return;
   }
@@ -287,26 +300,16 @@ void App::draw_vm(const D2D_RECT_F& r) {
   // Tools, laid out along the bottom.
   const bool paused = vm->status == "paused";
   std::vector<ToolSpec> tools;
-  auto add = [&](Tool t, Glyph g, std::string text, bool enabled) {
-    ToolSpec s{t, id("vmtool", int(t) * 100000 + uid), {}, g, std::move(text)};
-    s.enabled = enabled;
+  for (const VmTool& t : vm_tools({paused, vm->docked, vm->guest != nullptr, vm->can_embed, vm->machine != nullptr})) {
+    ToolSpec s{t.action, vm_tool_id(t.action, uid), {}, Glyph(t.glyph), t.label};
+    s.enabled = t.enabled;
     tools.push_back(std::move(s));
-  };
-  add(kPauseResume, paused ? Glyph::Resume : Glyph::Pause, paused ? "RESUME" : "PAUSE", true);
-  add(kReset, Glyph::Reset, "RESET", true);
-  add(kShutDown, Glyph::ShutDown, "SHUT DOWN", true);
-  add(kForceOff, Glyph::ForceOff, "FORCE OFF", true);
-  add(kFull, Glyph::Full, "FULL", true);
-  add(kCapture, Glyph::Capture, "CAPTURE", true);
-  add(kEject, Glyph::Eject, "EJECT", true);
-  if (vm->docked) add(kPopDock, Glyph::PopOut, "POP OUT", vm->guest != nullptr);
-  else add(kPopDock, Glyph::Dock, "DOCK", vm->guest && vm->can_embed);
-  add(kEdit, Glyph::Config, "EDIT", vm->machine != nullptr);
+  }
   float x = L, ty = r.bottom - 64;
   for (ToolSpec& t : tools) {
-    if ((t.tool == kReset || t.tool == kForceOff) && is_armed(armed, armed_at, t.id, now)) {
+    if ((t.action == kActReset || t.action == kActForceOff) && is_armed(armed, armed_at, t.id, now)) {
       t.danger = true;
-      t.text = t.tool == kReset ? "CONFIRM RESET?" : "CONFIRM FORCE OFF?";
+      t.text = t.action == kActReset ? "CONFIRM RESET?" : "CONFIRM FORCE OFF?";
     }
     float w = 44 + surface.text_width(t.text, 8.5f, kTrack);
     t.r = D2D_RECT_F{x, ty, x + w, ty + 40};
@@ -316,7 +319,7 @@ void App::draw_vm(const D2D_RECT_F& r) {
   }
 
   auto draw_tool = [&](const ToolSpec& t, float h) {
-    D3DCOLORVALUE c = t.danger ? pal.red : t.tool == kForceOff ? pal.orange : pal.cyan;
+    D3DCOLORVALUE c = t.danger ? pal.red : t.action == kActForceOff ? pal.orange : pal.cyan;
     float k = t.enabled ? 1.0f : 0.3f;
     bool held = t.enabled && mouse_down && active == t.id && h > 0;
     surface.fill(t.r, alpha(c, (0.05f + 0.14f * h + (held ? 0.2f : 0) + (t.danger ? 0.12f : 0)) * k));
@@ -324,7 +327,6 @@ void App::draw_vm(const D2D_RECT_F& r) {
     draw_glyph(t.glyph, t.r.left + 20, (t.r.top + t.r.bottom) / 2, 18, alpha(c, 0.9f * k), 1.3f);
     text_fast(surface, t.text, t.r.left + 36, (t.r.top + t.r.bottom) / 2 - 4.25f, 8.5f,
               alpha(t.danger ? pal.red : pal.ice, k), AlignLeft, kTrack, 0);
-    g_draw_calls += 3;
   };
 
   const Profile* prof = vm->profile;
@@ -370,18 +372,18 @@ void App::draw_vm(const D2D_RECT_F& r) {
     if (!help.empty()) label(L + 4, r.bottom - 88, help, alpha(pal.ice, 0.75f), 8);
     for (const ToolSpec& t : tools)
       if (t.rest) draw_tool(t, 0);  // their input is taken in the live pass below
-    g_draw_calls += 12;
   });
 
   // Live parts: figures that change every second, the trace, the guest picture.
   float y = side.top + 52;
-  text_fast(surface, strf("%.0f%%", vm->cpu_load * 100.0f), side.right - 16, y, 9, pal.ice, AlignRight, kTrack, 0);
+  // A figure this host cannot measure reads "-", as memory does.
+  text_fast(surface, vm->cpu_known ? strf("%.0f%%", vm->cpu_load * 100.0f) : std::string("-"), side.right - 16, y, 9,
+            pal.ice, AlignRight, kTrack, 0);
   draw_trace(D2D_RECT_F{side.left + 16, y + 20, side.right - 16, y + 86}, vm->cpu_history, float(cpus), sc);
   text_fast(surface, vm->private_bytes ? human_bytes(vm->private_bytes) : std::string("-"), side.right - 16, y + 4 * 26,
             9, pal.ice, AlignRight, kTrack, 0);
   double up = vm->start_unix > 0 ? unix_now() - vm->start_unix : 0;
   text_fast(surface, human_duration(up), side.right - 16, y + 5 * 26, 9, pal.ice, AlignRight, kTrack, 0);
-  g_draw_calls += 3;
   if (has_shot) surface.pictures.push_back({picture, shot->second, {}, 1, {}});
 
   // Tools: hovered ones drawn live; clicks act after the drawing.
@@ -396,32 +398,37 @@ void App::draw_vm(const D2D_RECT_F& r) {
   if (hit < 0) return;
   const ToolSpec& t = tools[size_t(hit)];
   dirty = true;
-  switch (t.tool) {
-    case kPauseResume:
+  switch (t.action) {
+    case kActPause:
       if (paused) g_fleet.resume(*vm);
       else g_fleet.pause(*vm);
       break;
-    case kReset:
+    case kActReset:
       if (two_click(armed, armed_at, t.id, now)) g_fleet.reset(*vm);
       break;
-    case kShutDown: g_fleet.powerdown(*vm); break;
-    case kForceOff:
+    case kActShutDown: g_fleet.powerdown(*vm); break;
+    case kActForceOff:
       if (two_click(armed, armed_at, t.id, now)) g_fleet.force_off(*vm);
       break;
-    case kFull: set_fullscreen(true); break;
-    case kCapture:
+    case kActFull: set_fullscreen(true); break;
+    case kActCapture:
       g_fleet.screenshot(*vm, [this, name](bool ok, const std::string& path) {
         if (ok) note(name + ": CAPTURED TO " + upper(path), pal.cyan);
         else note(name + ": CAPTURE FAILED", pal.red);
         dirty = true;
       });
       break;
-    case kEject: g_fleet.eject(*vm); break;
-    case kPopDock:
-      if (vm->docked) g_fleet.detach(*vm);
-      else g_fleet.dock(*vm);
+    case kActPopOut: g_fleet.detach(*vm); break;
+    case kActDock: g_fleet.dock(*vm); break;
+    case kActWindow:
+      // QEMU's own window, in front of the console (restored when minimised).
+      if (vm->guest) {
+        if (IsIconic(vm->guest)) ShowWindow(vm->guest, SW_RESTORE);
+        SetForegroundWindow(vm->guest);
+      }
       break;
-    case kEdit: open_edit(vm->machine); break;
-    case kTools: break;
+    case kActEject: g_fleet.eject(*vm); break;
+    case kActConfig: open_edit(vm->machine); break;
+    default: break;
   }
 }

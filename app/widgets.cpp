@@ -69,6 +69,24 @@ std::vector<WrapLine> wrap_lines(std::string_view text, float max_width, float s
   return out;
 }
 
+std::string typed_utf8(std::wstring_view typed) {
+  std::wstring keep;
+  for (size_t i = 0; i < typed.size(); ++i) {
+    wchar_t c = typed[i];
+    if (c < 0x20) continue;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 < typed.size() && typed[i + 1] >= 0xDC00 && typed[i + 1] <= 0xDFFF) {
+        keep += c;
+        keep += typed[++i];
+      }
+      continue;
+    }
+    if (c >= 0xDC00 && c <= 0xDFFF) continue;
+    keep += c;
+  }
+  return narrow(keep);
+}
+
 int nearest_step(const std::vector<int>& steps, int value) {
   int best = -1;
   long long best_d = 0;
@@ -129,13 +147,13 @@ float App::ease(u32 wid, bool on, float tau) {
 
 void App::push_clip(const D2D_RECT_F& r) {
   clips.push_back(r);
-  if (surface.dc && surface.drawing) surface.dc->PushAxisAlignedClip(r, D2D1_ANTIALIAS_MODE_ALIASED);
+  surface.push_clip(r);
 }
 
 void App::pop_clip() {
   if (clips.empty()) return;
   clips.pop_back();
-  if (surface.dc && surface.drawing) surface.dc->PopAxisAlignedClip();
+  surface.pop_clip();
 }
 
 // ---- basic widgets ---------------------------------------------------------------------
@@ -238,10 +256,7 @@ bool App::text_field(u32 wid, const D2D_RECT_F& r, std::string& value, size_t ma
   bool has = focused == wid;
   if (has) {
     std::string before = value;
-    for (wchar_t ch : typed) {
-      if (ch < 0x20) continue;
-      value += narrow(std::wstring(1, ch));
-    }
+    value += typed_utf8(typed);
     for (auto [vk, ctrl] : keys) {
       if (vk == VK_BACK && !value.empty()) {
         size_t n = value.size() - 1;

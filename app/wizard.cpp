@@ -151,6 +151,11 @@ void App::start_install() {
   }
 
   Machine* m = g_lib.create(wizard_name, p->id);
+  if (!m) {
+    // No machines folder (machines_dir empty in vunk.ini): nowhere to put one.
+    note(upper(wizard_name) + ": NOT CREATED\nMACHINE FOLDER NOT SET", pal.red);
+    return;
+  }
   std::string name = upper(m->name);
   std::wstring disk = new_disk_path(m->dir, *p);
   std::string err;

@@ -148,6 +148,9 @@ LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_PAINT:
       ValidateRect(w, nullptr);
+      // The window lost what it showed: the next frame is presented even
+      // when its picture did not change.
+      a.surface.repaint = true;
       a.dirty = true;
       return 0;
     case WM_ERASEBKGND:

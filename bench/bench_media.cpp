@@ -150,9 +150,11 @@ Run view_run(double seconds) {
 Run empty_run(double seconds, float fps) {
   static CrtOverlay overlay;
   return paced(seconds, [] {
-    if (direct_begin(g_app.surface)) {
+    // Every pixel changes, through the console's own path.
+    g_app.surface.full = true;
+    if (g_app.surface.list_begin()) {
       overlay.draw(g_app.surface);
-      direct_end(g_app.surface);
+      g_app.surface.list_end();
     }
   }, [fps] { return fps; });
 }

@@ -12,7 +12,8 @@ Gfx g_gfx;
 
 // One path geometry per glyph: every stroke an open, hollow figure, in font
 // units (scaled when drawn).
-static ComPtr<ID2D1PathGeometry> make_glyph(ID2D1Factory1* factory, const HersheyGlyph& rec) {
+static ComPtr<ID2D1PathGeometry> make_glyph(ID2D1Factory1* factory, const HersheyGlyph& rec, D2D_RECT_F& bounds) {
+  bounds = D2D_RECT_F{INFINITY, INFINITY, -INFINITY, -INFINITY};
   ComPtr<ID2D1PathGeometry> geo;
   ComPtr<ID2D1GeometrySink> sink;
   if (FAILED(factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) return nullptr;
@@ -37,6 +38,7 @@ static ComPtr<ID2D1PathGeometry> make_glyph(ID2D1Factory1* factory, const Hershe
     }
     // Glyphs are drawn scaled, so a join that misbehaves is scaled up too.
     for (const auto& l : stroke_figures(line.data(), line.size())) {
+      bounds = points_bounds(l.data(), l.size(), bounds);
       sink->BeginFigure(l[0], D2D1_FIGURE_BEGIN_HOLLOW);
       sink->AddLines(l.data() + 1, UINT32(l.size() - 1));
       sink->EndFigure(D2D1_FIGURE_END_OPEN);
@@ -99,9 +101,10 @@ bool Gfx::init() {
   // init failure rather than a crash later.
   glyphs.assign(95, nullptr);
   widths.assign(95, {0, 0});
+  glyph_bounds.assign(95, D2D_RECT_F{});
   for (int g = 0; g < 95; ++g) {
     widths[g] = {kHersheyGlyphs[g].left, kHersheyGlyphs[g].right};
-    glyphs[g] = make_glyph(d2d_factory.Get(), kHersheyGlyphs[g]);
+    glyphs[g] = make_glyph(d2d_factory.Get(), kHersheyGlyphs[g], glyph_bounds[g]);
     if (!glyphs[g]) return false;
   }
   return true;
@@ -110,10 +113,13 @@ bool Gfx::init() {
 // ---- canvas -------------------------------------------------------------
 
 static D2D1_COLOR_F col(D3DCOLORVALUE c) { return D2D1_COLOR_F{c.r, c.g, c.b, c.a}; }
+static const D2D1_MATRIX_3X2_F kIdentity{1, 0, 0, 1, 0, 0};
 
 bool Canvas::init_dc() {
   brush.Reset();
   dc.Reset();
+  drawing = false;
+  clip_stack.clear();
   if (!g_gfx.d2d_device || FAILED(g_gfx.d2d_device->CreateDeviceContext(D2D1_DEVICE_CONTEXT_OPTIONS_NONE, &dc))) {
     dc.Reset();
     return false;
@@ -123,14 +129,115 @@ bool Canvas::init_dc() {
   return SUCCEEDED(dc->CreateSolidColorBrush(D2D1_COLOR_F{0.22f, 0.78f, 1.0f, 1.0f}, &brush));
 }
 
-void Canvas::line(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width) {
-  if (!dc || !brush) return;
-  brush->SetColor(col(colour));
-  dc->DrawLine(D2D1_POINT_2F{x1, y1}, D2D1_POINT_2F{x2, y2}, brush.Get(), width, g_gfx.stroke.Get());
-  ++g_draw_calls;
+void Canvas::put(Cmd& c, const D2D_RECT_F& bounds, float margin, const D2D_POINT_2F* pts) {
+  c.xf = xf;
+  if (!list) {
+    exec(c, pts);
+    return;
+  }
+  c.box = device_box(bounds, margin, xf, dpi / 96, clip_stack.empty() ? kNoClip : clip_stack.back().box);
+  if (box_empty(c.box)) return;  // clipped away: draws nothing
+  if (pts && c.n) {
+    c.at = u32(list->points.size());
+    list->points.insert(list->points.end(), pts, pts + c.n);
+  }
+  c.key = cmd_key(c, pts);
+  list->cmds.push_back(std::move(c));
 }
 
-// A fresh path of one figure through the points (the primitives do not cache).
+void Canvas::push_clip(const D2D_RECT_F& r) {
+  ClipEntry e{r, xf, {}, false};
+  RECT outer = clip_stack.empty() ? kNoClip : clip_stack.back().box;
+  // An aliased clip holds whole pixels: the box needs no antialiasing margin.
+  RECT b = device_box(r, 0, xf, dpi / 96, kNoClip);
+  e.box = box_and(RECT{b.left + 2, b.top + 2, b.right - 2, b.bottom - 2}, outer);
+  if (list) {
+    Cmd c;
+    c.op = Op::Clip;
+    c.r = r;
+    c.xf = xf;
+    list->cmds.push_back(std::move(c));
+  } else if (dc && drawing) {
+    dc->SetTransform(xf);
+    dc->PushAxisAlignedClip(r, D2D1_ANTIALIAS_MODE_ALIASED);
+    e.pushed = true;
+  }
+  clip_stack.push_back(e);
+}
+
+void Canvas::pop_clip() {
+  if (clip_stack.empty()) return;
+  ClipEntry e = clip_stack.back();
+  clip_stack.pop_back();
+  if (list) {
+    // A clip that held nothing leaves no trace.
+    if (!list->cmds.empty() && list->cmds.back().op == Op::Clip) {
+      list->cmds.pop_back();
+      return;
+    }
+    Cmd c;
+    c.op = Op::Unclip;
+    list->cmds.push_back(std::move(c));
+  } else if (e.pushed && dc && drawing) {
+    dc->PopAxisAlignedClip();
+  }
+}
+
+void Canvas::paint_into(ID2D1Bitmap1* into, const D2D1_MATRIX_3X2_F& m, const std::function<void()>& paint) {
+  if (!dc || !into) return;
+  DisplayList* saved_list = list;
+  D2D1_MATRIX_3X2_F saved_xf = xf;
+  std::vector<ClipEntry> saved_clips;
+  saved_clips.swap(clip_stack);
+  bool was_drawing = drawing;
+  ComPtr<ID2D1Image> frame_target;
+  if (was_drawing) {
+    // The open pass pauses: its clips come off first, as a pass must end without them.
+    for (size_t i = saved_clips.size(); i-- > 0;)
+      if (saved_clips[i].pushed) dc->PopAxisAlignedClip();
+    dc->GetTarget(&frame_target);
+    dc->EndDraw();
+  }
+  list = nullptr;
+  dc->SetTarget(into);
+  dc->BeginDraw();
+  dc->SetTransform(kIdentity);
+  dc->Clear(D2D1_COLOR_F{0, 0, 0, 0});
+  drawing = true;
+  xf = m;
+  paint();
+  while (!clip_stack.empty()) pop_clip();
+  dc->EndDraw();
+  dc->SetTarget(frame_target.Get());
+  drawing = was_drawing;
+  if (was_drawing) {
+    dc->BeginDraw();
+    for (const ClipEntry& e : saved_clips)
+      if (e.pushed) {
+        dc->SetTransform(e.xf);
+        dc->PushAxisAlignedClip(e.r, D2D1_ANTIALIAS_MODE_ALIASED);
+      }
+  }
+  clip_stack.swap(saved_clips);
+  xf = saved_xf;
+  list = saved_list;
+}
+
+void Canvas::bitmap(ID2D1Bitmap* b, const D2D_RECT_F& dest, u64 content, float opacity, D2D1_INTERPOLATION_MODE mode,
+                    const D2D_RECT_F* src) {
+  if (!dc || !b) return;
+  Cmd c;
+  c.op = Op::Bitmap;
+  c.obj = b;
+  c.r = dest;
+  c.src = src ? *src : D2D_RECT_F{0, 0, 0, 0};
+  c.opacity = opacity;
+  c.interp = mode;
+  c.content = content;
+  put(c, dest, 0);
+}
+
+// A fresh path of one figure through the points.
 static ComPtr<ID2D1PathGeometry> path_of(const D2D_POINT_2F* p, size_t n, bool filled, bool closed) {
   ComPtr<ID2D1PathGeometry> geo;
   ComPtr<ID2D1GeometrySink> sink;
@@ -141,6 +248,95 @@ static ComPtr<ID2D1PathGeometry> path_of(const D2D_POINT_2F* p, size_t n, bool f
   sink->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
   if (FAILED(sink->Close())) return nullptr;
   return geo;
+}
+
+// The path Canvas::poly strokes.
+static ComPtr<ID2D1PathGeometry> poly_path(const D2D_POINT_2F* points, size_t n, bool closed) {
+  PolyFigures figs = poly_figures(points, n, closed);
+  ComPtr<ID2D1PathGeometry> geo;
+  ComPtr<ID2D1GeometrySink> sink;
+  if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink)))
+    return nullptr;
+  for (const auto& l : figs.lines) {
+    sink->BeginFigure(l[0], D2D1_FIGURE_BEGIN_HOLLOW);
+    if (l.size() > 1) sink->AddLines(l.data() + 1, UINT32(l.size() - 1));
+    sink->EndFigure(figs.closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+  }
+  if (FAILED(sink->Close())) return nullptr;
+  return geo;
+}
+
+void Canvas::exec(const Cmd& c, const D2D_POINT_2F* pts) {
+  if (!dc || !brush) return;
+  if (c.op == Op::Clip) {
+    dc->SetTransform(c.xf);
+    dc->PushAxisAlignedClip(c.r, D2D1_ANTIALIAS_MODE_ALIASED);
+    return;
+  }
+  if (c.op == Op::Unclip) {
+    dc->PopAxisAlignedClip();
+    return;
+  }
+  dc->SetTransform(c.xf);
+  brush->SetColor(c.colour);
+  ID2D1StrokeStyle* st = g_gfx.stroke.Get();
+  const D2D_RECT_F& r = c.r;
+  switch (c.op) {
+    case Op::Line: dc->DrawLine(D2D1_POINT_2F{r.left, r.top}, D2D1_POINT_2F{r.right, r.bottom}, brush.Get(), c.width, st); break;
+    case Op::Poly:
+    case Op::FillPoly: {
+      if (!c.obj && pts)
+        c.obj = c.op == Op::Poly ? poly_path(pts, c.n, c.closed) : path_of(pts, c.n, true, true);
+      auto* geo = static_cast<ID2D1Geometry*>(static_cast<ID2D1PathGeometry*>(c.obj.Get()));
+      if (!geo) return;
+      if (c.op == Op::Poly) dc->DrawGeometry(geo, brush.Get(), c.width, st);
+      else dc->FillGeometry(geo, brush.Get(), nullptr);
+      break;
+    }
+    case Op::Ellipse: dc->DrawEllipse(D2D1_ELLIPSE{{r.left, r.top}, r.right, r.bottom}, brush.Get(), c.width, st); break;
+    case Op::Disc: dc->FillEllipse(D2D1_ELLIPSE{{r.left, r.top}, r.right, r.bottom}, brush.Get()); break;
+    case Op::Rect: dc->DrawRectangle(r, brush.Get(), c.width, st); break;
+    case Op::Fill: dc->FillRectangle(r, brush.Get()); break;
+    case Op::RRect: dc->DrawRoundedRectangle(D2D1_ROUNDED_RECT{r, c.radius, c.radius}, brush.Get(), c.width, st); break;
+    case Op::FillRRect: dc->FillRoundedRectangle(D2D1_ROUNDED_RECT{r, c.radius, c.radius}, brush.Get()); break;
+    case Op::Geometry: dc->DrawGeometry(static_cast<ID2D1Geometry*>(c.obj.Get()), brush.Get(), c.width, st); break;
+    case Op::Text:
+      dc->DrawTextLayout(D2D1_POINT_2F{r.left, r.top}, static_cast<IDWriteTextLayout*>(c.obj.Get()), brush.Get(),
+                         D2D1_DRAW_TEXT_OPTIONS_NONE);
+      break;
+    case Op::Bitmap:
+      dc->DrawBitmap(static_cast<ID2D1Bitmap*>(c.obj.Get()), &r, c.opacity, c.interp,
+                     c.src.right > c.src.left ? &c.src : nullptr, nullptr);
+      break;
+    default: return;  // pictures are the surface's
+  }
+  ++g_draw_calls;
+}
+
+static D2D_RECT_F ordered(const D2D_RECT_F& r) {
+  return D2D_RECT_F{std::min(r.left, r.right), std::min(r.top, r.bottom), std::max(r.left, r.right),
+                    std::max(r.top, r.bottom)};
+}
+
+// A command of one of the shapes: what it is, its colour, its stroke width
+// (0 for fills) and its rectangle (see Cmd::r).
+static Cmd shape(Op op, D3DCOLORVALUE colour, float width, const D2D_RECT_F& r) {
+  Cmd c;
+  c.op = op;
+  c.colour = col(colour);
+  c.width = width;
+  c.r = r;
+  return c;
+}
+
+static D2D_RECT_F around(float cx, float cy, float r) {
+  return D2D_RECT_F{cx - std::fabs(r), cy - std::fabs(r), cx + std::fabs(r), cy + std::fabs(r)};
+}
+
+void Canvas::line(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width) {
+  if (!dc || !brush) return;
+  Cmd c = shape(Op::Line, colour, width, D2D_RECT_F{x1, y1, x2, y2});
+  put(c, ordered(c.r), stroke_margin(width));
 }
 
 namespace {
@@ -222,42 +418,29 @@ PolyFigures poly_figures(const D2D_POINT_2F* p, size_t n, bool closed) {
 
 void Canvas::poly(const D2D_POINT_2F* points, size_t n, D3DCOLORVALUE colour, float width, bool closed) {
   if (!dc || !brush || !points || n < 2 || !g_gfx.d2d_factory) return;
-  PolyFigures figs = poly_figures(points, n, closed);
-  ComPtr<ID2D1PathGeometry> geo;
-  ComPtr<ID2D1GeometrySink> sink;
-  if (FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) return;
-  for (const auto& l : figs.lines) {
-    sink->BeginFigure(l[0], D2D1_FIGURE_BEGIN_HOLLOW);
-    if (l.size() > 1) sink->AddLines(l.data() + 1, UINT32(l.size() - 1));
-    sink->EndFigure(figs.closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
-  }
-  if (FAILED(sink->Close())) return;
-  brush->SetColor(col(colour));
-  dc->DrawGeometry(geo.Get(), brush.Get(), width, g_gfx.stroke.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::Poly, colour, width, D2D_RECT_F{});
+  c.closed = closed;
+  c.n = u32(n);
+  put(c, points_bounds(points, n), stroke_margin(width), points);
 }
 
 void Canvas::fill_poly(const std::vector<D2D_POINT_2F>& points, D3DCOLORVALUE colour) {
   if (!dc || !brush || points.size() < 3) return;
-  auto geo = path_of(points.data(), points.size(), true, true);
-  if (!geo) return;
-  brush->SetColor(col(colour));
-  dc->FillGeometry(geo.Get(), brush.Get(), nullptr);
-  ++g_draw_calls;
+  Cmd c = shape(Op::FillPoly, colour, 0, D2D_RECT_F{});
+  c.n = u32(points.size());
+  put(c, points_bounds(points.data(), points.size()), 0, points.data());
 }
 
 void Canvas::circle(float cx, float cy, float r, D3DCOLORVALUE colour, float width) {
   if (!dc || !brush) return;
-  brush->SetColor(col(colour));
-  dc->DrawEllipse(D2D1_ELLIPSE{{cx, cy}, r, r}, brush.Get(), width, g_gfx.stroke.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::Ellipse, colour, width, D2D_RECT_F{cx, cy, r, r});
+  put(c, around(cx, cy, r), stroke_margin(width));
 }
 
 void Canvas::disc(float cx, float cy, float r, D3DCOLORVALUE colour) {
   if (!dc || !brush) return;
-  brush->SetColor(col(colour));
-  dc->FillEllipse(D2D1_ELLIPSE{{cx, cy}, r, r}, brush.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::Disc, colour, 0, D2D_RECT_F{cx, cy, r, r});
+  put(c, around(cx, cy, r), 0);
 }
 
 static constexpr float kTwoPi = 6.28318530718f;
@@ -289,30 +472,28 @@ void Canvas::arc(float cx, float cy, float r, float a0, float a1, D3DCOLORVALUE 
 
 void Canvas::rect(const D2D_RECT_F& r, D3DCOLORVALUE colour, float width) {
   if (!dc || !brush) return;
-  brush->SetColor(col(colour));
-  dc->DrawRectangle(r, brush.Get(), width, g_gfx.stroke.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::Rect, colour, width, r);
+  put(c, ordered(r), stroke_margin(width));
 }
 
 void Canvas::fill(const D2D_RECT_F& r, D3DCOLORVALUE colour) {
   if (!dc || !brush) return;
-  brush->SetColor(col(colour));
-  dc->FillRectangle(r, brush.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::Fill, colour, 0, r);
+  put(c, ordered(r), 0);
 }
 
 void Canvas::rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour, float width) {
   if (!dc || !brush) return;
-  brush->SetColor(col(colour));
-  dc->DrawRoundedRectangle(D2D1_ROUNDED_RECT{r, radius, radius}, brush.Get(), width, g_gfx.stroke.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::RRect, colour, width, r);
+  c.radius = radius;
+  put(c, ordered(r), stroke_margin(width));
 }
 
 void Canvas::fill_rrect(const D2D_RECT_F& r, float radius, D3DCOLORVALUE colour) {
   if (!dc || !brush) return;
-  brush->SetColor(col(colour));
-  dc->FillRoundedRectangle(D2D1_ROUNDED_RECT{r, radius, radius}, brush.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::FillRRect, colour, 0, r);
+  c.radius = radius;
+  put(c, ordered(r), 0);
 }
 
 void Canvas::brackets(const D2D_RECT_F& rc, float L, D3DCOLORVALUE colour, float width) {
@@ -355,17 +536,15 @@ void Canvas::dashed(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour
     line(x1 + a * ux, y1 + a * uy, x1 + e * ux, y1 + e * uy, colour, width);
 }
 
-void Canvas::geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width) {
+void Canvas::geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width, const D2D_RECT_F* bounds) {
   if (!dc || !brush || !g) return;
-  brush->SetColor(col(colour));
-  dc->DrawGeometry(g, brush.Get(), width, g_gfx.stroke.Get());
-  ++g_draw_calls;
+  Cmd c = shape(Op::Geometry, colour, width, D2D_RECT_F{});
+  c.obj = g;
+  // Without bounds from the caller, the geometry's own; a renderer may give
+  // none (or an empty box) for open figures, which then stands for anything.
+  D2D_RECT_F b{1, 1, 0, 0};
+  if (bounds) b = *bounds;
+  else if (list && (FAILED(g->GetBounds(nullptr, &b)) || !(b.left <= b.right))) b = D2D_RECT_F{1, 1, 0, 0};
+  put(c, b, stroke_margin(width));
 }
 
-void Canvas::bitmap(ID2D1Bitmap* b, const D2D_RECT_F& dest, float opacity, u64 version, bool smooth) {
-  (void)version;  // names the content: a bitmap filled anew in place draws with a new version
-  if (!dc || !b) return;
-  dc->DrawBitmap(b, &dest, opacity,
-                 smooth ? D2D1_INTERPOLATION_MODE_LINEAR : D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr);
-  ++g_draw_calls;
-}

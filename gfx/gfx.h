@@ -15,6 +15,7 @@
 #include <wincodec.h>
 #include <wrl/client.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "core/common.h"
+#include "gfx/frame.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -37,6 +39,7 @@ struct Gfx {
   ComPtr<IWICImagingFactory> wic;  // may stay null: image functions then fail
   ComPtr<ID2D1StrokeStyle1> stroke;  // round caps and joins, used by every line
   std::vector<ComPtr<ID2D1PathGeometry>> glyphs;  // 95, index = code - 32
+  std::vector<D2D_RECT_F> glyph_bounds;           // of each glyph's strokes, font units
   std::vector<std::pair<int32_t, int32_t>> widths;  // {left, right} in font units
 
   // Creates (or recreates) every device-level object; false when a mandatory
@@ -56,11 +59,23 @@ enum : int { AlignLeft = 0, AlignCentre = 1, AlignRight = 2 };
 // malformed input (truncated sequences give partial values).
 u32 utf8_next(std::string_view s, size_t& pos);
 
+// Every primitive either draws at once on the device context (inside a pass
+// opened by its owner: Surface::begin, Offscreen::begin, a layer's paint) or,
+// while `list` is set, is recorded into that display list (gfx/frame.h) for
+// the surface to draw later. The transform and the clip rectangles are the
+// canvas's own state in both cases.
 struct Canvas {
   struct DwRun {
     ComPtr<IDWriteTextLayout> layout;
     float width = 0;     // DIPs, including trailing white space
     float baseline = 0;  // DIPs from the layout's top to its first baseline
+    D2D_RECT_F ink{};    // DIPs from the layout's origin that its glyphs may cover
+  };
+  struct ClipEntry {
+    D2D_RECT_F r{};
+    D2D1_MATRIX_3X2_F xf{};
+    RECT box{};           // device pixels inside it and every clip below
+    bool pushed = false;  // pushed on the device context
   };
 
   ComPtr<ID2D1DeviceContext> dc;
@@ -68,10 +83,30 @@ struct Canvas {
   bool mixed_case = false;  // false: a..z drawn with the capital glyphs
   ComPtr<ID2D1SolidColorBrush> brush;
   std::unordered_map<std::string, DwRun> runs;  // DirectWrite layouts by text|size
+  D2D1_MATRIX_3X2_F xf{1, 0, 0, 1, 0, 0};      // transform of what is drawn next (DIPs)
+  DisplayList* list = nullptr;                 // set: primitives are recorded there
+  bool drawing = false;                        // a Direct2D pass is open on dc
+  std::vector<ClipEntry> clip_stack;
 
   virtual ~Canvas() = default;
 
   bool init_dc();
+  void set_transform(const D2D1_MATRIX_3X2_F& m) { xf = m; }
+  // Axis-aligned clip (aliased) in the current transform, until pop_clip.
+  void push_clip(const D2D_RECT_F& r);
+  void pop_clip();
+  // A bitmap over dest (DIPs): content names what it holds (0: the bitmap
+  // object itself); src null for the whole bitmap.
+  void bitmap(ID2D1Bitmap* b, const D2D_RECT_F& dest, u64 content, float opacity = 1,
+              D2D1_INTERPOLATION_MODE mode = D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, const D2D_RECT_F* src = nullptr);
+  // Runs paint drawing at once into target (cleared to transparent first)
+  // with transform m, in a pass of its own; a pass open on the canvas, its
+  // clips and a list being recorded are set aside meanwhile.
+  void paint_into(ID2D1Bitmap1* target, const D2D1_MATRIX_3X2_F& m, const std::function<void()>& paint);
+  // Draws one command on dc (points of Poly and FillPoly at pts).
+  void exec(const Cmd& c, const D2D_POINT_2F* pts);
+  // Records c (bounds in local units, margin beyond them) or draws it at once.
+  void put(Cmd& c, const D2D_RECT_F& bounds, float margin, const D2D_POINT_2F* pts = nullptr);
 
   void line(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width);
   void poly(const D2D_POINT_2F* points, size_t n, D3DCOLORVALUE colour, float width, bool closed);
@@ -86,12 +121,8 @@ struct Canvas {
   void brackets(const D2D_RECT_F& r, float length, D3DCOLORVALUE colour, float width);
   void dashed(float x1, float y1, float x2, float y2, D3DCOLORVALUE colour, float width, float dash,
               float gap, float phase);
-  void geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width);
-  // A bitmap over dest (DIPs). version identifies its content: a bitmap whose
-  // pixels are replaced in place (one bitmap for many small cells, say) is
-  // drawn with a new version each time they change. smooth: linear sampling
-  // instead of nearest neighbour.
-  void bitmap(ID2D1Bitmap* b, const D2D_RECT_F& dest, float opacity, u64 version, bool smooth = false);
+  // bounds: the geometry's own bounds when the caller knows them (else asked of it).
+  void geometry(ID2D1Geometry* g, D3DCOLORVALUE colour, float width, const D2D_RECT_F* bounds = nullptr);
 
   // Stroke text. size is the cap height in DIPs, tracking extra spacing per
   // character as a fraction of size, weight the stroke width in DIPs (0 or
@@ -168,6 +199,15 @@ struct Surface : Canvas {
     D2D1_COLOR_F colour{};
   };
 
+  // What the last listed frame cost (list_end).
+  struct FrameStats {
+    u32 commands = 0;     // recorded
+    u32 rects = 0;        // drawn again
+    u64 pixels = 0;       // in those rectangles
+    u64 calls = 0;        // Direct2D draw calls made for them
+    bool presented = false;
+  };
+
   HWND hwnd = nullptr;
   u32 width = 0, height = 0;  // physical pixels, at least 1 once created
   D2D1_COLOR_F bg{0.006f, 0.012f, 0.022f, 1.0f};
@@ -183,6 +223,18 @@ struct Surface : Canvas {
   ComPtr<ID2D1Effect> pre_blur, pre_scale;
   bool pre_tried = false;  // prefilter effect creation attempted (once per device context)
 
+  // Listed frames (surfaces without the glow, gfx/frame.h). The frame's
+  // pixels persist in `composed` (a window's own texture, copied to the swap
+  // chain's buffer to be presented; an off-screen surface's target itself).
+  ComPtr<ID3D11Texture2D> back;           // the swap chain's buffer
+  ComPtr<ID3D11Texture2D> composed_tex;   // a window's frame texture
+  ComPtr<ID2D1Bitmap1> composed;
+  DisplayList shown, frame_list;  // the list on screen, the one being recorded
+  bool full = true;     // the next listed frame draws everything (new targets, other pixels)
+  bool repaint = false; // the next listed frame is presented even when nothing changed
+  FrameStats stats;
+  u64 presents = 0;     // frames presented (off-screen: drawn) since creation
+
   static bool force_offscreen;  // every surface renders off-screen (tool modes)
   static float force_dpi;       // above 0: replaces the window's DPI
 
@@ -191,6 +243,15 @@ struct Surface : Canvas {
   void begin();
   void end();
   bool read_bgra(std::vector<u8>& out);
+  // A listed frame: list_begin starts recording (false, and nothing started,
+  // for a surface with the glow or without a device context: begin and end
+  // compose those); list_end draws what changed and presents.
+  bool list_begin();
+  void list_end();
+  // The frame on show drawn whole from its list into a bitmap of its own and
+  // read back as read_bgra reads (off-screen surfaces): what a listed frame
+  // must equal.
+  bool read_whole_bgra(std::vector<u8>& out);
 
   ComPtr<ID2D1Bitmap1> load_png(const std::wstring& path);
   ComPtr<ID2D1Bitmap1> load_ppm(const std::wstring& path);
@@ -198,9 +259,11 @@ struct Surface : Canvas {
 
   bool make_targets();
   void draw_pictures();
+  void draw_picture(const Picture& p);
   bool prefilter(const Picture& p, D2D_RECT_F source);
-
-  bool drawing = false;  // the phosphor pass is open (begin called, end not yet)
+  bool make_composed();
+  void replay(const DisplayList& l, const RECT& rect);
+  bool read_bitmap(ID2D1Bitmap1* from, std::vector<u8>& out);
 };
 
 // A window-less canvas at 96 DPI (one DIP is one pixel) with the phosphor

@@ -39,12 +39,16 @@ void Offscreen::begin() {
   dc->BeginDraw();
   dc->SetTransform(D2D1_MATRIX_3X2_F{1, 0, 0, 1, 0, 0});
   dc->Clear(D2D1_COLOR_F{0, 0, 0, 0});
+  xf = D2D1_MATRIX_3X2_F{1, 0, 0, 1, 0, 0};
+  drawing = true;
 }
 
 std::vector<u8> Offscreen::pixels(bool opaque, D3DCOLORVALUE bg) {
   std::vector<u8> out(size_t(width) * height * 4);
   if (!dc || !composed || !readback) return out;
+  while (!clip_stack.empty()) pop_clip();
   dc->EndDraw();
+  drawing = false;
   dc->SetTarget(composed.Get());
   dc->BeginDraw();
   dc->SetTransform(D2D1_MATRIX_3X2_F{1, 0, 0, 1, 0, 0});

@@ -20,7 +20,7 @@ u64 hash64(const void* data, size_t n, u64 h) {
 
 void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const std::function<void()>& paint,
                       float pad) {
-  if (!s.dc || !s.drawing || !(area.right > area.left) || !(area.bottom > area.top)) return;
+  if (!s.dc || (!s.drawing && !s.list) || !(area.right > area.left) || !(area.bottom > area.top)) return;
   D2D_RECT_F r{std::floor(area.left - pad), std::floor(area.top - pad), area.right + pad, area.bottom + pad};
   float k = s.dpi / 96;
   u32 w = u32(std::ceil((r.right - r.left) * k)), h = u32(std::ceil((r.bottom - r.top) * k));
@@ -43,102 +43,25 @@ void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const
   L.rect = dest;
   // A layer drawn from its cache draws no text calls: the texts it was
   // painted with are reported again, shifted to where it is drawn now.
-  auto probe_cached = [&] {
-    if (!g_text_probe) return;
-    for (DrawnText t : L.texts) {
-      t.x += r.left;
-      t.y += r.top;
-      g_text_probe->push_back(std::move(t));
-    }
-  };
-  frame_set.push_back({id, key});
-  if (under_ok && L.key == key && std::count(under_set.begin(), under_set.end(), std::make_pair(id, key))) {
-    probe_cached();
-    return;  // already in the frame's underlay
-  }
-  if (under_ok) {
-    // The underlay holds an older picture here: back to the background first.
-    s.dc->PushAxisAlignedClip(dest, D2D1_ANTIALIAS_MODE_ALIASED);
-    s.dc->Clear(s.bg);
-    s.dc->PopAxisAlignedClip();
-    ++g_draw_calls;
-  }
   if (L.key != key) {
-    // Paint into the layer between two passes of the frame's own drawing.
-    ComPtr<ID2D1Image> frame_target;
-    s.dc->GetTarget(&frame_target);
-    D2D1_MATRIX_3X2_F saved;
-    s.dc->GetTransform(&saved);
-    s.dc->EndDraw();
-    s.dc->SetTarget(L.bitmap.Get());
-    s.dc->BeginDraw();
-    s.dc->Clear(D2D1_COLOR_F{0, 0, 0, 0});
-    s.dc->SetTransform(D2D1::Matrix3x2F::Translation(-r.left, -r.top));
     size_t probed = g_text_probe ? g_text_probe->size() : 0;
-    paint();
+    s.paint_into(L.bitmap.Get(), D2D1::Matrix3x2F::Translation(-r.left, -r.top), paint);
     if (g_text_probe) {
       // Kept relative to the layer's corner, so a cached draw can report them.
       L.texts.assign(g_text_probe->begin() + probed, g_text_probe->end());
       for (DrawnText& t : L.texts) t.x -= r.left, t.y -= r.top;
     }
-    s.dc->EndDraw();
-    s.dc->SetTarget(frame_target.Get());
-    s.dc->BeginDraw();
-    s.dc->SetTransform(saved);
     L.key = key;
     ++L.builds;
-  } else {
-    probe_cached();
-  }
-  s.dc->DrawBitmap(L.bitmap.Get(), &dest, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
-  ++g_draw_calls;
-}
-
-bool LayerCache::begin_frame(Surface& s, u64 layout) {
-  frame_set.clear();
-  under_ok = under && under_layout == layout && under_w == s.width && under_h == s.height && under_dpi == s.dpi;
-  frame_layout = layout;
-  if (!under_ok) return false;
-  D2D1_RECT_F all{0, 0, s.width * 96.0f / s.dpi, s.height * 96.0f / s.dpi};
-  s.dc->DrawBitmap(under.Get(), &all, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
-  ++g_draw_calls;
-  return true;
-}
-
-void LayerCache::end_frame(Surface& s) {
-  if (under_ok && frame_set == under_set) return;
-  // Compose the underlay again from this frame's layers, for the next frames.
-  if (!under || under_w != s.width || under_h != s.height || under_dpi != s.dpi) {
-    under.Reset();
-    D2D1_BITMAP_PROPERTIES1 props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi,
-                                  D2D1_BITMAP_OPTIONS_TARGET, nullptr};
-    if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{s.width, s.height}, nullptr, 0, props, &under))) {
-      under.Reset();
-      return;
+  } else if (g_text_probe) {
+    for (DrawnText t : L.texts) {
+      t.x += r.left;
+      t.y += r.top;
+      g_text_probe->push_back(std::move(t));
     }
-    under_w = s.width, under_h = s.height, under_dpi = s.dpi;
   }
-  ComPtr<ID2D1Image> frame_target;
-  s.dc->GetTarget(&frame_target);
-  D2D1_MATRIX_3X2_F saved;
-  s.dc->GetTransform(&saved);
-  s.dc->EndDraw();
-  s.dc->SetTarget(under.Get());
-  s.dc->BeginDraw();
-  s.dc->SetTransform(kIdentity);
-  s.dc->Clear(s.bg);
-  for (auto& [id, key] : frame_set) {
-    Layer& L = layers[id];
-    if (L.bitmap)
-      s.dc->DrawBitmap(L.bitmap.Get(), &L.rect, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
-  }
-  s.dc->EndDraw();
-  s.dc->SetTarget(frame_target.Get());
-  s.dc->BeginDraw();
-  s.dc->SetTransform(saved);
-  under_set = frame_set;
-  under_layout = frame_layout;
-  ++under_builds;
+  // Its key stands for what it holds: a frame list sees a layer painted anew as changed.
+  s.bitmap(L.bitmap.Get(), dest, key);
 }
 
 // ---- merged text ----------------------------------------------------------------
@@ -147,6 +70,7 @@ namespace {
 struct TextPath {
   ComPtr<ID2D1PathGeometry> geo;
   float width = 0;
+  D2D_RECT_F bounds{1, 1, 0, 0};  // of its strokes
 };
 std::unordered_map<std::string, TextPath> g_text_paths;
 
@@ -160,15 +84,18 @@ TextPath* text_path(std::string_view text, float size, float tracking) {
   ComPtr<ID2D1GeometrySink> sink;
   if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&tp.geo)) || FAILED(tp.geo->Open(&sink)))
     return nullptr;
+  D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
   text_strokes(text, 0, 0, size, tracking, AlignLeft, [&](const std::vector<D2D_POINT_2F>& pts) {
     for (const auto& fig : stroke_figures(pts.data(), pts.size())) {
       if (fig.size() < 2) continue;
+      bounds = points_bounds(fig.data(), fig.size(), bounds);
       sink->BeginFigure(fig[0], D2D1_FIGURE_BEGIN_HOLLOW);
       sink->AddLines(fig.data() + 1, UINT32(fig.size() - 1));
       sink->EndFigure(D2D1_FIGURE_END_OPEN);
     }
   });
   if (FAILED(sink->Close())) return nullptr;
+  tp.bounds = points_bounds(nullptr, 0, bounds);
   tp.width = 0;
   if (!text.empty()) {
     float k = size / 21;
@@ -197,20 +124,18 @@ float text_fast(Canvas& c, std::string_view text, float x, float y, float size, 
   else if (align != AlignLeft) x -= tp->width;
   if (g_text_probe) g_text_probe->push_back(DrawnText{std::string(text), x, y, size, colour});
   if (weight <= 0) weight = text_weight(size);
-  D2D1_MATRIX_3X2_F saved;
-  c.dc->GetTransform(&saved);
-  c.dc->SetTransform(D2D1::Matrix3x2F::Translation(x, y) * saved);
-  c.brush->SetColor(D2D1_COLOR_F{colour.r, colour.g, colour.b, colour.a});
-  c.dc->DrawGeometry(tp->geo.Get(), c.brush.Get(), weight, g_gfx.stroke.Get());
-  c.dc->SetTransform(saved);
-  ++g_draw_calls;
+  if (!(tp->bounds.left <= tp->bounds.right)) return tp->width;  // blanks only: nothing to draw
+  D2D1_MATRIX_3X2_F saved = c.xf;
+  c.xf = D2D1::Matrix3x2F::Translation(x, y) * *D2D1::Matrix3x2F::ReinterpretBaseType(&saved);
+  c.geometry(tp->geo.Get(), colour, weight, &tp->bounds);
+  c.xf = saved;
   return tp->width;
 }
 
 // ---- CRT overlay ------------------------------------------------------------------
 
 void CrtOverlay::draw(Surface& s) {
-  if (!s.dc || !s.drawing) return;
+  if (!s.dc || (!s.drawing && !s.list)) return;
   if (!bitmap || width != s.width || height != s.height || dpi != s.dpi) {
     bitmap.Reset();
     width = s.width, height = s.height, dpi = s.dpi;
@@ -240,44 +165,9 @@ void CrtOverlay::draw(Surface& s) {
       return;
     }
   }
-  D2D1_MATRIX_3X2_F saved;
-  s.dc->GetTransform(&saved);
-  s.dc->SetTransform(kIdentity);
+  D2D1_MATRIX_3X2_F saved = s.xf;
+  s.xf = kIdentity;
   D2D1_RECT_F dest{0, 0, width * 96.0f / dpi, height * 96.0f / dpi};
-  s.dc->DrawBitmap(bitmap.Get(), &dest, 1.0f, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr, nullptr);
-  s.dc->SetTransform(saved);
-  ++g_draw_calls;
-}
-
-// ---- direct frames ---------------------------------------------------------------------
-
-bool direct_begin(Surface& s, bool clear) {
-  s.drawing = false;
-  s.pictures.clear();
-  if (!s.dc || s.phosphor.glow || !s.phosphor.tried) return false;
-  if (!s.target && !s.make_targets()) return false;
-  if (!s.target) return false;
-  s.dc->SetTarget(s.target.Get());
-  s.dc->BeginDraw();
-  s.dc->SetTransform(kIdentity);
-  if (clear) {
-    s.dc->Clear(s.bg);
-    ++g_draw_calls;
-  }
-  s.drawing = true;
-  return true;
-}
-
-void direct_end(Surface& s) {
-  if (!s.dc || !s.drawing) return;
-  s.draw_pictures();
-  s.drawing = false;
-  HRESULT hr = s.dc->EndDraw();
-  s.dc->SetTarget(nullptr);
-  if (hr == HRESULT(D2DERR_RECREATE_TARGET)) {
-    s.target.Reset();
-    s.make_targets();
-    return;
-  }
-  if (s.swap) s.swap->Present(1, 0);
+  s.bitmap(bitmap.Get(), dest, hash_val(dpi, hash_val(height, hash_val(width, 0))));
+  s.xf = saved;
 }

@@ -32,35 +32,12 @@ struct LayerCache {
 
   // Draws layer `id` over r (DIPs, surface coordinates). The layer is painted
   // first, by `paint` drawing on the surface in surface coordinates, when it
-  // is new or its key, size or DPI changed. Needs an open frame (begin).
+  // is new or its key, size or DPI changed. Needs an open frame (begin or
+  // list_begin).
   // pad: DIPs to spare on each side for what frames draw just outside their
   // rectangle (corner brackets).
   void draw(Surface& s, u32 id, const D2D_RECT_F& r, u64 key, const std::function<void()>& paint, float pad = 4);
-  void clear() {
-    layers.clear();
-    under.Reset();
-  }
-
-  // The underlay: the background and every layer of the last frame, composed
-  // into one opaque bitmap, so a frame whose layers did not change starts
-  // with one pass instead of a clear and a pass per layer. begin_frame draws
-  // it (true) when it was made for the same layout (view, size); a layer that
-  // changed since is cleared to the background and drawn again over it.
-  // end_frame composes it again when this frame's layers differ.
-  bool begin_frame(Surface& s, u64 layout);
-  void end_frame(Surface& s);
-  // A frame drawn without the underlay (the surface's own composition).
-  void no_underlay() {
-    under_ok = false;
-    frame_set.clear();
-  }
-  ComPtr<ID2D1Bitmap1> under;
-  u32 under_w = 0, under_h = 0;
-  float under_dpi = 0;
-  u64 under_layout = 0, frame_layout = 0;
-  bool under_ok = false;
-  int under_builds = 0;
-  std::vector<std::pair<u32, u64>> under_set, frame_set;
+  void clear() { layers.clear(); }
 };
 
 // 64-bit FNV-1a, for layer keys.
@@ -86,13 +63,3 @@ struct CrtOverlay {
   float dpi = 0;
   void draw(Surface& s);
 };
-
-// Where the phosphor glow is missing, the frame's drawing can go straight
-// into the window's target over the background colour: the same picture as
-// drawing into the phosphor bitmap and composing that over the background,
-// without the two full-window passes of the composition. These replace
-// Surface::begin and Surface::end for such a frame (queued pictures are drawn
-// over the content); false from direct_begin when the surface has a glow or
-// no target, and nothing was started.
-bool direct_begin(Surface& s, bool clear = true);
-void direct_end(Surface& s);

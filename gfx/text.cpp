@@ -38,26 +38,25 @@ float Canvas::glyph_run(std::string_view text, float x, float y, float size, D3D
   float pen = x;
   bool advanced = false;
   bool draw = colour && dc && brush && g_gfx.glyphs.size() == 95;
-  D2D1_MATRIX_3X2_F saved{};
-  if (draw) {
-    dc->GetTransform(&saved);
-    brush->SetColor(D2D1_COLOR_F{colour->r, colour->g, colour->b, colour->a});
-  }
+  const D2D1_MATRIX_3X2_F saved = xf;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t start = pos;
-    u32 c = utf8_next(text, pos);
-    if (c <= 0x7F) {
+    u32 ch = utf8_next(text, pos);
+    if (ch <= 0x7F) {
       int index = 0;  // controls and DEL take the space's extents
-      if (c >= 32 && c <= 126) index = int(c) - 32;
-      if (!mixed_case && c >= 'a' && c <= 'z') index = int(c) - 64;
+      if (ch >= 32 && ch <= 126) index = int(ch) - 32;
+      if (!mixed_case && ch >= 'a' && ch <= 'z') index = int(ch) - 64;
       auto [left, right] = g_gfx.widths.size() == 95 ? g_gfx.widths[index] : std::pair<int32_t, int32_t>{-8, 8};
       if (draw && index != 0) {
         // font point (gx, gy) lands at (pen + (gx - left) * s, y + (gy + 12) * s)
-        D2D1_MATRIX_3X2_F m{s, 0, 0, s, pen - left * s, y + 12 * s};
-        dc->SetTransform(then(m, saved));
-        dc->DrawGeometry(g_gfx.glyphs[index].Get(), brush.Get(), weight / s, g_gfx.stroke.Get());
-        ++g_draw_calls;
+        xf = then(D2D1_MATRIX_3X2_F{s, 0, 0, s, pen - left * s, y + 12 * s}, saved);
+        Cmd c;
+        c.op = Op::Geometry;
+        c.colour = D2D1_COLOR_F{colour->r, colour->g, colour->b, colour->a};
+        c.width = weight / s;
+        c.obj = g_gfx.glyphs[index];
+        put(c, g_gfx.glyph_bounds[index], stroke_margin(c.width));
       }
       pen += (right - left) * s + size * tracking;
       advanced = true;
@@ -68,15 +67,19 @@ float Canvas::glyph_run(std::string_view text, float x, float y, float size, D3D
     DwRun* r = dw_run(std::string(text.substr(start, pos - start)), size);
     if (!r) continue;
     if (draw) {
-      dc->SetTransform(saved);
-      dc->DrawTextLayout(D2D1_POINT_2F{pen, y + size - r->baseline}, r->layout.Get(), brush.Get(),
-                         D2D1_DRAW_TEXT_OPTIONS_NONE);
-      ++g_draw_calls;
+      xf = saved;
+      D2D_POINT_2F at{pen, y + size - r->baseline};
+      Cmd c;
+      c.op = Op::Text;
+      c.colour = D2D1_COLOR_F{colour->r, colour->g, colour->b, colour->a};
+      c.obj = r->layout;
+      c.r = D2D_RECT_F{at.x, at.y, 0, 0};
+      put(c, D2D_RECT_F{at.x + r->ink.left, at.y + r->ink.top, at.x + r->ink.right, at.y + r->ink.bottom}, 0);
     }
     pen += r->width + size * tracking;
     advanced = true;
   }
-  if (draw) dc->SetTransform(saved);
+  xf = saved;
   return advanced ? pen - x - size * tracking : 0;
 }
 
@@ -130,8 +133,14 @@ Canvas::DwRun* Canvas::dw_run(const std::string& text, float size) {
   if (FAILED(layout->GetLineMetrics(lm.data(), UINT32(lm.size()), &lines)) || lines == 0) return nullptr;
   float width = tm.widthIncludingTrailingWhitespace, baseline = lm[0].baseline;
   if (!std::isfinite(width) || width < 0 || width > 10000 || !std::isfinite(baseline)) return nullptr;
+  // Where its glyphs may reach: the lines' box, and a font size beyond it on
+  // every side for glyphs that overhang (a renderer's overhang figures are
+  // not relied on).
+  float em = size / 0.7f;
+  D2D_RECT_F ink{tm.left - em, tm.top - em, tm.left + tm.width + em, tm.top + tm.height + em};
+  if (!std::isfinite(tm.height) || tm.height < 0) ink = D2D_RECT_F{1, 1, 0, 0};  // unknown: anything
   DwRun& run = runs[key];
-  run = DwRun{layout, width, baseline};
+  run = DwRun{layout, width, baseline, ink};
   return &run;
 }
 

@@ -166,14 +166,15 @@ void WorldMap::draw(Canvas& canvas, float k) {
   // An empty or inverted rectangle (a minimised window) has no map to show,
   // and its widths divided by the scale would not be finite.
   if (!canvas.dc || !(scale > 0) || !std::isfinite(scale)) return;
-  D2D1_MATRIX_3X2_F old;
-  canvas.dc->GetTransform(&old);
-  canvas.dc->SetTransform(D2D1::Matrix3x2F::Scale(scale, scale) * D2D1::Matrix3x2F::Translation(cx, cy) *
-                          *D2D1::Matrix3x2F::ReinterpretBaseType(&old));
-  if (graticule) canvas.geometry(graticule.Get(), rgba(0.1f, 0.36f, 0.52f, 0.55f * k), 0.8f / scale);
-  if (borders) canvas.geometry(borders.Get(), rgba(0.36f, 1.0f, 0.48f, 0.42f * k), 0.9f / scale);
-  if (coast) canvas.geometry(coast.Get(), rgba(0.22f, 0.78f, 1.0f, 0.92f * k), 1.25f / scale);
-  canvas.dc->SetTransform(old);
+  D2D1_MATRIX_3X2_F old = canvas.xf;
+  canvas.set_transform(D2D1::Matrix3x2F::Scale(scale, scale) * D2D1::Matrix3x2F::Translation(cx, cy) *
+                       *D2D1::Matrix3x2F::ReinterpretBaseType(&old));
+  // Every outline lies in the projection's box (a little to spare for the edges).
+  const D2D_RECT_F box{-kWidth / 2 - 0.01f, -kTop - 0.01f, kWidth / 2 + 0.01f, kHeight - kTop + 0.01f};
+  if (graticule) canvas.geometry(graticule.Get(), rgba(0.1f, 0.36f, 0.52f, 0.55f * k), 0.8f / scale, &box);
+  if (borders) canvas.geometry(borders.Get(), rgba(0.36f, 1.0f, 0.48f, 0.42f * k), 0.9f / scale, &box);
+  if (coast) canvas.geometry(coast.Get(), rgba(0.22f, 0.78f, 1.0f, 0.92f * k), 1.25f / scale, &box);
+  canvas.set_transform(old);
 }
 
 void WorldMap::draw_site(Canvas& canvas, const Site& site, D3DCOLORVALUE colour, float k, bool with_label) {

@@ -27,8 +27,17 @@ void Fleet::on_qmp(WPARAM wparam, LPARAM lparam) {
 
 void Fleet::attach_qmp(Vm& vm) {
   Vm* v = &vm;  // the callbacks live inside the Vm and die with it
-  vm.qmp.on_event = [v](const std::string& event, const JVal&) {
-    if (event == "STOP")
+  vm.qmp.on_event = [v](const std::string& event, const JVal& data) {
+    if (event == "X_PROCESS_CPU") {
+      // Not QEMU's: a QEMU behind a stand-in that Windows cannot time reports
+      // its CPU time this way (the sampling takes it over the process times).
+      const JVal &sec = data["seconds"], &clock = data["clock"];
+      if (sec.kind == 2 && sec.n >= 0 && sec.n < 1e12 && clock.kind == 2 && clock.n > 0 && clock.n < 1e12) {
+        v->cpu_report = sec.n;
+        v->cpu_report_clock = clock.n;
+        v->cpu_report_at = now_s();
+      }
+    } else if (event == "STOP")
       v->status = "paused";
     else if (event == "RESUME")
       v->status = "running";

@@ -77,6 +77,11 @@ struct Vm {
   u64 cpu_busy = 0;
   double cpu_time = 0;
   float cpu_load = 0;
+  bool cpu_known = false;     // cpu_load is a measured figure (else shown as "-")
+  double cpu_report = -1;     // CPU seconds the process reported itself (event X_PROCESS_CPU)
+  double cpu_report_clock = 0;  // when it read them, on its own clock (seconds)
+  double cpu_report_at = 0;   // now_s() when that report came; 0: none yet
+  bool cpu_by_report = false; // the samples come from the reports (their own clock)
   u64 private_bytes = 0;
   std::string message;
   int exit_code = 0;
@@ -154,6 +159,13 @@ LRESULT CALLBACK host_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 // ---- launching helpers (launch.cpp) -------------------------------------------
 // 127.0.0.1:port can be bound exclusively (the socket is closed at once).
 bool port_free(int port);
+
+// Whether process times read for another process are this process's own,
+// read just before and just after: some hosts (Wine) answer any process's
+// times with the asking one's, a figure that follows the console's load.
+bool times_are_own(u64 other, u64 own_before, u64 own_after);
+// How long a process's own CPU report stands in for its process times.
+constexpr double kCpuReportFresh = 3.0;
 // Command lines of every Vm with a process handle, each followed by "\n".
 std::wstring all_qemu_cmdlines();
 // VUNK_TEST_DISPLAY when it is 1 to 63 characters long, else empty.

@@ -124,20 +124,49 @@ void Fleet::tick() {
   }
 }
 
+bool times_are_own(u64 other, u64 own_before, u64 own_after) { return own_before <= other && other <= own_after; }
+
 void Fleet::sample(Vm& vm, double now) {
   if (!vm.process) return;
+  auto to64 = [](const FILETIME& f) { return ((u64)f.dwHighDateTime << 32) | f.dwLowDateTime; };
+  auto own = [&] {
+    FILETIME c, e, k, u;
+    return GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u) ? to64(k) + to64(u) : u64(0);
+  };
   FILETIME created, exited, kernel, user;
+  u64 busy = 0;
+  double at = now;
+  bool have = false;
+  const bool reported = vm.cpu_report_at > 0 && now - vm.cpu_report_at < kCpuReportFresh;
+  if (reported != vm.cpu_by_report) {
+    vm.cpu_by_report = reported;
+    vm.cpu_time = 0;  // another clock: the next sample primes again
+  }
+  if (reported) {
+    // The process's own report, timed by its own clock: a sample each time a
+    // new one came.
+    have = vm.cpu_report_clock > vm.cpu_time;
+    busy = u64(vm.cpu_report * 1e7);
+    at = vm.cpu_report_clock;
+  }
+  u64 own_before = own();
   if (GetProcessTimes(vm.process, &created, &exited, &kernel, &user)) {
-    auto to64 = [](const FILETIME& f) { return ((u64)f.dwHighDateTime << 32) | f.dwLowDateTime; };
-    const u64 busy = to64(kernel) + to64(user);
-    if (vm.cpu_time > 0 && now > vm.cpu_time) {
-      vm.cpu_load = (float)((double)(busy - vm.cpu_busy) / 10000000.0 / (now - vm.cpu_time));
+    vm.start_unix = (double)to64(created) / 10000000.0 - 11644473600.0;
+    u64 times = to64(kernel) + to64(user);
+    if (!reported && !times_are_own(times, own_before, own())) {
+      busy = times;
+      have = true;
+    }
+  }
+  if (have) {
+    if (vm.cpu_time > 0 && at > vm.cpu_time && busy >= vm.cpu_busy) {
+      vm.cpu_load = (float)((double)(busy - vm.cpu_busy) / 10000000.0 / (at - vm.cpu_time));
+      vm.cpu_known = true;
       vm.cpu_history.push_back(vm.cpu_load);
       if (vm.cpu_history.size() > kHistory) vm.cpu_history.erase(vm.cpu_history.begin());
     }
     vm.cpu_busy = busy;
-    vm.cpu_time = now;
-    vm.start_unix = (double)to64(created) / 10000000.0 - 11644473600.0;
+    vm.cpu_time = at;
   }
   PROCESS_MEMORY_COUNTERS_EX mem{};
   if (K32GetProcessMemoryInfo(vm.process, (PROCESS_MEMORY_COUNTERS*)&mem, sizeof mem))

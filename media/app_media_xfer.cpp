@@ -67,7 +67,7 @@ void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, u64 version,
     b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), w * 4);
     b.version = version;
   }
-  s.bitmap(b.bitmap.Get(), {left / k, top / k, right / k, bottom / k}, 1, version);
+  s.bitmap(b.bitmap.Get(), {left / k, top / k, right / k, bottom / k}, version);
 }
 
 // Strokes of one colour and width gathered into one path, drawn with one call.

@@ -92,17 +92,50 @@ static char* map_path(const char* win) {
 /* ---- QMP proxy --------------------------------------------------------------
  * The program connects to the port it asked for; the bridge listens there and
  * opens one connection to QEMU's real port per client, so QEMU still sees one
- * client at a time exactly as it would. */
+ * client at a time exactly as it would.
+ *
+ * The program times QEMU through its process handle, which here is the
+ * bridge's: Wine answers such a query with the asking process's own times,
+ * and the Linux QEMU is a process Windows cannot see. So once a client has
+ * had its first answer the bridge tells it, every second, between QEMU's own
+ * messages, the CPU time QEMU has used (all its threads, user and system, as
+ * Linux counts it) and when it was read, in an event of its own,
+ * X_PROCESS_CPU, which a client that does not know it passes over as it
+ * does any event. */
 
 typedef struct {
   int cfd, qfd;
   double give_up;
   char* in;  /* client bytes not yet forwarded (an unfinished line) */
   size_t in_n;
+  int answered;       /* QEMU has answered this client once: events may follow */
+  int at_line_start;  /* what went to the client ended with a whole line */
+  double next_cpu;    /* when to send the next X_PROCESS_CPU */
 } Session;
 
 static int g_listen = -1, g_inner_port = 0;
 static volatile LONG g_child_gone = 0;
+static pid_t g_child = 0;
+
+/* CPU seconds a Linux process has used so far, -1 when it cannot be read. */
+static double process_cpu_seconds(pid_t pid) {
+  char path[64], buf[1024];
+  snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return -1;
+  buf[n] = 0;
+  /* The command name may hold blanks and parentheses: count from the last ')'. */
+  char* p = strrchr(buf, ')');
+  unsigned long long utime = 0, stime = 0;
+  if (!p || sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+    return -1;
+  long hz = sysconf(_SC_CLK_TCK);
+  return hz > 0 ? (double)(utime + stime) / (double)hz : -1;
+}
+
 
 static double mono(void) {
   struct timespec t;
@@ -124,6 +157,21 @@ static int send_all(int fd, const char* p, size_t n) {
     n -= (size_t)k;
   }
   return 1;
+}
+
+static void send_cpu_event(Session* s) {
+  double cpu = g_child ? process_cpu_seconds(g_child) : -1;
+  if (cpu < 0) return;
+  /* "clock": when it was read, in seconds of a clock that only moves on, so
+   * the client's rate does not depend on when the event reaches it. */
+  struct timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  char line[320];
+  int n = snprintf(line, sizeof line,
+                   "{\"event\": \"X_PROCESS_CPU\", \"data\": {\"seconds\": %.3f, \"clock\": %.4f}, "
+                   "\"timestamp\": {\"seconds\": %lld, \"microseconds\": %ld}}\r\n",
+                   cpu, mono(), (long long)t.tv_sec, (long)(t.tv_nsec / 1000));
+  if (n > 0 && n < (int)sizeof line) send_all(s->cfd, line, (size_t)n);
 }
 
 static int try_connect_inner(void) {
@@ -172,7 +220,7 @@ static DWORD WINAPI proxy_main(void* arg) {
   (void)arg;
   enum { kMax = 16 };
   Session ss[kMax];
-  for (int i = 0; i < kMax; ++i) ss[i] = (Session){-1, -1, 0, NULL, 0};
+  for (int i = 0; i < kMax; ++i) ss[i] = (Session){-1, -1, 0, NULL, 0, 0, 1, 0};
   char buf[16384];
   for (;;) {
     struct pollfd p[1 + 2 * kMax];
@@ -208,6 +256,13 @@ static DWORD WINAPI proxy_main(void* arg) {
     }
     int r = poll(p, (nfds_t)n, 50);
     if (r < 0 && errno != EINTR) break;
+    now = mono();
+    for (int i = 0; i < kMax; ++i) {
+      Session* s = &ss[i];
+      if (s->cfd < 0 || s->qfd < 0 || !s->answered || !s->at_line_start || now < s->next_cpu) continue;
+      s->next_cpu = now + 1.0;
+      send_cpu_event(s);
+    }
     if (r <= 0) continue;
     for (int k = 0; k < n; ++k) {
       if (!p[k].revents) continue;
@@ -223,7 +278,7 @@ static DWORD WINAPI proxy_main(void* arg) {
           close(c);
           continue;
         }
-        ss[slot] = (Session){c, -1, mono() + 15.0, NULL, 0};
+        ss[slot] = (Session){c, -1, mono() + 15.0, NULL, 0, 0, 1, 0};
         continue;
       }
       Session* s = &ss[who[k] / 2];
@@ -244,6 +299,9 @@ static DWORD WINAPI proxy_main(void* arg) {
         if (s->qfd >= 0 && !forward_lines(s)) end_session(s);
       } else if (!send_all(s->cfd, buf, (size_t)got)) {
         end_session(s);
+      } else {
+        s->at_line_start = buf[got - 1] == '\n';
+        if (!s->answered && memmem(buf, (size_t)got, "\"return\"", 8)) s->answered = 1;
       }
     }
   }
@@ -418,6 +476,7 @@ int wmain(int argc, WCHAR** wargv) {
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  g_child = pid;
 
   Relay ro = {out_pipe[0], GetStdHandle(STD_OUTPUT_HANDLE)};
   Relay re = {err_pipe[0], GetStdHandle(STD_ERROR_HANDLE)};

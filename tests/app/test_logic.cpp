@@ -299,6 +299,15 @@ TEST(AppLogic, WrapWithMeasure) {
   EXPECT_EQ(h, 0);
 }
 
+TEST(AppLogic, TypedCharactersAsUtf8) {
+  EXPECT_EQ(typed_utf8(L"Ab \u00E9"), "Ab \xC3\xA9");
+  // U+1F680 comes as the pair D83D DE80: one character of four bytes.
+  EXPECT_EQ(typed_utf8(std::wstring{L'x', wchar_t(0xD83D), wchar_t(0xDE80), L'y'}), "x\xF0\x9F\x9A\x80y");
+  // Controls, and halves without their partners, are left out.
+  EXPECT_EQ(typed_utf8(std::wstring{L'\t', wchar_t(0xDE80), L'a', wchar_t(0xD83D), L'b', wchar_t(0xD83D)}), "ab");
+  EXPECT_EQ(typed_utf8(L""), "");
+}
+
 TEST(AppLogic, StepsFormatsAndScroll) {
   EXPECT_EQ(nearest_step({1, 2, 4, 8}, 3), 1);  // tie: the first
   EXPECT_EQ(nearest_step({1, 2, 4, 8}, 100), 3);

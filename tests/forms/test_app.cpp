@@ -250,6 +250,67 @@ TEST_F(FormsApp, ImportsPlainAndBootable) {
   EXPECT_EQ(g_app.view, App::Home);
 }
 
+// An empty machines folder in vunk.ini: creating and importing refuse with
+// the folder's message (as launching does), and nothing is made anywhere.
+TEST_F(FormsApp, NoMachinesFolderRefusesToCreate) {
+  g_set.machines_dir.clear();
+  wizard("linux-x64", "Nowhere Box", 2);
+  EXPECT_TRUE(g_lib.empty());
+  EXPECT_EQ(g_app.toast.text, "NOWHERE BOX: NOT CREATED\nMACHINE FOLDER NOT SET");
+  EXPECT_EQ(g_app.toast.colour.g, pal.red.g);
+  EXPECT_EQ(g_app.view, App::Wizard);  // the form stays, its values too
+  EXPECT_EQ(g_app.wizard_name, "Nowhere Box");
+
+  import_begin(g_app, fixture("Old Linux.qcow2"));
+  g_app.import_name = "Nowhere Disk";
+  g_app.toast = Toast{};
+  g_app.start_import();
+  EXPECT_TRUE(g_lib.empty());
+  EXPECT_EQ(g_app.toast.text, "NOWHERE DISK: NOT IMPORTED\nMACHINE FOLDER NOT SET");
+  EXPECT_EQ(g_app.view, App::Import);
+  // Nothing was written beside the program or in the current folder.
+  EXPECT_FALSE(dir_exists(L"nowhere-box"));
+  EXPECT_FALSE(dir_exists(L"nowhere-disk"));
+  frame();
+}
+
+// A name typed with a character beyond the Basic Multilingual Plane (two
+// WM_CHAR messages, here with a frame between them) keeps that character
+// through the form, machine.ini and a new reading of the library.
+TEST_F(FormsApp, NameBeyondTheBasicPlaneRoundTrips) {
+  g_app.go(App::Wizard);
+  g_app.wizard_step = 1;
+  g_app.wizard_profile = find_profile("linux-x64");
+  g_app.wizard_name.clear();
+  g_app.wizard_gb = 1;
+  g_app.wizard_mb = 512;
+  g_app.wizard_cpus = 1;
+  g_app.wizard_media.clear();
+  g_app.focused = g_app.id("wizname", 0);
+  frame();
+  auto type = [](std::initializer_list<wchar_t> units) {
+    for (wchar_t u : units) PostMessageW(g_win, WM_CHAR, u, 1);
+  };
+  type({L'R', L'o', L'c', L'k', L'e', L't', L' '});
+  type({wchar_t(0xD83D)});  // U+1F680, first half
+  frame();
+  type({wchar_t(0xDE80), wchar_t(0xE9)});  // second half, then U+00E9
+  frame();
+  EXPECT_EQ(g_app.wizard_name, "Rocket \xF0\x9F\x9A\x80\xC3\xA9");
+  // Halves without their partners are left out, not turned into two marks.
+  type({wchar_t(0xDE80), L'!', wchar_t(0xD83D), L'?'});
+  frame();
+  EXPECT_EQ(g_app.wizard_name, "Rocket \xF0\x9F\x9A\x80\xC3\xA9!?");
+  g_app.wizard_name.resize(g_app.wizard_name.size() - 2);
+  g_app.start_install();
+  ASSERT_EQ(g_lib.size(), 1u) << g_app.toast.text;
+  std::wstring dir = g_lib.front()->dir;
+  g_lib.load();
+  ASSERT_EQ(g_lib.size(), 1u);
+  EXPECT_EQ(g_lib.front()->name, "Rocket \xF0\x9F\x9A\x80\xC3\xA9");
+  EXPECT_EQ(ini_get(path_join(dir, L"machine.ini"), L"machine", L"name", L""), L"Rocket \U0001F680\u00E9");
+}
+
 TEST_F(FormsApp, EditSaveAndDelete) {
   Machine* m = g_lib.create("Box", "windows-x86");
   m->disk = path_join(m->dir, L"disk.qcow2");

@@ -9,6 +9,7 @@
 #include "media/media.h"
 #include "tests/support/test_support.h"
 #include "transfer/transfer_plan.h"
+#include "transfer/transfer_resume.h"
 
 namespace {
 

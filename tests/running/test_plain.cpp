@@ -165,3 +165,42 @@ TEST(RunningPlain, PreLaunchQuestionOrder) {
   missing.disk_present = false;  // the launcher reports the missing disk: no question
   EXPECT_EQ(pre_launch_question(missing), PreLaunch::None);
 }
+
+// The tools of the running-machine view: the labels, glyphs and action
+// numbers of the toolkit's glyph table, one place for the display.
+TEST(RunningPlain, ToolsOfTheView) {
+  auto labels = [](const std::vector<VmTool>& tools) {
+    std::string s;
+    for (const VmTool& t : tools) s += strf("%d:%d:%s%s|", t.action, t.glyph, t.label.c_str(), t.enabled ? "" : "(off)");
+    return s;
+  };
+  VmToolFacts docked{false, true, true, true, true};
+  EXPECT_EQ(labels(vm_tools(docked)),
+            "1:0:PAUSE|2:2:RESET|3:3:SHUT DOWN|4:4:FORCE OFF|5:5:FULL|6:6:CAPTURE|7:7:POP OUT|10:10:EJECT|11:11:CONFIG|");
+  VmToolFacts paused_detached{true, false, true, true, false};
+  EXPECT_EQ(labels(vm_tools(paused_detached)),
+            "1:1:RESUME|2:2:RESET|3:3:SHUT DOWN|4:4:FORCE OFF|5:5:FULL|6:6:CAPTURE|8:8:DOCK|10:10:EJECT|"
+            "11:11:CONFIG(off)|");
+  // A QEMU that cannot dock: its own window, brought forward by WINDOW
+  // (the glyph of POP OUT's drawing, number 9), off while no window is known.
+  auto own = vm_tools(VmToolFacts{false, false, true, false, true});
+  EXPECT_EQ(own[6].action, kActWindow);
+  EXPECT_EQ(own[6].glyph, 9);
+  EXPECT_EQ(own[6].label, "WINDOW");
+  EXPECT_TRUE(own[6].enabled);
+  EXPECT_FALSE(vm_tools(VmToolFacts{false, false, false, false, true})[6].enabled);
+  EXPECT_FALSE(vm_tools(VmToolFacts{false, true, false, true, true})[6].enabled);  // POP OUT without a display
+  // Tool ids tell machines and actions apart.
+  EXPECT_NE(vm_tool_id(kActWindow, 5), vm_tool_id(kActWindow, 6));
+  EXPECT_NE(vm_tool_id(kActWindow, 5), vm_tool_id(kActDock, 5));
+}
+
+// Process times that are in fact the asking process's own (read just before
+// and after) are no figure of the other process: Wine answers so.
+TEST(RunningPlain, ProcessTimesThatAreOurOwn) {
+  EXPECT_TRUE(times_are_own(500, 500, 500));
+  EXPECT_TRUE(times_are_own(505, 500, 510));
+  EXPECT_FALSE(times_are_own(499, 500, 510));
+  EXPECT_FALSE(times_are_own(511, 500, 510));
+  EXPECT_FALSE(times_are_own(0, 500, 510));
+}

@@ -10,6 +10,7 @@
 
 #include "app/app.h"
 #include "app/running.h"
+#include "machines/proc.h"
 #include "machines/settings.h"
 #include "tests/gfx/gfx_test.h"
 #include "tests/running/driver.h"
@@ -40,7 +41,7 @@ double lit_share(const std::wstring& png, D2D_RECT_F box) {
 
 bool same(D3DCOLORVALUE a, D3DCOLORVALUE b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 
-u32 tool(int index, const Vm& vm) { return g_app.id("vmtool", index * 100000 + vm.uid); }
+u32 tool(int action, const Vm& vm) { return vm_tool_id(action, vm.uid); }
 
 // A Vm record with no process, as the fleet would hold one.
 Vm* fake_vm(int uid, const char* name, int phase) {
@@ -121,18 +122,44 @@ TEST_F(Running, LaunchToolsCaptureAndForceOff) {
   run_for(1.0);
   shot("vm-running.png");
 
+  // The CPU figure is QEMU's own as Linux counts it (all its threads, read
+  // from /proc through the bridge's linux-run), not the console's: their
+  // means over the same stretch agree.
+  auto qemu_seconds = [] {
+    std::string out;
+    run_capture(quote_arg(path_join(build_path("qemu"), L"linux-run.exe")) + L" sh -c " +
+                    quote_arg(L"for p in $(pgrep -f '^[^ ]*qemu-system-x86_64 .*-name Run Test'); do "
+                              L"sed 's/^.*) //' /proc/$p/stat; done | "
+                              L"awk -v h=$(getconf CLK_TCK) '{ s += $12 + $13; n++ } END { if (n) print s / h }'"),
+                out, 20000);
+    return out.empty() ? -1.0 : atof(out.c_str());
+  };
+  ASSERT_TRUE(run_for(10, [&] { return vm->cpu_known; })) << "no CPU figure";
+  size_t from = vm->cpu_history.size();
+  double q0 = qemu_seconds(), t0 = now_s();
+  ASSERT_GE(q0, 0) << "QEMU's /proc entry not found";
+  run_for(6);
+  double q1 = qemu_seconds(), t1 = now_s();
+  ASSERT_GT(vm->cpu_history.size(), from + 3);
+  double mean = 0;
+  for (size_t k = from; k < vm->cpu_history.size(); ++k) mean += vm->cpu_history[k];
+  mean /= double(vm->cpu_history.size() - from);
+  double linux_mean = (q1 - q0) / (t1 - t0);
+  EXPECT_NEAR(mean, linux_mean, 0.1 + 0.25 * linux_mean) << "console " << mean << " cores, /proc " << linux_mean;
+  EXPECT_LT(mean, 1.5);  // one virtual CPU: never the console's several cores
+
   // PAUSE and RESUME: the same tool, its word following QEMU's events.
-  click(tool(0, *vm));
+  click(tool(kActPause, *vm));
   EXPECT_TRUE(run_for(10, [&] { return state_text(*vm) == "PAUSED"; })) << vm->status;
   EXPECT_TRUE(same(state_color(*vm), pal.amber));
   run_for(0.2);
   shot("vm-paused.png");
-  click(tool(0, *vm));
+  click(tool(kActPause, *vm));
   EXPECT_TRUE(run_for(10, [&] { return state_text(*vm) == "RUNNING" && vm->status == "running"; })) << vm->status;
 
   // CAPTURE: a PNG of the guest's screen and the cyan toast naming it.
   g_app.toast = Toast{};
-  click(tool(5, *vm));
+  click(tool(kActCapture, *vm));
   const std::string prefix = "RUN TEST: CAPTURED TO ";
   ASSERT_TRUE(run_for(15, [&] { return !g_app.toast.text.empty(); }));
   ASSERT_EQ(g_app.toast.text.rfind(prefix, 0), 0u) << g_app.toast.text;
@@ -143,15 +170,15 @@ TEST_F(Running, LaunchToolsCaptureAndForceOff) {
   CopyFileW(png.c_str(), build_path("running-shots/guest-capture.png").c_str(), FALSE);
 
   // FORCE OFF: the first click only arms it.
-  click(tool(3, *vm));
-  EXPECT_EQ(g_app.armed, tool(3, *vm));
+  click(tool(kActForceOff, *vm));
+  EXPECT_EQ(g_app.armed, tool(kActForceOff, *vm));
   run_for(1.0);
   ASSERT_TRUE(g_fleet.by_uid(uid));
   EXPECT_NE(g_fleet.by_uid(uid)->phase, 2);
   shot("vm-force-off-armed.png");
   // The second click within 3 s ends it; the console goes home at the tick
   // that sees the process gone.
-  click(tool(3, *vm));
+  click(tool(kActForceOff, *vm));
   EXPECT_TRUE(run_for(15, [&] { return g_fleet.by_uid(uid) == nullptr; }));
   EXPECT_EQ(g_app.view, App::Home);
   EXPECT_EQ(g_app.selected_uid, 0);
@@ -212,6 +239,76 @@ TEST_F(Running, ScreenshotPictureAndEvents) {
   EXPECT_EQ(g_app.toast.text, "SECOND: QMP busy: try later");
   EXPECT_TRUE(same(g_app.toast.colour, pal.amber));
   EXPECT_TRUE(b->message.empty());
+}
+
+// Two machines on one disk, one of them running: only that one says
+// RUNNING; the other's LAUNCH stays on and asks the DISK IN USE question.
+TEST_F(Running, SharedDiskLaunchAsksTheQuestion) {
+  Machine* owner = g_lib.create("Disk Owner", "linux-x64");
+  Machine* guest = g_lib.create("Disk Guest", "linux-x64");
+  ASSERT_TRUE(owner && guest);
+  owner->disk = guest->disk = build_path("running-fixture/disk.qcow2");
+  Vm* vm = fake_vm(720, "Disk Owner", 1);
+  vm->machine = owner;
+  vm->pid = 4242;
+  vm->drives.push_back(DriveUse{norm_path(owner->disk), false});
+  g_app.go_home();
+  run_for(0.2);
+  auto row = [](Machine* m) {
+    for (size_t i = 0; i < g_lib.size(); ++i)
+      if (g_lib[i].get() == m) return g_app.id("launch", int(i));
+    return 0u;
+  };
+  shot("shared-disk-rows.png");
+  // The running machine's button takes no click.
+  click(row(owner));
+  EXPECT_FALSE(g_app.modal.open);
+  EXPECT_EQ(g_fleet.vms.size(), 1u);
+  // The other one asks before a second system writes the disk.
+  click(row(guest));
+  ASSERT_TRUE(g_app.modal.open);
+  EXPECT_EQ(g_app.modal.title, "DISK IN USE");
+  EXPECT_EQ(g_app.modal.choices.front(), "LAUNCH IN SCRATCH MODE");
+  EXPECT_NE(g_app.modal.body.find("DISK OWNER (PID 4242) WRITES THE DISK OF DISK GUEST"), std::string::npos)
+      << g_app.modal.body;
+  PostMessageW(g_win, WM_KEYDOWN, VK_ESCAPE, 1);  // CANCEL
+  run_for(0.1);
+  EXPECT_FALSE(g_app.modal.open);
+  EXPECT_EQ(g_fleet.vms.size(), 1u);
+  g_lib.forget(guest);
+  g_lib.forget(owner);
+}
+
+// CONFIG opens the machine's edit form; WINDOW brings QEMU's own window (a
+// window of this process stands in for it) in front of the console.
+TEST_F(Running, ConfigAndWindowTools) {
+  Machine* m = g_lib.create("Tool Test", "linux-x64");
+  ASSERT_TRUE(m);
+  Vm* vm = fake_vm(710, "Tool Test", 1);
+  vm->machine = m;
+  vm->guest = CreateWindowExW(0, L"STATIC", L"QEMU", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 150, nullptr,
+                              nullptr, nullptr, nullptr);
+  ASSERT_TRUE(vm->guest);
+  ShowWindow(vm->guest, SW_MINIMIZE);
+  g_app.select(710);
+  run_for(0.2);
+  std::wstring png = shot("vm-own-window-tools.png");
+  ASSERT_TRUE(g_app.rects.count(tool(kActWindow, *vm)));
+  EXPECT_FALSE(g_app.rects.count(tool(kActDock, *vm)));  // this QEMU cannot dock
+  EXPECT_GT(lit_share(png, g_app.rects[tool(kActWindow, *vm)]), 0.02);
+  click(tool(kActWindow, *vm));
+  EXPECT_FALSE(IsIconic(vm->guest));
+  EXPECT_TRUE(run_for(3, [&] { return GetForegroundWindow() == vm->guest; }));
+  SetForegroundWindow(g_win);
+
+  click(tool(kActConfig, *vm));
+  EXPECT_EQ(g_app.view, App::Edit);
+  EXPECT_EQ(g_app.edit_machine, m);
+  g_app.end_edit();
+  EXPECT_EQ(g_app.view, App::Running);
+  DestroyWindow(vm->guest);
+  vm->guest = nullptr;
+  g_lib.forget(m);
 }
 
 // The placement cache with a display of this process standing in for QEMU's

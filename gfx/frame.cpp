@@ -1,0 +1,236 @@
+// The display list's plain parts: boxes, keys, the difference of two frames
+// and the rectangles to draw again.
+#include "gfx/frame.h"
+
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+
+RECT box_and(const RECT& a, const RECT& b) {
+  RECT r{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right), std::min(a.bottom, b.bottom)};
+  if (box_empty(r)) r = RECT{0, 0, 0, 0};
+  return r;
+}
+
+RECT device_box(const D2D_RECT_F& local, float margin, const D2D1_MATRIX_3X2_F& xf, float scale, const RECT& clip) {
+  const float k[6] = {xf._11, xf._12, xf._21, xf._22, xf._31, xf._32};
+  bool known = std::isfinite(local.left) && std::isfinite(local.top) && std::isfinite(local.right) &&
+               std::isfinite(local.bottom) && local.left <= local.right && local.top <= local.bottom &&
+               std::isfinite(margin) && std::isfinite(scale);
+  for (float v : k) known = known && std::isfinite(v);
+  if (!known) return clip;
+  float l = local.left - margin, t = local.top - margin, r = local.right + margin, b = local.bottom + margin;
+  float x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+  for (auto [x, y] : {std::pair{l, t}, {r, t}, {l, b}, {r, b}}) {
+    float dx = (x * xf._11 + y * xf._21 + xf._31) * scale, dy = (x * xf._12 + y * xf._22 + xf._32) * scale;
+    x0 = std::min(x0, dx), y0 = std::min(y0, dy), x1 = std::max(x1, dx), y1 = std::max(y1, dy);
+  }
+  if (!(std::isfinite(x0) && std::isfinite(y0) && std::isfinite(x1) && std::isfinite(y1))) return clip;
+  // Two pixels more: antialiased edges reach into the pixel beside.
+  auto px = [](float v) { return LONG(std::clamp(v, -float(1 << 28), float(1 << 28))); };
+  RECT box{px(std::floor(x0)) - 2, px(std::floor(y0)) - 2, px(std::ceil(x1)) + 2, px(std::ceil(y1)) + 2};
+  return box_and(box, clip);
+}
+
+D2D_RECT_F points_bounds(const D2D_POINT_2F* p, size_t n, D2D_RECT_F b) {
+  for (size_t i = 0; i < n; ++i)
+    b = D2D_RECT_F{std::min(b.left, p[i].x), std::min(b.top, p[i].y), std::max(b.right, p[i].x),
+                   std::max(b.bottom, p[i].y)};
+  if (!(b.left <= b.right)) b = D2D_RECT_F{1, 1, 0, 0};
+  return b;
+}
+
+// ---- keys ---------------------------------------------------------------------
+
+namespace {
+struct KeyMix {
+  u64 h = 0x9E3779B97F4A7C15ull;
+  void word(u64 v) {
+    h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    h *= 0xFF51AFD7ED558CCDull;
+  }
+  void f(float v) {
+    u32 bits;
+    std::memcpy(&bits, &v, 4);
+    word(bits);
+  }
+  void rect(const D2D_RECT_F& r) { f(r.left), f(r.top), f(r.right), f(r.bottom); }
+};
+}  // namespace
+
+u64 cmd_key(const Cmd& c, const D2D_POINT_2F* points) {
+  KeyMix m;
+  m.word(u64(c.op) | u64(c.closed) << 8 | u64(c.interp) << 16);
+  m.f(c.colour.r), m.f(c.colour.g), m.f(c.colour.b), m.f(c.colour.a);
+  m.f(c.width), m.f(c.radius), m.f(c.opacity);
+  m.f(c.xf._11), m.f(c.xf._12), m.f(c.xf._21), m.f(c.xf._22), m.f(c.xf._31), m.f(c.xf._32);
+  m.rect(c.r);
+  m.rect(c.src);
+  m.word(c.n);
+  for (u32 i = 0; points && i < c.n; ++i) m.f(points[i].x), m.f(points[i].y);
+  // The object itself: a list holds its objects, so while the earlier list
+  // lives no new object can take the address of one of its own.
+  m.word(u64(reinterpret_cast<uintptr_t>(c.obj.Get())));
+  m.word(c.content);
+  m.word(u64(u32(c.box.left)) << 32 | u32(c.box.top));
+  m.word(u64(u32(c.box.right)) << 32 | u32(c.box.bottom));
+  return m.h;
+}
+
+// ---- the difference of two frames ---------------------------------------------------
+
+static bool draws(const Cmd& c) { return c.op != Op::Clip && c.op != Op::Unclip; }
+
+std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& now) {
+  std::vector<RECT> out;
+  // Each command of `now` is paired with the first unpaired command of
+  // `before` that has its key.
+  struct Slots {
+    std::vector<u32> at;
+    size_t next = 0;
+  };
+  std::unordered_map<u64, Slots> by_key;
+  by_key.reserve(before.cmds.size());
+  for (u32 j = 0; j < before.cmds.size(); ++j)
+    if (draws(before.cmds[j])) by_key[before.cmds[j].key].at.push_back(j);
+  std::vector<char> paired(before.cmds.size(), 0);
+  std::vector<std::pair<u32, u32>> pairs;  // (index in now, index in before), in the order of now
+  for (u32 i = 0; i < now.cmds.size(); ++i) {
+    const Cmd& c = now.cmds[i];
+    if (!draws(c)) continue;
+    auto it = by_key.find(c.key);
+    if (it == by_key.end() || it->second.next >= it->second.at.size()) {
+      out.push_back(c.box);
+      continue;
+    }
+    u32 j = it->second.at[it->second.next++];
+    paired[j] = 1;
+    pairs.push_back({i, j});
+    if (!c.obj && before.cmds[j].obj) c.obj = before.cmds[j].obj;
+  }
+  for (u32 j = 0; j < before.cmds.size(); ++j)
+    if (draws(before.cmds[j]) && !paired[j]) out.push_back(before.cmds[j].box);
+  // The pairs whose order holds: the longest run of increasing indices of
+  // `before` (patience sorting); every other pair moved past some command.
+  std::vector<u32> tails, prev(pairs.size(), u32(-1)), tail_at;
+  for (u32 p = 0; p < pairs.size(); ++p) {
+    u32 j = pairs[p].second;
+    size_t lo = std::lower_bound(tails.begin(), tails.end(), j) - tails.begin();
+    if (lo == tails.size()) {
+      tails.push_back(j);
+      tail_at.push_back(p);
+    } else {
+      tails[lo] = j;
+      tail_at[lo] = p;
+    }
+    prev[p] = lo > 0 ? tail_at[lo - 1] : u32(-1);
+  }
+  std::vector<char> kept(pairs.size(), 0);
+  for (u32 p = tail_at.empty() ? u32(-1) : tail_at.back(); p != u32(-1); p = prev[p]) kept[p] = 1;
+  for (u32 p = 0; p < pairs.size(); ++p)
+    if (!kept[p]) out.push_back(now.cmds[pairs[p].first].box);
+  return out;
+}
+
+// ---- rectangles to draw again ------------------------------------------------------
+
+std::vector<RECT> dirty_rects(const std::vector<RECT>& boxes, u32 width, u32 height, int tile, size_t most) {
+  std::vector<RECT> out;
+  if (width == 0 || height == 0 || tile <= 0) return out;
+  const RECT frame{0, 0, LONG(width), LONG(height)};
+  const int cols = int((width + tile - 1) / tile), rows = int((height + tile - 1) / tile);
+  std::vector<char> grid(size_t(cols) * rows, 0);
+  bool any = false;
+  for (const RECT& b : boxes) {
+    RECT c = box_and(b, frame);
+    if (box_empty(c)) continue;
+    any = true;
+    for (int y = c.top / tile; y <= (c.bottom - 1) / tile; ++y)
+      for (int x = c.left / tile; x <= (c.right - 1) / tile; ++x) grid[size_t(y) * cols + x] = 1;
+  }
+  if (!any) return out;
+  // Runs along each row; a run continues the rectangle above it when that
+  // rectangle ended on the row above with exactly the same columns.
+  std::vector<RECT> open;  // in tiles: rectangles that reached the previous row
+  for (int y = 0; y <= rows; ++y) {
+    std::vector<RECT> runs;
+    for (int x = 0; y < rows && x < cols;) {
+      if (!grid[size_t(y) * cols + x]) {
+        ++x;
+        continue;
+      }
+      int x0 = x;
+      while (x < cols && grid[size_t(y) * cols + x]) ++x;
+      runs.push_back(RECT{x0, y, x, y + 1});
+    }
+    std::vector<RECT> still;
+    for (RECT& o : open) {
+      bool continued = false;
+      for (RECT& r : runs)
+        if (r.left == o.left && r.right == o.right && r.top == y) {
+          r.top = o.top;  // the run takes the rectangle over
+          continued = true;
+          break;
+        }
+      if (!continued) out.push_back(o);
+    }
+    open = runs;
+  }
+  for (RECT& r : out) r = box_and(RECT{r.left * tile, r.top * tile, r.right * tile, r.bottom * tile}, frame);
+  if (out.size() > most) {
+    if (out.size() > 64 || most == 0) {
+      RECT all = out[0];
+      for (const RECT& r : out)
+        all = RECT{std::min(all.left, r.left), std::min(all.top, r.top), std::max(all.right, r.right),
+                   std::max(all.bottom, r.bottom)};
+      return {all};
+    }
+    // Merge the pair whose union adds the least area, until few enough remain.
+    auto area = [](const RECT& r) { return i64(r.right - r.left) * (r.bottom - r.top); };
+    auto join = [](const RECT& a, const RECT& b) {
+      return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+                  std::max(a.bottom, b.bottom)};
+    };
+    while (out.size() > most) {
+      size_t bi = 0, bj = 1;
+      i64 best = INT64_MAX;
+      for (size_t i = 0; i < out.size(); ++i)
+        for (size_t j = i + 1; j < out.size(); ++j) {
+          i64 added = area(join(out[i], out[j])) - area(out[i]) - area(out[j]);
+          if (added < best) best = added, bi = i, bj = j;
+        }
+      out[bi] = join(out[bi], out[bj]);
+      out.erase(out.begin() + long(bj));
+    }
+  }
+  return out;
+}
+
+std::vector<RECT> merge_rects(std::vector<RECT> rects, const DisplayList& l, double call_pixels) {
+  auto cost = [&](const RECT& r) {
+    double calls = 1;
+    for (const Cmd& c : l.cmds)
+      if (draws(c) && overlaps(c.box, r)) ++calls;
+    return double(r.right - r.left) * double(r.bottom - r.top) + calls * call_pixels;
+  };
+  auto join = [](const RECT& a, const RECT& b) {
+    return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+                std::max(a.bottom, b.bottom)};
+  };
+  std::vector<double> costs;
+  for (const RECT& r : rects) costs.push_back(cost(r));
+  for (;;) {
+    size_t bi = 0, bj = 0;
+    double best = 0, best_cost = 0;
+    for (size_t i = 0; i < rects.size(); ++i)
+      for (size_t j = i + 1; j < rects.size(); ++j) {
+        double c = cost(join(rects[i], rects[j]));
+        if (costs[i] + costs[j] - c > best) best = costs[i] + costs[j] - c, bi = i, bj = j, best_cost = c;
+      }
+    if (best <= 0) return rects;
+    rects[bi] = join(rects[bi], rects[bj]);
+    costs[bi] = best_cost;
+    rects.erase(rects.begin() + long(bj));
+    costs.erase(costs.begin() + long(bj));
+  }
+}
