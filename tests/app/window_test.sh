@@ -123,15 +123,17 @@ ended
 [ "$rc" = 0 ] || fail "close at 144 DPI: exit $rc"
 tail -n 1 "$log" | grep -q 'V.U.N.K. exits' || fail "no exit line in the log"
 
-# ---- Tool modes not in this build exit with their failure codes, also
-# while no console runs (they skip the single-instance check).
+# ---- Tool modes that cannot do their work exit with their failure codes,
+# also while no console runs (they skip the single-instance check): no QEMU,
+# no release server, no ffmpeg, a screenshot width of 0.
+closed=$(printf 'http://127.0.0.1:9;%.0s' 1 2 3 4 5 6 7)
 for mode in "--selftest 1" "--selftest-media 1" "--shots 2" "--record-demo 1"; do
   set -- $mode
-  timeout 120 wine "$exe" "$1" "$(winpath "$work/out")" >/dev/null 2>&1
+  VUNK_RELEASE_ORIGINS=$closed timeout 120 wine "$exe" "$1" "$(winpath "$work/out")" 0 >/dev/null 2>&1
   rc=$?
   [ $rc -eq "$2" ] || fail "$1: exit $rc, not $2"
 done
-grep -q -- '--shots: not available in this build' "$log" || fail "no log line for --shots"
+grep -q -- '--shots: no screenshots of 0 x 1000 pixels' "$log" || fail "no log line for --shots"
 
 # ---- 96 DPI: 1640 x 1000 centred at (140, 40).
 set_dpi 96
