@@ -39,14 +39,13 @@ program "$work/prog" qemu_dir="$B/qemu" machines_dir="$work/prog/machines"
 mkdir -p "$work/prog/machines/test-pc"
 { printf '\377\376'; printf '[machine]\r\nname=Test PC\r\nprofile=other-x64\r\ndisk=Z:\\nowhere\\disk.qcow2\r\n' |
   iconv -f utf-8 -t utf-16le; } >"$work/prog/machines/test-pc/machine.ini"
-cp "$work/prog/vunk.ini" "$work/vunk.ini.before"
 t0=$(date +%s)
 VUNK_RELEASE_ORIGINS=$(cat "$live/origins.txt") VUNK_TEST_VIEW=$(winpath "$work/view.json") \
   run "$work/prog" --shots "$(winpath "$work/all")" 1280 800
 echo "series: exit $rc after $(($(date +%s) - t0)) s"
 [ $rc -eq 0 ] || fail "series: exit $rc"
 # The media folder was changed in memory only.
-cmp -s "$work/prog/vunk.ini" "$work/vunk.ini.before" || fail "series: the settings file was written"
+iconv -f UTF-16LE -t UTF-8 "$work/prog/vunk.ini" | grep -q media_dir && fail "series: the media folder was saved"
 want="$series 09-modal 10-launch-fx 11-edit 12-edit-scrolled 13-wizard-media 14-storage 15-transfers "
 [ "$(names "$work/all")" = "$want" ] || fail "series: $(names "$work/all")"
 sizes "$work/all" 1280 800
