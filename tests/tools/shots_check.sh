@@ -10,8 +10,9 @@
 #   3. VUNK_SHOT_GUESTS longer than 4096 characters: a guest with an unknown
 #      profile dropped, a picture path holding "|", a guest picture of
 #      800 x 600 fitted at 4:3, ten guests kept, so 06-vm-2 to 06-vm-10;
-#   4. every write failing: exit 2 with every shot attempted; a side of 0,
-#      one beyond the largest drawing target, no digits: exit 2, nothing written.
+#   4. every write failing: exit 2 with every shot attempted; a side of 0 or
+#      one beyond the largest drawing target: exit 2, nothing written (the
+#      size rules in full are test_tools' ShotsSize).
 set -u
 export LC_ALL=C
 . "$VUNK_SRC/tests/tools/tools_lib.sh"
@@ -104,7 +105,7 @@ VUNK_RELEASE_ORIGINS=$(cat "$live/origins-closed.txt") run "$work/prog" --shots 
 [ $rc -eq 2 ] || fail "unwritable folder: exit $rc"
 n=$(grep -c -- '--shots: could not write' "$log")
 [ "$n" = 12 ] || fail "unwritable folder: $n shots attempted, not 12"
-for size in "0 800" "1280 0" "16385 800" "1280 99999999999999999999" "x 800"; do
+for size in "0 800" "1280 16385"; do
   : >"$log"
   run "$work/prog" --shots "$(winpath "$work/size")" $size
   [ $rc -eq 2 ] || fail "size $size: exit $rc"
