@@ -270,7 +270,6 @@ struct App {
   void draw_home(const D2D_RECT_F& r);
   void draw_settings(const D2D_RECT_F& r);
   void set_path_setting(int index, const std::wstring& value);
-  void draw_placeholder(const D2D_RECT_F& r, const char* title);
   void pick_import();
 
   // ---- running machine (later: its own issue) ----
@@ -326,6 +325,16 @@ extern App g_app;
 
 // The tool-chain self-test; the process exit code (0 passed, 1 failures, 3 report not writable).
 int run_selftest(const std::wstring& report);
+// The install image the media self-test and the demo recording download: the
+// first item, replaced by every later one whose size is known and smaller;
+// null for an empty list.
+const MediaItem* smallest_item(const std::vector<MediaItem>& items);
+// Dispatches every window message waiting for this thread (no translation).
+void drain_messages();
+// The --shots picture size from the arguments after the folder (1640 x 1000
+// when absent, leading digits only); false when a side is 0 or larger than a
+// drawing target can be.
+bool shots_size(const std::vector<std::wstring>& argv, int& width, int& height);
 
 std::string state_text(const Vm& vm);
 D3DCOLORVALUE state_color(const Vm& vm);

@@ -123,10 +123,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     } else if (a1 == L"--selftest") {
       code = run_selftest(a2);
     } else {
-      int sw = argv.size() > 3 ? _wtoi(argv[3].c_str()) : 1640;
-      int sh = argv.size() > 4 ? _wtoi(argv[4].c_str()) : 1000;
-      resize_tool(w, sw, sh);
-      code = g_app.shots(a2) ? 0 : 2;
+      int sw = 0, sh = 0;
+      if (!shots_size(argv, sw, sh)) {
+        // A side of 0 gives nothing to draw, and one beyond the largest
+        // drawing target cannot be drawn: the series fails, nothing is written.
+        wlog("--shots: no screenshots of %s x %s pixels", argv.size() > 3 ? narrow(argv[3]).c_str() : "1640",
+             argv.size() > 4 ? narrow(argv[4]).c_str() : "1000");
+        code = 2;
+      } else {
+        resize_tool(w, sw, sh);
+        code = g_app.shots(a2) ? 0 : 2;
+      }
     }
     DestroyWindow(w);
     return code;

@@ -72,19 +72,6 @@ struct ButtonRow {
 };
 }  // namespace
 
-// ---- placeholder --------------------------------------------------------------------
-
-void App::draw_placeholder(const D2D_RECT_F& r, const char* title) {
-  D2D_RECT_F p{r.left + 40, r.top + 40, r.right - 40, std::min(r.bottom - 40, r.top + 220)};
-  u64 key = hash64(std::string(title));
-  layers.draw(surface, id("placeholder", 0), p, key, [&] {
-    panel(p, pal.cyan, 0.85f);
-    label(p.left + 28, p.top + 30, title, pal.cyan, 18);
-    wrap("THIS VIEW IS NOT PART OF THIS BUILD YET. PRESS ESC TO RETURN TO STANDBY.", p.left + 28, p.top + 76,
-         p.right - p.left - 56, 9, alpha(pal.ice, 0.8f), 1.8f);
-  });
-}
-
 // ---- title bar -------------------------------------------------------------------------
 
 void App::draw_titlebar() {

@@ -165,7 +165,11 @@ LRESULT CALLBACK main_wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
       auto* mm = reinterpret_cast<MINMAXINFO*>(lp);
       float s = dpi_scale(w);
       mm->ptMinTrackSize = POINT{LONG(1040 * s), LONG(680 * s)};
-      if (g_shots) mm->ptMaxTrackSize = POINT{8192, 8192};
+      // A tool mode draws off-screen at exactly the size it asks for.
+      if (g_shots) {
+        mm->ptMinTrackSize = POINT{1, 1};
+        mm->ptMaxTrackSize = POINT{LONG(kMaxImageSide), LONG(kMaxImageSide)};
+      }
       return 0;
     }
     case WM_DPICHANGED: {

@@ -83,12 +83,8 @@ D2D_POINT_2F cam_point(const Cam& c, float px, float py) {
 }
 
 std::wstring qe_command(const std::wstring& ffmpeg, u32 width, u32 height, const std::wstring& out) {
-  return quote_arg(ffmpeg) + L" -hide_banner -loglevel warning -f rawvideo -pix_fmt bgra -s " +
-         std::to_wstring(width) + L"x" + std::to_wstring(height) +
-         L" -r 60 -i - -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v h264_nvenc -preset p7 "
-         L"-tune hq -rc vbr -cq 18 -b:v 0 -maxrate 40M -bufsize 80M -profile:v high -colorspace bt709 "
-         L"-color_primaries bt709 -color_trc bt709 -movflags +faststart -y " +
-         quote_arg(out);
+  return ff_command(ffmpeg, width, height, L"-preset p7 -tune hq -rc vbr -cq 18 -b:v 0 -maxrate 40M -bufsize 80M",
+                    out);
 }
 
 // ---- drawing ------------------------------------------------------------------

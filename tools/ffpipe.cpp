@@ -53,3 +53,12 @@ unsigned long FfPipe::finish(u32 wait_ms) {
   }
   return code;
 }
+
+std::wstring ff_command(const std::wstring& ffmpeg, u32 width, u32 height, const wchar_t* rate_options,
+                        const std::wstring& out) {
+  return quote_arg(ffmpeg) + L" -hide_banner -loglevel warning -f rawvideo -pix_fmt bgra -s " +
+         std::to_wstring(width) + L"x" + std::to_wstring(height) +
+         L" -r 60 -i - -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v h264_nvenc " + rate_options +
+         L" -profile:v high -colorspace bt709 -color_primaries bt709 -color_trc bt709 -movflags +faststart -y " +
+         quote_arg(out);
+}

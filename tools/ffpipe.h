@@ -32,3 +32,9 @@ struct FfPipe {
   // is never terminated.
   unsigned long finish(u32 wait_ms);
 };
+
+// An encoder command line of the recordings: the program quoted, raw BGRA
+// frames of the given size at 60 per second on standard input, H.264 with
+// the given rate options (BT.709, 4:2:0) into out, overwritten.
+std::wstring ff_command(const std::wstring& ffmpeg, u32 width, u32 height, const wchar_t* rate_options,
+                        const std::wstring& out);

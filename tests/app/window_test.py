@@ -142,13 +142,16 @@ def main():
         check(rc == 0, "close at 144 DPI: exit %s" % rc)
         check("V.U.N.K. exits" in last_log_line(), "the log ends with the exit line")
 
-        # ---- Tool modes not in this build exit with their failure codes, also
-        # while no console runs (they skip the single-instance check).
+        # ---- Tool modes that cannot do their work exit with their failure
+        # codes, also while no console runs (they skip the single-instance
+        # check): no QEMU, no release server, no ffmpeg, a screenshot width of 0.
+        closed = ";".join(["http://127.0.0.1:9"] * 7)
+        env = dict(d.env, VUNK_RELEASE_ORIGINS=closed)
         for mode, want in (("--selftest", 1), ("--selftest-media", 1), ("--shots", 2), ("--record-demo", 1)):
-            rc = run("wine", EXE, mode, win_path(os.path.join(WORK, "out")), env=d.env)
+            rc = run("wine", EXE, mode, win_path(os.path.join(WORK, "out")), "0", env=env)
             check(rc == want, "%s: exit %s, want %d" % (mode, rc, want))
-        check("--shots: not available in this build" in open(LOG, encoding="utf-8", errors="replace").read(),
-              "the log tells --shots is not in this build")
+        check("--shots: no screenshots of 0 x 1000 pixels" in open(LOG, encoding="utf-8", errors="replace").read(),
+              "the log tells why --shots made none")
 
         # ---- 96 DPI: 1640 x 1000 centred at (140, 40).
         d.set_dpi(96)
