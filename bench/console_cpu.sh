@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 BUILD=${BUILD:-$(pwd)/build}
 export BUILD
 SECONDS_EACH=${SECONDS:-20}
-export LP_NUM_THREADS="${LP_NUM_THREADS:-1}"  # as scripts/run.sh runs the console
+export LP_NUM_THREADS="${LP_NUM_THREADS:-2}"  # as scripts/run.sh runs the console
 VIEWS=${VIEWS-home wizard settings running}
 FLOORS=${FLOORS-60 30 15}
 wanted() { echo " $VIEWS " | grep -q " $1 "; }
