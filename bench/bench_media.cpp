@@ -114,6 +114,7 @@ void CALLBACK advance(HWND, UINT, UINT_PTR, DWORD) {
 
 struct Run {
   double fps = 0, cores = 0, calls = 0;
+  double pixels = 0;  // drawn again per frame (listed frames)
 };
 
 // Draws for `seconds` at the rate `rate()` gives, the first 2 s unmeasured.
@@ -123,14 +124,16 @@ Run paced(double seconds, Draw draw, Rate rate) {
   MSG m;
   double next = now_s(), start = now_s(), t0 = 0, c0 = 0;
   u64 frames = 0, calls0 = 0;
+  double pixels = 0;
   for (;;) {
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
     double now = now_s();
-    if (t0 == 0 && now - start >= 2) t0 = now, c0 = proc_cpu(), frames = 0, calls0 = g_draw_calls;
+    if (t0 == 0 && now - start >= 2) t0 = now, c0 = proc_cpu(), frames = 0, calls0 = g_draw_calls, pixels = 0;
     if (now - start >= seconds + 2) break;
     if (now >= next) {
       draw();
       ++frames;
+      if (t0 != 0) pixels += double(g_app.surface.stats.pixels);
       next = now + 1.0 / rate();
     }
     double ms = (next - now_s()) * 1000;
@@ -140,6 +143,7 @@ Run paced(double seconds, Draw draw, Rate rate) {
   out.fps = frames / wall;
   out.cores = (proc_cpu() - c0) / wall;
   out.calls = frames ? double(g_draw_calls - calls0) / frames : 0;
+  out.pixels = frames ? pixels / frames : 0;
   return out;
 }
 
@@ -160,9 +164,10 @@ Run empty_run(double seconds, float fps) {
 }
 
 void report(const char* what, const Run& r, const Run& empty, double target) {
-  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame   empty frame: %5.1f fps  %5.2f "
-              "cores  %5.1f ms CPU/frame  (target %.1f core: %s)\n",
-              what, r.fps, r.cores, r.fps > 0 ? r.cores / r.fps * 1000 : 0, r.calls, empty.fps, empty.cores,
+  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame  %4.1f %% of the window drawn   "
+              "empty frame: %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  (target %.1f core: %s)\n",
+              what, r.fps, r.cores, r.fps > 0 ? r.cores / r.fps * 1000 : 0, r.calls,
+              100 * r.pixels / std::max(1.0, double(g_app.surface.width) * g_app.surface.height), empty.fps, empty.cores,
               empty.fps > 0 ? empty.cores / empty.fps * 1000 : 0, target, r.cores < target ? "under" : "OVER");
   std::fflush(stdout);
 }

@@ -237,10 +237,34 @@ D2D_POINT_2F WorldMap::draw_track(Canvas& canvas, const Site& target, float t, D
   float phase = std::fmod(36 * t, 18.0f);
   float s = 0;
   D3DCOLORVALUE dash = with_alpha(colour, colour.a * k * 0.95f);
+  // The dashes are the figures of one path: one call however many there are.
+  ComPtr<ID2D1PathGeometry> geo;
+  ComPtr<ID2D1GeometrySink> sink;
+  if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink)))
+    sink.Reset();
+  D2D_RECT_F bounds{1, 1, 0, 0};
+  bool open = false;
   for (int i = 1; i < kTrackPoints; i++) {
     float len = std::hypot(q[i].x - q[i - 1].x, q[i].y - q[i - 1].y);
-    if (std::fmod(s + len / 2 - phase + 1800, 18.0f) < 9) canvas.line(q[i - 1].x, q[i - 1].y, q[i].x, q[i].y, dash, 1.5f);
+    bool on = std::fmod(s + len / 2 - phase + 1800, 18.0f) < 9;
     s += len;
+    if (!sink) {
+      if (on) canvas.line(q[i - 1].x, q[i - 1].y, q[i].x, q[i].y, dash, 1.5f);
+      continue;
+    }
+    if (on && !open) sink->BeginFigure(q[i - 1], D2D1_FIGURE_BEGIN_HOLLOW), open = true;
+    if (!on && open) sink->EndFigure(D2D1_FIGURE_END_OPEN), open = false;
+    if (!on) continue;
+    sink->AddLine(q[i]);
+    for (const D2D_POINT_2F& e : {q[i - 1], q[i]}) {
+      if (!(bounds.left <= bounds.right)) bounds = {e.x, e.y, e.x, e.y};
+      bounds = {std::min(bounds.left, e.x), std::min(bounds.top, e.y), std::max(bounds.right, e.x),
+                std::max(bounds.bottom, e.y)};
+    }
+  }
+  if (sink) {
+    if (open) sink->EndFigure(D2D1_FIGURE_END_OPEN);
+    if (SUCCEEDED(sink->Close()) && bounds.left <= bounds.right) canvas.geometry(geo.Get(), dash, 1.5f, &bounds);
   }
 
   float trip = t / 3 - std::floor(t / 3);  // one trip every 3 s

@@ -77,22 +77,31 @@ struct Strokes {
     float width;
     ComPtr<ID2D1PathGeometry> geo;
     ComPtr<ID2D1GeometrySink> sink;
+    // Of its points: a listed frame redraws only where the path may touch
+    // (the renderer here gives open figures no bounds of their own).
+    D2D_RECT_F bounds{1, 1, 0, 0};
   };
   std::vector<Group> groups;
 
-  ID2D1GeometrySink* sink(D3DCOLORVALUE c, float width) {
+  Group* group(D3DCOLORVALUE c, float width) {
     for (Group& g : groups)
       if (g.colour.r == c.r && g.colour.g == c.g && g.colour.b == c.b && g.colour.a == c.a && g.width == width)
-        return g.sink.Get();
+        return &g;
     Group g{c, width, nullptr, nullptr};
     if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&g.geo)) || FAILED(g.geo->Open(&g.sink)))
       return nullptr;
     groups.push_back(g);
-    return groups.back().sink.Get();
+    return &groups.back();
   }
   void poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed) {
-    ID2D1GeometrySink* s = n >= 2 ? sink(c, width) : nullptr;
-    if (!s) return;
+    Group* g = n >= 2 ? group(c, width) : nullptr;
+    if (!g) return;
+    D2D_RECT_F& b = g->bounds;
+    for (size_t i = 0; i < n; ++i) {
+      if (!(b.left <= b.right)) b = {p[i].x, p[i].y, p[i].x, p[i].y};
+      b = {std::min(b.left, p[i].x), std::min(b.top, p[i].y), std::max(b.right, p[i].x), std::max(b.bottom, p[i].y)};
+    }
+    ID2D1GeometrySink* s = g->sink.Get();
     s->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
     s->AddLines(p + 1, UINT32(n - 1));
     s->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
@@ -109,7 +118,7 @@ struct Strokes {
   void draw(Canvas& canvas) {
     for (Group& g : groups) {
       if (FAILED(g.sink->Close())) continue;
-      canvas.geometry(g.geo.Get(), g.colour, g.width);
+      canvas.geometry(g.geo.Get(), g.colour, g.width, &g.bounds);
     }
     groups.clear();
   }
