@@ -267,7 +267,9 @@ def delete_flows(c):
     check(until(lambda: os.path.isfile(os.path.join(folder, "launch.log")), 60), "the launch wrote launch.log")
     # Stop the guest: the QEMU the bridge started on this machine's disk. The
     # console goes home once it has noticed.
-    pids = until(lambda: sh("pgrep", "-f", "qemu-system-x86_64.*" + re.escape(folder)).stdout.split(), 60)
+    # QEMU's option values double every comma of the path.
+    pids = until(lambda: sh("pgrep", "-f", "qemu-system-x86_64.*" + re.escape(folder.replace(",", ",,"))).stdout.split(),
+                 60)
     check(len(pids) == 1, "one QEMU runs the machine")
     for pid in pids:
         subprocess.run(["kill", pid])

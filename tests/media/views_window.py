@@ -244,7 +244,8 @@ def verified_and_launched(c, machines):
         folder = os.path.dirname(logs[0])
         pids = []
         for _ in range(100):
-            pids = sh("pgrep", "-f", "qemu-system-x86_64.*" + re.escape(folder)).stdout.split()
+            # QEMU's option values double every comma of the path.
+            pids = sh("pgrep", "-f", "qemu-system-x86_64.*" + re.escape(folder.replace(",", ",,"))).stdout.split()
             if pids:
                 break
             time.sleep(0.3)
