@@ -21,8 +21,11 @@ u64 hash64(const void* data, size_t n, u64 h) {
 void LayerCache::draw(Surface& s, u32 id, const D2D_RECT_F& area, u64 key, const std::function<void()>& paint,
                       float pad) {
   if (!s.dc || (!s.drawing && !s.list) || !(area.right > area.left) || !(area.bottom > area.top)) return;
-  D2D_RECT_F r{std::floor(area.left - pad), std::floor(area.top - pad), area.right + pad, area.bottom + pad};
+  // The corner on a whole pixel: the bitmap is then copied pixel for pixel
+  // (half a pixel off, nearest-neighbour sampling skips columns and rows).
   float k = s.dpi / 96;
+  D2D_RECT_F r{std::floor((area.left - pad) * k) / k, std::floor((area.top - pad) * k) / k, area.right + pad,
+               area.bottom + pad};
   u32 w = u32(std::ceil((r.right - r.left) * k)), h = u32(std::ceil((r.bottom - r.top) * k));
   if (w == 0 || h == 0 || w > 16384 || h > 16384) return;
   Layer& L = layers[id];
