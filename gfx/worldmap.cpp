@@ -242,7 +242,7 @@ D2D_POINT_2F WorldMap::draw_track(Canvas& canvas, const Site& target, float t, D
   ComPtr<ID2D1GeometrySink> sink;
   if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink)))
     sink.Reset();
-  D2D_RECT_F bounds{1, 1, 0, 0};
+  D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
   bool open = false;
   for (int i = 1; i < kTrackPoints; i++) {
     float len = std::hypot(q[i].x - q[i - 1].x, q[i].y - q[i - 1].y);
@@ -256,11 +256,7 @@ D2D_POINT_2F WorldMap::draw_track(Canvas& canvas, const Site& target, float t, D
     if (!on && open) sink->EndFigure(D2D1_FIGURE_END_OPEN), open = false;
     if (!on) continue;
     sink->AddLine(q[i]);
-    for (const D2D_POINT_2F& e : {q[i - 1], q[i]}) {
-      if (!(bounds.left <= bounds.right)) bounds = {e.x, e.y, e.x, e.y};
-      bounds = {std::min(bounds.left, e.x), std::min(bounds.top, e.y), std::max(bounds.right, e.x),
-                std::max(bounds.bottom, e.y)};
-    }
+    bounds = points_bounds(&q[i - 1], 2, bounds);
   }
   if (sink) {
     if (open) sink->EndFigure(D2D1_FIGURE_END_OPEN);

@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "machines/settings.h"
 #include "media/media.h"
+#include "media/media_views.h"
 
 const MediaItem* smallest_item(const std::vector<MediaItem>& items) {
   // A first item of unknown size stays the pick: nothing is known to be smaller.
@@ -22,20 +23,6 @@ const MediaItem* smallest_item(const std::vector<MediaItem>& items) {
 }
 
 namespace {
-
-// The word the transfers page shows for a download state.
-const char* media_state_word(TState s) {
-  switch (s) {
-    case TState::Idle: return "QUEUED";
-    case TState::Starting: return "ACQUIRING";
-    case TState::Running: return "RECEIVING";
-    case TState::Paused: return "PAUSED";
-    case TState::Checking: return "VERIFYING SHA-256";
-    case TState::Done: return "VERIFIED";
-    case TState::Failed: return "FAILED";
-  }
-  return "";
-}
 
 // Takes window messages for a slice of time, 10 ms apart.
 void pump_for(double seconds) {
@@ -99,7 +86,7 @@ bool App::media_selftest(const std::wstring& folder) {
     const double frac = s.total ? double(s.done) / double(s.total) : 0;
     if (now_s() - last_line > 1.0) {
       last_line = now_s();
-      say(strf("%-9s %5.1f%%  %6.1f MB/s (http %5.1f, peers %5.1f)  peers %d/%d  %s", media_state_word(s.state),
+      say(strf("%-9s %5.1f%%  %6.1f MB/s (http %5.1f, peers %5.1f)  peers %d/%d  %s", state_word(s.state),
                frac * 100, s.rate_down / 1e6, s.rate_mirrors / 1e6, s.rate_peers / 1e6, int(s.peers_connected),
                int(s.peers_known), s.label.c_str()));
     }
@@ -121,7 +108,7 @@ bool App::media_selftest(const std::wstring& folder) {
   const u64 size = file_size(file);
   const bool pass = s.state == TState::Done && present && size == item.size && s.sha256 == item.sha256;
   say(strf("%s: state %s, file %s, size %llu (want %llu), sha256 %s (want %s); %s from mirrors, %s from peers",
-           pass ? "PASS" : "FAIL", media_state_word(s.state), present ? "present" : "missing",
+           pass ? "PASS" : "FAIL", state_word(s.state), present ? "present" : "missing",
            (unsigned long long)size, (unsigned long long)item.size, s.sha256.c_str(), item.sha256.c_str(),
            human_bytes(s.via_mirrors).c_str(), human_bytes(s.via_peers).c_str()));
   if (!s.error.empty()) say("error: " + s.error);

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <functional>
 
+#include "gfx/frame.h"
 #include "media/catalog.h"
 #include "media/media.h"
 
@@ -79,7 +80,7 @@ struct Strokes {
     ComPtr<ID2D1GeometrySink> sink;
     // Of its points: a listed frame redraws only where the path may touch
     // (the renderer here gives open figures no bounds of their own).
-    D2D_RECT_F bounds{1, 1, 0, 0};
+    D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
   };
   std::vector<Group> groups;
 
@@ -96,11 +97,7 @@ struct Strokes {
   void poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed) {
     Group* g = n >= 2 ? group(c, width) : nullptr;
     if (!g) return;
-    D2D_RECT_F& b = g->bounds;
-    for (size_t i = 0; i < n; ++i) {
-      if (!(b.left <= b.right)) b = {p[i].x, p[i].y, p[i].x, p[i].y};
-      b = {std::min(b.left, p[i].x), std::min(b.top, p[i].y), std::max(b.right, p[i].x), std::max(b.bottom, p[i].y)};
-    }
+    g->bounds = points_bounds(p, n, g->bounds);
     ID2D1GeometrySink* s = g->sink.Get();
     s->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
     s->AddLines(p + 1, UINT32(n - 1));

@@ -36,3 +36,29 @@ wait_port() {
     i=$((i + 1))
   done
 }
+
+# Starts a program that prints "ready" once it serves: its output goes to
+# $dir/NAME.log, its pid to $dir/NAME.pid. Up to three tries, each waiting
+# TENTHS tenths of a second (a libtorrent session has been seen to die at
+# start); WHAT names it in the error.
+#   start_tries NAME TENTHS WHAT COMMAND...
+start_tries() {
+  st_name=$1 st_tenths=$2 st_what=$3
+  shift 3
+  for st_try in 1 2 3; do
+    "$@" > "$dir/$st_name.log" 2>&1 &
+    echo $! > "$dir/$st_name.pid"
+    i=0
+    until grep -qx ready "$dir/$st_name.log" 2>/dev/null || ! kill -0 "$(cat "$dir/$st_name.pid")" 2>/dev/null ||
+      [ $i -ge "$st_tenths" ]; do
+      sleep 0.1
+      i=$((i + 1))
+    done
+    grep -qx ready "$dir/$st_name.log" && return 0
+    echo "$st_what did not start (try $st_try):" >&2
+    cat "$dir/$st_name.log" >&2
+    kill "$(cat "$dir/$st_name.pid")" 2>/dev/null || true
+    [ "$st_try" -lt 3 ] || exit 1
+    sleep 1
+  done
+}
