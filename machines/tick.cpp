@@ -114,6 +114,10 @@ void Fleet::tick() {
       continue;
     }
 
+    // The link ends with the machine: what QEMU said last (SHUTDOWN, the
+    // answer to "quit") is handled first, then commands still waiting fail
+    // now rather than whenever the socket's own close notice comes in.
+    if (vm.qmp.sock != INVALID_SOCKET) vm.qmp.on_socket(WSAMAKESELECTREPLY(FD_CLOSE, 0));
     vm.phase = 2;
     vm.exit_time = now;
     if (vm.ours && now - vm.started < kEarlyExit && !vm.forced && vm.exit_code != 0)
