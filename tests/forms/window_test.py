@@ -59,7 +59,10 @@ def write_ini(path, section, values):
 
 
 def ini_of(folder):
-    return read_ini(os.path.join(WORK, "machines", folder, "machine.ini"))
+    """A machine's record once a save has written all of it (the console
+    writes its keys one by one, last_run last), or None."""
+    ini = read_ini(os.path.join(WORK, "machines", folder, "machine.ini"))
+    return ini if ini and "last_run" in ini else None
 
 
 class Monitor:
@@ -197,7 +200,7 @@ def wizard(c):
     check(c.step_to(widget_id("wizsize", 1), "3"), "4 -> 3 processors")
     c.shot(os.path.join(BUILD, "forms-wizard-parameters.png"))
     check(c.click("wizgo"), "CREATE is drawn")
-    ini = until(lambda: (lambda i: i if i and i.get("cpus") else None)(ini_of("forms-linux")))
+    ini = until(lambda: ini_of("forms-linux"))
     if not check(ini is not None, "the wizard wrote forms-linux/machine.ini"):
         return
     check((ini.get("name"), ini.get("profile"), ini.get("mem"), ini.get("cpus"), ini.get("install")) ==
