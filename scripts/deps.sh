@@ -14,6 +14,7 @@ googletest
 hfsutils
 icoutils
 imagemagick
+iproute2
 librsvg2-bin
 libx11-dev
 libxml2-utils
