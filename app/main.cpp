@@ -90,7 +90,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   RECT wr = main_window_rect(mi.rcWork, GetDpiForSystem(), args.tool);
   HWND w = CreateWindowExW(WS_EX_APPWINDOW, L"VunkMain", L"V.U.N.K.", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, wr.left,
                            wr.top, wr.right - wr.left, wr.bottom - wr.top, nullptr, nullptr, instance, nullptr);
-  if (!w) return 1;
+  if (!w) {
+    wlog("the main window could not be made (error %lu)", GetLastError());
+    return 1;
+  }
 
   // The DWM attribute names are missing from some headers: dark mode 20, border colour 34.
   BOOL dark = TRUE;

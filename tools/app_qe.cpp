@@ -259,10 +259,14 @@ bool qe_record(Surface& s, double& clock, const std::wstring& assets, const std:
   }
   // Without a Mac OS X Intel root the path would be relative to whatever the
   // current folder is; that is no ffmpeg of the user's.
-  if (g_set.tiger_root.empty()) return false;
   FfPipe ff;
-  std::wstring cmd = qe_command(path_join(g_set.tiger_root, L"ffmpeg\\bin\\ffmpeg.exe"), s.width, s.height, out);
-  if (!ff.start(cmd, out + L".ffmpeg.txt")) return false;
+  const std::wstring ffmpeg = path_join(g_set.tiger_root, L"ffmpeg\\bin\\ffmpeg.exe");
+  if (g_set.tiger_root.empty() || !ff.start(qe_command(ffmpeg, s.width, s.height, out), out + L".ffmpeg.txt")) {
+    const unsigned long error = GetLastError();
+    wlog("record-qe: ffmpeg did not start (%s, error %lu)",
+         g_set.tiger_root.empty() ? "no Mac OS X Intel root" : narrow(ffmpeg).c_str(), error);
+    return false;
+  }
 
   // Pictures beneath the glow: fades and the dim overlay darken the pictures
   // only; strokes and text fade through their own alphas.

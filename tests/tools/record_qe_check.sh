@@ -77,7 +77,9 @@ printf '#!/bin/sh\nhead -c 24883200 >/dev/null\necho "had enough" >&2\nexit 1\n'
 chmod +x "$work/quitter/ffmpeg"
 VUNK_BRIDGE_BIN=$work/quitter run "$work/prog" --record-qe "$(winpath "$work/assets")" "$(winpath "$work/out/short.mp4")"
 [ $rc -eq 1 ] || fail "broken pipe: exit $rc"
-grep -q '  record-qe: 1860 frames, ffmpeg exit 1, pipe broken' "$log" || fail "broken pipe: $(tail -n 1 "$log")"
-grep -q 'had enough' "$work/out/short.mp4.ffmpeg.txt" || fail "broken pipe: ffmpeg's words not kept"
+grep -q '  record-qe: 1860 frames, ffmpeg exit 1, pipe broken' "$log" ||
+  fail "broken pipe: exit $rc, the log ends: $(tail -n 3 "$log" | tr -d '\r' | tr '\\' /)"
+grep -q 'had enough' "$work/out/short.mp4.ffmpeg.txt" ||
+  fail "broken pipe: ffmpeg's words not kept: $(cat "$work/out/short.mp4.ffmpeg.txt" 2>&1 | head -n 5)"
 
 finish
