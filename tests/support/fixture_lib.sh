@@ -12,19 +12,24 @@ stop_pid() {
   rm -f "$1"
 }
 
-# Waits for $dir/NAME.log to hold a line "ready" while $dir/NAME.pid lives
-# (60 s at most).
-wait_ready() {
+# True once $dir/NAME.log holds a line "ready"; false when $dir/NAME.pid
+# ends first or TENTHS tenths of a second pass.
+ready_within() {
   i=0
   until grep -qx ready "$dir/$1.log" 2>/dev/null; do
-    if ! kill -0 "$(cat "$dir/$1.pid")" 2>/dev/null || [ $i -ge 600 ]; then
-      echo "$1 did not start:" >&2
-      cat "$dir/$1.log" >&2
-      exit 1
-    fi
+    if ! kill -0 "$(cat "$dir/$1.pid")" 2>/dev/null || [ $i -ge "$2" ]; then return 1; fi
     sleep 0.1
     i=$((i + 1))
   done
+}
+
+# Waits for $dir/NAME.log to hold a line "ready" while $dir/NAME.pid lives
+# (60 s at most).
+wait_ready() {
+  ready_within "$1" 600 && return 0
+  echo "$1 did not start:" >&2
+  cat "$dir/$1.log" >&2
+  exit 1
 }
 
 # Waits (10 s at most) until something accepts connections on 127.0.0.1:PORT.
@@ -48,13 +53,7 @@ start_tries() {
   for st_try in 1 2 3; do
     "$@" > "$dir/$st_name.log" 2>&1 &
     echo $! > "$dir/$st_name.pid"
-    i=0
-    until grep -qx ready "$dir/$st_name.log" 2>/dev/null || ! kill -0 "$(cat "$dir/$st_name.pid")" 2>/dev/null ||
-      [ $i -ge "$st_tenths" ]; do
-      sleep 0.1
-      i=$((i + 1))
-    done
-    grep -qx ready "$dir/$st_name.log" && return 0
+    ready_within "$st_name" "$st_tenths" && return 0
     echo "$st_what did not start (try $st_try):" >&2
     cat "$dir/$st_name.log" >&2
     kill "$(cat "$dir/$st_name.pid")" 2>/dev/null || true
