@@ -272,7 +272,7 @@ struct App {
   void set_path_setting(int index, const std::wstring& value);
   void pick_import();
 
-  // ---- running machine (later: its own issue) ----
+  // ---- running machine (vm_view.cpp, events.cpp) ----
   void launch_machine(Machine& machine, int scratch, const std::wstring& dir);
   void draw_vm(const D2D_RECT_F& r);
   void on_vm_event(Vm& vm, VmEvent kind, long long arg);
@@ -281,7 +281,7 @@ struct App {
   void draw_trace(const D2D_RECT_F& r, const std::vector<float>& values, float max, D3DCOLORVALUE colour);
   void draw_launch_fx(const D2D_RECT_F& r);
 
-  // ---- forms (later: their own issue) ----
+  // ---- forms (wizard.cpp, import.cpp, edit.cpp, dossier.cpp) ----
   void draw_wizard(const D2D_RECT_F& r);
   void draw_import(const D2D_RECT_F& r);
   void start_import();
@@ -314,7 +314,7 @@ struct App {
   void media_verified(MediaJob& job);
   void media_failed(MediaJob& job);
 
-  // ---- tool routines (later: the tools issue) ----
+  // ---- tool routines (tools/, media/app_media_selftest.cpp) ----
   bool shots(const std::wstring& folder);
   bool media_selftest(const std::wstring& folder);
   bool record_demo(const std::wstring& video);

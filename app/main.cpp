@@ -24,10 +24,7 @@
 static void prepare_env() {
   if (!file_exists(path_join(g_set.qemu_dir, L"libglib-2.0-0.dll")) &&
       GetFileAttributesW(g_set.msys_bin.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    std::wstring old(32768, L'\0');
-    DWORD n = GetEnvironmentVariableW(L"PATH", old.data(), DWORD(old.size()));
-    old.resize(n < old.size() ? n : 0);
-    SetEnvironmentVariableW(L"PATH", (g_set.msys_bin + L";" + old).c_str());
+    SetEnvironmentVariableW(L"PATH", (g_set.msys_bin + L";" + env_value(L"PATH")).c_str());
   }
   SetEnvironmentVariableW(L"SDL_WINDOWS_DPI_AWARENESS", L"permonitorv2");
 }

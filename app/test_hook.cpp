@@ -73,9 +73,7 @@ void App::test_frame_begin() {
   static bool read = false;
   if (!read) {
     read = true;
-    wchar_t buf[1024];
-    DWORD n = GetEnvironmentVariableW(L"VUNK_TEST_VIEW", buf, 1024);
-    if (n > 0 && n < 1024) g_view_file.assign(buf, n);
+    g_view_file = env_value(L"VUNK_TEST_VIEW");
   }
   if (g_view_file.empty()) return;
   g_texts.clear();

@@ -16,9 +16,7 @@ static constexpr float kTrack = 0.16f;
 // ---- plain decisions -------------------------------------------------------------
 
 u32 widget_id(std::string_view name, int index) {
-  u32 h = 2166136261u;
-  for (unsigned char c : name) h = (h ^ c) * 16777619u;
-  h = (h ^ u32(index)) * 16777619u;
+  u32 h = (fnv1a(name) ^ u32(index)) * kFnvPrime;
   return h ? h : 1;
 }
 

@@ -76,10 +76,9 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 4; i < argc; ++i) spec.mirrors.push_back(narrow(argv[i]));
   // The engine's log (VUNK_TRANSFER_LOG, kept when given, else a file of
   // the run's own) tells when the last piece was in.
-  wchar_t given[1024];
-  DWORD n = GetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", given, 1024);
-  bool keep = n > 0 && n < 1024;
-  std::wstring log = keep ? std::wstring(given, n) : std::wstring(argv[1]) + L"\\bench-engine.log";
+  std::wstring given = env_value(L"VUNK_TRANSFER_LOG");
+  bool keep = !given.empty();
+  std::wstring log = keep ? given : std::wstring(argv[1]) + L"\\bench-engine.log";
   if (!keep) {
     DeleteFileW(log.c_str());
     SetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", log.c_str());

@@ -219,3 +219,15 @@ void wlog(const char* fmt, ...) {
   WriteFile(h, line.data(), DWORD(line.size()), &wrote, nullptr);
   CloseHandle(h);
 }
+
+std::wstring env_value(const wchar_t* name) {
+  // The size is asked first and the read repeated while the value grows in
+  // between, so a value of any length is read whole.
+  std::wstring buf(4096, L'\0');
+  for (;;) {
+    DWORD n = GetEnvironmentVariableW(name, buf.data(), DWORD(buf.size()));
+    if (n == 0) return L"";
+    if (n < buf.size()) return buf.substr(0, n);
+    buf.assign(n, L'\0');
+  }
+}

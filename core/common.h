@@ -42,6 +42,18 @@ std::wstring path_dir(const std::wstring& p);
 std::wstring exe_dir();
 std::wstring full_path(const std::wstring& p);
 
+// ---- hashing ----------------------------------------------------------
+// FNV-1a, 32 bits: widget ids and the stable ids of connection rows.
+constexpr u32 kFnvPrime = 16777619u;
+constexpr u32 fnv1a(std::string_view s, u32 h = 2166136261u) {
+  for (unsigned char c : s) h = (h ^ c) * kFnvPrime;
+  return h;
+}
+
+// ---- environment ------------------------------------------------------
+// A variable's value, whole however long; empty when it is not set.
+std::wstring env_value(const wchar_t* name);
+
 // ---- human-readable forms -----------------------------------------------
 std::string human_bytes(u64 n);
 std::string human_duration(double seconds);

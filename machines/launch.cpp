@@ -41,12 +41,7 @@ std::wstring all_qemu_cmdlines() {
   return all;
 }
 
-std::wstring test_display() {
-  wchar_t buf[64];
-  DWORD n = GetEnvironmentVariableW(L"VUNK_TEST_DISPLAY", buf, 64);
-  if (n == 0 || n > 63) return L"";
-  return std::wstring(buf, n);
-}
+std::wstring test_display() { return env_value(L"VUNK_TEST_DISPLAY"); }
 
 namespace {
 

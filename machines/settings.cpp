@@ -74,9 +74,7 @@ bool whpx_ok() {
   static int state = -1;
   if (state != -1) return state == 1;
   state = 0;
-  wchar_t env[8];
-  DWORD n = GetEnvironmentVariableW(L"VUNK_NO_WHPX", env, 8);
-  if (n > 0) return false;
+  if (!env_value(L"VUNK_NO_WHPX").empty()) return false;
   bool ok = false;
   if (HMODULE dll = LoadLibraryW(L"WinHvPlatform.dll")) {
     using GetCap = HRESULT(WINAPI*)(UINT32, void*, UINT32, UINT32*);

@@ -117,9 +117,8 @@ void read_origins() {
   if (g_origins_read) return;
   g_origins_read = true;
   for (int i = 0; i < int(Rel::Count); ++i) g_origins[i] = kEndpoints[i].origin;
-  const char* env = getenv("VUNK_RELEASE_ORIGINS");
-  if (!env) return;
-  std::string s = env;
+  std::string s = narrow(env_value(L"VUNK_RELEASE_ORIGINS"));
+  if (s.empty()) return;
   size_t pos = 0;
   for (int i = 0; i < int(Rel::Count) && pos <= s.size(); ++i) {
     size_t semi = s.find(';', pos);

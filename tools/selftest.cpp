@@ -50,12 +50,6 @@ bool gone(int uid) {
   return !v || v->phase == 2;
 }
 
-std::wstring env_w(const wchar_t* name) {
-  wchar_t buf[260];
-  DWORD n = GetEnvironmentVariableW(name, buf, 260);
-  return n > 0 && n < 260 ? std::wstring(buf, n) : std::wstring();
-}
-
 // Bytes at an offset; what cannot be read stays 0.
 std::string bytes_at(const std::wstring& path, long offset, size_t count) {
   std::string out(count, '\0');
@@ -218,7 +212,7 @@ void launch_and_cycle(Machine& m, bool with_screendump) {
 }
 
 void mac_section(const std::wstring& scratch, const Machine& base) {
-  std::wstring rom_env = env_w(L"VUNK_TEST_MAC_ROM");
+  std::wstring rom_env = env_value(L"VUNK_TEST_MAC_ROM");
   if (!rom_env.empty() && g_set.mac_rom.empty()) g_set.mac_rom = rom_env;
   if (!file_exists(qemu_exe("m68k"))) {
     say("SKIP  68K (no qemu-system-m68k.exe)");
@@ -241,7 +235,7 @@ void mac_section(const std::wstring& scratch, const Machine& base) {
   launch_and_cycle(m68k, true);
   if (exe_supports_embed(qemu_exe("m68k"))) embed_cycle(m68k);
 
-  std::wstring hfs = env_w(L"VUNK_TEST_HFS");
+  std::wstring hfs = env_value(L"VUNK_TEST_HFS");
   if (!hfs.empty()) {
     Machine& copy = keep(mac);
     copy.disk = path_join(scratch, L"hfs-copy.img");
@@ -257,7 +251,7 @@ void mac_section(const std::wstring& scratch, const Machine& base) {
       Vm* v = g_fleet.by_uid(uid);
       std::shared_ptr<Dump> d = v ? screendump(*v) : std::make_shared<Dump>();
       check(still && d->ok, "still running after 70 s, screendump " + d->path);
-      if (d->ok && env_w(L"VUNK_TEST_KEEP").empty()) DeleteFileW(widen(d->path).c_str());
+      if (d->ok && env_value(L"VUNK_TEST_KEEP").empty()) DeleteFileW(widen(d->path).c_str());
       force_off(uid);
       pump(20, [uid] { return gone(uid); });
     }

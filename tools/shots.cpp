@@ -41,18 +41,6 @@ std::vector<ShotGuest> shot_guests(const std::string& value) {
   return out;
 }
 
-std::wstring env_value(const wchar_t* name) {
-  // The size is asked first and the read repeated while the value grows in
-  // between, so a value of any length is read whole.
-  std::wstring buf(4096, L'\0');
-  for (;;) {
-    DWORD n = GetEnvironmentVariableW(name, buf.data(), DWORD(buf.size()));
-    if (n == 0) return L"";
-    if (n < buf.size()) return buf.substr(0, n);
-    buf.assign(n, L'\0');
-  }
-}
-
 std::vector<float> shot_cpu_history(int uid) {
   std::vector<float> h(200);
   for (int k = 0; k < 200; ++k)

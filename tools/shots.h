@@ -23,7 +23,6 @@ struct ShotGuest {
 std::vector<ShotGuest> shot_guests(const std::string& value);
 
 // The whole value of an environment variable, however long; empty when unset.
-std::wstring env_value(const wchar_t* name);
 
 // 200 CPU samples (oldest first) of the fake guest with that uid.
 std::vector<float> shot_cpu_history(int uid);

@@ -153,12 +153,6 @@ bool announce_due(double since_last, double interval, double min_interval, bool 
   return starving && since_last >= std::max(15.0, min_interval);
 }
 
-u32 fnv1a(const std::string& s) {
-  u32 h = 2166136261u;
-  for (unsigned char c : s) h = (h ^ c) * 16777619u;
-  return h;
-}
-
 int pick_rarest(const std::vector<u8>& map, const std::vector<u16>& avail, const std::vector<bool>& has,
                 u32 from) {
   u32 n = u32(map.size());

@@ -143,9 +143,6 @@ class PeerBook {
 // before its minimum interval, while no peer is connected.
 bool announce_due(double since_last, double interval, double min_interval, bool starving);
 
-// FNV-1a, 32 bits: the stable id of a connection row.
-u32 fnv1a(const std::string& s);
-
 // ---- the swarm's choices -------------------------------------------------
 
 // The next piece to ask a peer for: of the pieces it has that are missing

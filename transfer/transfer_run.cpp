@@ -14,11 +14,7 @@
 
 // ---- small helpers ----------------------------------------------------------
 
-std::string engine_env(const char* name) {
-  wchar_t buf[1024];
-  DWORD n = GetEnvironmentVariableW(widen(name).c_str(), buf, 1024);
-  return n > 0 && n < 1024 ? narrow(std::wstring(buf, n)) : std::string();
-}
+std::string engine_env(const char* name) { return narrow(env_value(widen(name).c_str())); }
 
 bool engine_flag(const char* name) {
   std::string v = engine_env(name);

@@ -108,7 +108,7 @@ TEST(ShotHistories, PeersJoinOverTheFirstFortySamples) {
 }
 
 TEST(Glide, FramesOfTheTour) {
-  // The Part's counts include the frame drawn before the pointer moves.
+  // The tour's counts include the frame drawn before the pointer moves.
   EXPECT_EQ(1 + glide_steps(0.9), 55);
   EXPECT_EQ(1 + glide_steps(1.1), 67);
   EXPECT_EQ(1 + glide_steps(1.2), 73);
