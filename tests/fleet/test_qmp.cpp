@@ -134,7 +134,9 @@ TEST(Qmp, SlowButSteadyReaderHoldsOneSendAtMostTheStallLimit) {
   const double took = now_s() - t0;
   release = true;
   EXPECT_GE(took, Qmp::kSendStall);
-  EXPECT_LT(took, Qmp::kSendStall + 1);
+  // Without the limit the 64 MiB would take about 20 s at this pace; the
+  // margin is for a busy machine, where copying and the last send are slow.
+  EXPECT_LT(took, Qmp::kSendStall + 5);
   EXPECT_EQ(first.calls + big.calls, 2);
   EXPECT_FALSE(first.ok || big.ok);
   EXPECT_EQ(cl.closes, 1);
