@@ -2,7 +2,8 @@
 # Runs "vunk.exe --export-icons DIR" under Wine and checks what it wrote with
 # Linux tools: the exact file list, well-formed SVG that renders where the
 # exported PNG is lit, a ten-image icon file, sizes, replacement on a second
-# run, and exit code 1 for a read-only or full folder.
+# run, and exit code 1 for a read-only or full folder (each named skipped
+# where this machine cannot mount one).
 set -u
 B=$VUNK_BUILD
 S=$VUNK_SRC
@@ -131,7 +132,7 @@ if mount -t tmpfs -o ro,size=64k tmpfs "$work/ro" 2>/dev/null; then
   [ $rc -eq 1 ] || fail "read-only folder: exit $rc"
   umount "$work/ro"
 else
-  echo "note: cannot mount; a folder below a plain file stands in for a read-only one"
+  echo "[  SKIPPED ] read_only_folder: cannot mount a read-only file system"
 fi
 touch "$work/plain-file"
 export_to "$work/plain-file/ic"
@@ -152,7 +153,7 @@ if mount -t tmpfs -o size=256k tmpfs "$work/full" 2>/dev/null; then
   echo "full disk kept $(find "$work/full" -type f | wc -l) whole files"
   umount "$work/full"
 else
-  echo "note: cannot mount a small file system; full-disk case not run"
+  echo "[  SKIPPED ] full_disk: cannot mount a small file system"
 fi
 
 if [ $fails -eq 0 ]; then

@@ -1,27 +1,16 @@
 #!/usr/bin/env python3
-"""The summary line of a test run counts test cases, names what was skipped
-and why, and counts a fixture only when it fails. The log below is CTest's
-LastTest.log layout with GoogleTest's own output in it."""
+"""The summary line of a test run, from what a real CTest run wrote: a small
+CTest project in a temporary folder (an entry that passes, a fixture set-up
+that fails and an entry that needs it, a missing program, an entry that exits
+with its skip code, a script that could not make one of its checks, and
+entries that print GoogleTest's output) is run by ctest, and summarize.py
+reads its log and result list."""
 import os
+import subprocess
 import sys
+import tempfile
 
-sys.path.insert(0, os.path.join(os.environ.get("VUNK_SRC", os.path.join(os.path.dirname(__file__), "..", "..")),
-                                "scripts"))
-import summarize  # noqa: E402
-
-ENTRY = """{i}/9 Testing: {name}
-{i}/9 Test: {name}
-Command: "/usr/bin/sh" "x"
-Output:
-----------------------------------------------------------
-{out}<end of output>
-Test time =   0.18 sec
-----------------------------------------------------------
-Test {verdict}.
-"{name}" end time: Dec 07 05:12 UTC
-----------------------------------------------------------
-
-"""
+SCRIPTS = os.path.join(os.environ.get("VUNK_SRC", os.path.join(os.path.dirname(__file__), "..", "..")), "scripts")
 
 GTEST = """Running main() from gtest_main.cc
 [==========] Running 3 tests from 2 test suites.
@@ -61,9 +50,39 @@ LEAKY = """[ RUN      ] D.Only
 [  PASSED  ] 1 test.
 """
 
+PARTLY = """checked the file list
+[  SKIPPED ] full_disk: cannot mount a small file system
+all checks passed
+"""
 
-def log(*entries):
-    return "".join(ENTRY.format(i=i + 1, name=n, out=o, verdict=v) for i, (n, o, v) in enumerate(entries))
+PROJECT = """cmake_minimum_required(VERSION 3.16)
+project(summary_check NONE)
+enable_testing()
+add_test(NAME passes COMMAND sh -c "echo all checks passed")
+add_test(NAME fixture_srv_start COMMAND sh -c "echo no server; exit 1")
+set_tests_properties(fixture_srv_start PROPERTIES FIXTURES_SETUP srv)
+add_test(NAME needs_srv COMMAND sh -c "echo ran anyway")
+set_tests_properties(needs_srv PROPERTIES FIXTURES_REQUIRED srv)
+add_test(NAME missing COMMAND "${CMAKE_SOURCE_DIR}/no such program")
+add_test(NAME skips COMMAND sh -c "echo checking; echo the assembler is not installed >&2; exit 77")
+set_tests_properties(skips PROPERTIES SKIP_RETURN_CODE 77)
+add_test(NAME partly COMMAND cat partly.txt WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
+add_test(NAME test_a COMMAND sh -c "cat a.txt; exit 1" WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
+add_test(NAME test_c COMMAND sh -c "cat c.txt; exit 1" WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
+add_test(NAME test_d COMMAND sh -c "cat d.txt; exit 1" WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
+"""
+
+WANT = [
+    "failed   fixture_srv_start: the entry failed",
+    "failed   needs_srv: not run: Failed test dependencies: fixture_srv_start",
+    "failed   missing: not run: Unable to find executable: {src}/no such program",
+    "skipped  skips: the assembler is not installed",
+    "skipped  partly full_disk: cannot mount a small file system",
+    "skipped  test_a A.Skips: no small file system mounted",
+    "failed   test_a B.Fails",
+    "failed   test_c C.Second: ended without a verdict (crashed or timed out)",
+    "failed   test_d: failed after its cases passed",
+]
 
 
 def main():
@@ -74,19 +93,42 @@ def main():
             fails.append(what)
             print("FAIL %s:\n  got  %r\n  want %r" % (what, got, want))
 
-    text = log(("fixture_x_start", "", "Passed"), ("test_a", GTEST, "Failed"), ("fixture_x_stop", "", "Passed"),
-               ("script_check", "all checks passed\n", "Passed"), ("test_c", CRASHED, "Failed"),
-               ("test_d", LEAKY, "Failed"), ("fixture_y_start", "no server\n", "Failed"))
-    lines, counts = summarize.summarize(text)
-    check(counts, {"passed": 4, "failed": 4, "skipped": 1}, "the counts")
-    check(lines[-1], "4 passed, 4 failed, 1 skipped", "the last line")
-    check(lines[:-1], ["skipped  test_a A.Skips: no small file system mounted",
-                       "failed   test_a B.Fails",
-                       "failed   test_c C.Second: ended without a verdict (crashed or timed out)",
-                       "failed   test_d: failed after its cases passed",
-                       "failed   fixture_y_start: the entry failed"], "what is named above it")
-    lines, counts = summarize.summarize("")
-    check(lines, ["0 passed, 0 failed, 0 skipped"], "an empty log")
+    with tempfile.TemporaryDirectory(prefix="summary check ") as tmp:
+        src = os.path.join(tmp, "src")
+        build = os.path.join(tmp, "build")
+        os.makedirs(src)
+        for name, text in (("CMakeLists.txt", PROJECT), ("a.txt", GTEST), ("c.txt", CRASHED), ("d.txt", LEAKY),
+                           ("partly.txt", PARTLY)):
+            with open(os.path.join(src, name), "w") as f:
+                f.write(text)
+        subprocess.run(["cmake", "-S", src, "-B", build], check=True, stdout=subprocess.DEVNULL)
+        results = os.path.join(build, "results.xml")
+        ctest = subprocess.run(["ctest", "-j2", "--output-junit", results], cwd=build,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # scripts/test.sh fails the run on ctest's status as well.
+        check(ctest.returncode != 0, True, "ctest's exit status")
+        log = os.path.join(build, "Testing", "Temporary", "LastTest.log")
+        got = subprocess.run([sys.executable, os.path.join(SCRIPTS, "summarize.py"), log, results],
+                             capture_output=True, text=True)
+        print(got.stdout, end="")
+        lines = got.stdout.splitlines()
+        check(got.returncode, 1, "the exit status")
+        check(lines[-1:], ["5 passed, 6 failed, 3 skipped"], "the last line")
+        # CTest runs two at a time: the order of entries is its own.
+        check(sorted(lines[:-1]), sorted(w.format(src=src) for w in WANT), "what is named above it")
+
+        # Without the result list a skip code looks like a pass: the run fails.
+        got = subprocess.run([sys.executable, os.path.join(SCRIPTS, "summarize.py"), log, results + ".gone"],
+                             capture_output=True, text=True)
+        check((got.returncode, got.stdout.splitlines()[-1]), (1, "6 passed, 7 failed, 2 skipped"),
+              "a missing result list")
+
+        # Nothing ran (a -R that matched nothing): nothing failed either.
+        subprocess.run(["ctest", "-R", "^none$", "--output-junit", results], cwd=build, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        got = subprocess.run([sys.executable, os.path.join(SCRIPTS, "summarize.py"), log, results],
+                             capture_output=True, text=True)
+        check((got.returncode, got.stdout), (0, "0 passed, 0 failed, 0 skipped\n"), "an empty run")
     print("%d failed" % len(fails))
     return 1 if fails else 0
 

@@ -4,7 +4,8 @@
 #   1. the smallest image (Debian netinst) from the nginx mirror and the
 #      libtorrent seeders: exit 0, "PASS: state VERIFIED" with bytes from
 #      mirrors and from peers, the three PNGs (copied to the build folder as
-#      media-selftest-*.png to be looked at), the image and its folder gone;
+#      media-selftest-*.png to be looked at; one the download passed between
+#      two frames is named skipped), the image and its folder gone;
 #   2. a Debian checksum file that disagrees with the image: FAIL with the
 #      catalog's value on the final line and the engine's error, exit 1;
 #   3. unreachable servers: "FAIL: empty catalog", exit 1, the media folder kept;
@@ -43,7 +44,7 @@ grep -Eq '  RECEIVING +[0-9.]+%  +[0-9.]+ MB/s \(http +[0-9.]+, peers +[0-9.]+\)
 for png in media-40 media-verify media-done; do
   if [ -s "$work/ok/$png.png" ]; then cp "$work/ok/$png.png" "$B/media-selftest-$png.png"
   elif [ $png = media-done ]; then fail "download: no $png.png"
-  else echo "note: no $png.png (the download passed that point between two frames)"
+  else echo "[  SKIPPED ] $png.png: the download passed that point between two frames"
   fi
 done
 [ -e "$work/ok/media" ] && fail "download: the media folder is left: $(ls -a "$work/ok/media")"

@@ -58,6 +58,7 @@ tail_lines() {
 embeds=0
 can_embed "$B/qemu/qemu-system-x86_64.exe" && embeds=1
 echo "the bridge can embed: $embeds"
+[ $embeds = 1 ] || echo "[  SKIPPED ] embedded_display: this QEMU bridge cannot embed"
 
 # ---- 1. the whole run --------------------------------------------------------
 head -c 1048576 /dev/zero >"$work/quadra.rom"
