@@ -50,7 +50,7 @@ wine_env_end() {
 wine_env_stop() {
   if [ -n "$VUNK_RUN_SESSION" ]; then
     if [ -n "$(console_pids)" ]; then
-      echo "V.U.N.K. left machines running: their Wine session stays on DISPLAY=$DISPLAY for the next run"
+      echo "V.U.N.K.'s machines or console still run: their Wine session stays on DISPLAY=$DISPLAY for the next run"
       return 0
     fi
   fi
