@@ -3,6 +3,7 @@
 // its command line.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include "core/common.h"
 #include "machines/cmdline.h"
@@ -28,6 +29,34 @@ struct CountedText {
   PWSTR buffer;
 };
 
+// Where the process keeps its own command line: its parameters block, which
+// its PEB points at, read out of its memory. Windows before 8.1 and Wine (up
+// to 8 at least) have no query for another process's command line; this way
+// works on both, with a handle that may read the process's memory. The
+// caller's handle keeps the process, so its id cannot name another one
+// meanwhile.
+std::wstring cmdline_from_peb(NtQip query, DWORD pid) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (!h) return L"";
+  std::wstring out;
+  PROCESS_BASIC_INFORMATION basic{};
+  PEB peb{};
+  RTL_USER_PROCESS_PARAMETERS params{};
+  SIZE_T got = 0;
+  if (query(h, ProcessBasicInformation, &basic, sizeof basic, nullptr) >= 0 && basic.PebBaseAddress &&
+      ReadProcessMemory(h, basic.PebBaseAddress, &peb, sizeof peb, &got) && got == sizeof peb &&
+      peb.ProcessParameters &&
+      ReadProcessMemory(h, peb.ProcessParameters, &params, sizeof params, &got) && got == sizeof params &&
+      params.CommandLine.Buffer && params.CommandLine.Length > 0) {
+    std::wstring text(params.CommandLine.Length / 2, L'\0');
+    if (ReadProcessMemory(h, params.CommandLine.Buffer, text.data(), text.size() * 2, &got) &&
+        got == text.size() * 2)
+      out = text;
+  }
+  CloseHandle(h);
+  return out;
+}
+
 }  // namespace
 
 std::wstring process_cmdline(HANDLE process) {
@@ -43,7 +72,7 @@ std::wstring process_cmdline(HANDLE process) {
   const ULONG kCommandLineClass = 60;
   ULONG need = 0;
   query(process, kCommandLineClass, nullptr, 0, &need);
-  if (need == 0) return L"";
+  if (need == 0) return cmdline_from_peb(query, GetProcessId(process));
   std::vector<unsigned char> buf(need, 0);
   if (query(process, kCommandLineClass, buf.data(), need, &need) < 0) return L"";
   if (buf.size() < sizeof(CountedText)) return L"";

@@ -47,6 +47,21 @@ def std_hash(text):
     return low - (1 << 32) if low >= 1 << 31 else low
 
 
+class Checks:
+    """A test's named checks: each printed with its time since the start,
+    the failed ones kept (call it as check(ok, what); it returns ok)."""
+
+    def __init__(self):
+        self.t0 = time.time()
+        self.failed = []
+
+    def __call__(self, ok, what):
+        print(("ok   " if ok else "FAIL ") + "%5.1f s  " % (time.time() - self.t0) + what, flush=True)
+        if not ok:
+            self.failed.append(what)
+        return ok
+
+
 def until(pred, timeout=30, step=0.2):
     """pred() once it holds (polled every step seconds), or its last value at
     the deadline: for what the console leaves outside its window (files,
@@ -87,8 +102,7 @@ class Console:
         if os.path.exists(self.view_file):
             os.remove(self.view_file)
         self.log = open(os.path.join(self.work, "wine.txt"), "ab")
-        self.proc = subprocess.Popen(["wine", self.exe] + self.args, env=self.env, cwd=os.path.dirname(self.exe),
-                                     stdout=self.log, stderr=self.log)
+        self.proc = self.spawn()
         end = time.time() + timeout
         while time.time() < end:
             ids = sh("xdotool", "search", "--onlyvisible", "--name", "^V\\.U\\.N\\.K\\.$").stdout.split()
@@ -100,6 +114,11 @@ class Console:
                 return False
             time.sleep(0.1)
         return False
+
+    def spawn(self):
+        """The process that shows the window (a test may start it another way)."""
+        return subprocess.Popen(["wine", self.exe] + self.args, env=self.env, cwd=os.path.dirname(self.exe),
+                                stdout=self.log, stderr=self.log)
 
     def locate(self):
         geo = sh("xdotool", "getwindowgeometry", "--shell", self.wid).stdout

@@ -8,7 +8,7 @@
 #   4. a QEMU folder without ppc and m68k: their SKIP lines, exit 0.
 set -u
 . "$VUNK_SRC/tests/tools/tools_lib.sh"
-: "${WINEPREFIX:=$B/wineprefix}"
+: "${WINEPREFIX:=$B/test-wineprefix}"
 work=$B/tools-selftest
 rm -rf "$work"
 mkdir -p "$work"
