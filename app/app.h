@@ -214,6 +214,9 @@ struct App {
   void go_home();
   void to_home();  // selection, view, focus and scroll of the home view
   void end_edit();
+  // ESC and CANCEL of the storage view: back to the view it was entered
+  // from, the parked action dropped.
+  void leave_storage();
   int defcon() const;
   bool animating() const;
   float fps() const;
