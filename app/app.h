@@ -245,6 +245,7 @@ struct App {
   u32 id(std::string_view name, int index) const;
   bool hovering(const D2D_RECT_F& r) const;
   bool clicked(u32 id, const D2D_RECT_F& r, const wchar_t* cursor);
+  void placed(u32 id, const D2D_RECT_F& r);  // where a widget was drawn this frame (clicked records it too)
   float ease(u32 id, bool on, float tau);
   void label(float x, float y, std::string_view text, D3DCOLORVALUE colour, float size);
   void panel(const D2D_RECT_F& r, D3DCOLORVALUE colour, float fill_alpha);
