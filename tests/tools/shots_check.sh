@@ -46,15 +46,11 @@ sizes() {  # FOLDER WIDTH HEIGHT
 # window and below the help line. Prints what is wrong.
 vm_frame() {
   python3 - "$1" "$2" <<'PY'
-import json, sys
+import json, os, sys
+sys.path.insert(0, os.path.join(os.environ["VUNK_SRC"], "tests", "support"))
+from console import widget_id
 v = json.load(open(sys.argv[1]))
 uid = int(sys.argv[2])
-def widget_id(name, index):
-    h = 2166136261
-    for b in name.encode():
-        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-    h = ((h ^ index) * 16777619) & 0xFFFFFFFF
-    return h or 1
 W, H = v["w"] * 96 / v["dpi"], v["h"] * 96 / v["dpi"]
 bad = []
 if v["view"] != 3:
