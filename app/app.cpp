@@ -124,6 +124,13 @@ void App::end_edit() {
   to_home();
 }
 
+void App::leave_storage() {
+  parked = nullptr;  // dropped unrun
+  view = parked_view;
+  view_since = now;  // the view returned to makes its entrance
+  dirty = true;
+}
+
 int App::defcon() const { return 5 - std::min(g_fleet.active_count(), 4); }
 
 bool App::animating() const { return !IsIconic(hwnd); }
@@ -280,8 +287,7 @@ bool App::on_key(unsigned vk, bool ctrl, bool shift) {
       return true;
     }
     if (view == Storage) {
-      parked = nullptr;
-      view = parked_view;
+      leave_storage();
       return true;
     }
     return false;

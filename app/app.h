@@ -214,6 +214,9 @@ struct App {
   void go_home();
   void to_home();  // selection, view, focus and scroll of the home view
   void end_edit();
+  // ESC and CANCEL of the storage view: back to the view it was entered
+  // from, the parked action dropped.
+  void leave_storage();
   int defcon() const;
   bool animating() const;
   float fps() const;
@@ -242,6 +245,7 @@ struct App {
   u32 id(std::string_view name, int index) const;
   bool hovering(const D2D_RECT_F& r) const;
   bool clicked(u32 id, const D2D_RECT_F& r, const wchar_t* cursor);
+  void placed(u32 id, const D2D_RECT_F& r);  // where a widget was drawn this frame (clicked records it too)
   float ease(u32 id, bool on, float tau);
   void label(float x, float y, std::string_view text, D3DCOLORVALUE colour, float size);
   void panel(const D2D_RECT_F& r, D3DCOLORVALUE colour, float fill_alpha);

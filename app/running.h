@@ -79,6 +79,7 @@ struct VmTool {
   int glyph = 0;
   std::string label;
   bool enabled = true;
+  std::string armed_label;  // two-click tools: the label while armed (empty for the others)
 };
 struct VmToolFacts {
   bool paused = false;      // QMP status "paused"
@@ -94,6 +95,22 @@ struct VmToolFacts {
 std::vector<VmTool> vm_tools(const VmToolFacts& f);
 // The widget id of a tool of the machine with that uid.
 u32 vm_tool_id(int action, int uid);
+// Every label the tool's place can come to show: its own, its armed one, the
+// other state's (RESUME for PAUSE, the display place's three).
+std::vector<std::string> vm_tool_labels(const VmTool& t);
+
+// The tools' rectangles: 40 DIPs high, 10 apart, left to right from `left`,
+// in as many rows (50 DIPs apart, the last one's top at `last_top`) as it
+// takes for every row to end by `right`. Rows are broken by each tool's
+// `widest` label (at least its `widths`), so arming or toggling a tool never
+// moves a tool to another row or past `right`: a confirming click lands on
+// the tool it confirms. A tool wider than the row takes a row of its own.
+struct ToolRows {
+  std::vector<D2D_RECT_F> rects;
+  int rows = 0;
+};
+ToolRows tool_rows(const std::vector<float>& widths, const std::vector<float>& widest, float left, float right,
+                   float last_top);
 
 // The QEMU folder that the Mac OS X Intel setup brings with it.
 std::wstring tiger_qemu_dir();

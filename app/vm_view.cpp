@@ -92,9 +92,9 @@ PreLaunch pre_launch_question(const PreLaunchFacts& f) {
 std::vector<VmTool> vm_tools(const VmToolFacts& f) {
   std::vector<VmTool> t = {
       {kActPause, f.paused ? 1 : 0, f.paused ? "RESUME" : "PAUSE", true},
-      {kActReset, kActReset, "RESET", true},
+      {kActReset, kActReset, "RESET", true, "CONFIRM RESET?"},
       {kActShutDown, kActShutDown, "SHUT DOWN", true},
-      {kActForceOff, kActForceOff, "FORCE OFF", true},
+      {kActForceOff, kActForceOff, "FORCE OFF", true, "CONFIRM FORCE OFF?"},
       {kActFull, kActFull, "FULL", true},
       {kActCapture, kActCapture, "CAPTURE", true},
   };
@@ -107,6 +107,41 @@ std::vector<VmTool> vm_tools(const VmToolFacts& f) {
 }
 
 u32 vm_tool_id(int action, int uid) { return widget_id("vmtool", action * 100000 + uid); }
+
+std::vector<std::string> vm_tool_labels(const VmTool& t) {
+  std::vector<std::string> all = {t.label};
+  if (!t.armed_label.empty()) all.push_back(t.armed_label);
+  if (t.action == kActPause) all = {"PAUSE", "RESUME"};
+  if (t.action == kActPopOut || t.action == kActDock || t.action == kActWindow) all = {"POP OUT", "DOCK", "WINDOW"};
+  return all;
+}
+
+ToolRows tool_rows(const std::vector<float>& widths, const std::vector<float>& widest, float left, float right,
+                   float last_top) {
+  ToolRows out;
+  std::vector<int> row_of(widths.size(), 0);
+  float reserved = left;  // where the current row ends with every tool at its widest
+  bool empty = true;
+  for (size_t i = 0; i < widths.size(); ++i) {
+    float w = std::max(widths[i], i < widest.size() ? widest[i] : 0.0f);
+    if (!empty && reserved + 10 + w > right) {
+      ++out.rows;
+      empty = true;
+    }
+    reserved = (empty ? left : reserved + 10) + w;
+    empty = false;
+    row_of[i] = out.rows;
+  }
+  out.rows = widths.empty() ? 0 : out.rows + 1;
+  float x = left;
+  for (size_t i = 0; i < widths.size(); ++i) {
+    if (i > 0 && row_of[i] != row_of[i - 1]) x = left;
+    float top = last_top - 50.0f * float(out.rows - 1 - row_of[i]);
+    out.rects.push_back(D2D_RECT_F{x, top, x + widths[i], top + 40});
+    x += widths[i] + 10;
+  }
+  return out;
+}
 
 std::wstring tiger_qemu_dir() { return g_set.tiger_root.empty() ? L"" : path_join(g_set.tiger_root, L"qemu"); }
 
@@ -282,7 +317,34 @@ void App::draw_vm(const D2D_RECT_F& r) {
     return;
   }
 
-  const float L = r.left + 20, T = r.top + 76, R = r.right - 20, B = r.bottom - 104;
+  // Tools, laid out along the bottom in as many rows as the width asks for;
+  // the picture and the help line make room for the rows above the last.
+  const float L = r.left + 20, T = r.top + 76, R = r.right - 20;
+  const bool paused = vm->status == "paused";
+  std::vector<ToolSpec> tools;
+  std::vector<float> widths, widest;
+  for (const VmTool& t : vm_tools({paused, vm->docked, vm->guest != nullptr, vm->can_embed, vm->machine != nullptr})) {
+    ToolSpec s{t.action, vm_tool_id(t.action, uid), {}, Glyph(t.glyph), t.label};
+    s.enabled = t.enabled;
+    if (!t.armed_label.empty() && is_armed(armed, armed_at, s.id, now)) {
+      s.danger = true;
+      s.text = t.armed_label;
+    }
+    widths.push_back(44 + surface.text_width(s.text, 8.5f, kTrack));
+    float w = 0;
+    for (const std::string& l : vm_tool_labels(t)) w = std::max(w, 44 + surface.text_width(l, 8.5f, kTrack));
+    widest.push_back(w);
+    tools.push_back(std::move(s));
+  }
+  ToolRows rows = tool_rows(widths, widest, L, R, r.bottom - 64);
+  for (size_t i = 0; i < tools.size(); ++i) {
+    ToolSpec& t = tools[i];
+    t.r = rows.rects[i];
+    auto it = anims.find(t.id);
+    t.rest = !hovering(t.r) && active != t.id && (it == anims.end() || it->second == 0);
+  }
+  const float above = 50.0f * float(std::max(rows.rows - 1, 0));
+  const float B = r.bottom - 104 - above;
   D2D_RECT_F screen{L, T, std::max(L + 40, R - 300), B};
   D2D_RECT_F side{screen.right + 20, T, R, B};
   D2D_RECT_F area{screen.left + 10, screen.top + 10, screen.right - 10, screen.bottom - 10};
@@ -296,27 +358,6 @@ void App::draw_vm(const D2D_RECT_F& r) {
   else if (vm->guest && vm->thumbnail) notice = "";
   else if (vm->guest) notice = "THIS SYSTEM RUNS IN ITS OWN WINDOW";
   else notice = "NO DISPLAY IN THIS CONSOLE";
-
-  // Tools, laid out along the bottom.
-  const bool paused = vm->status == "paused";
-  std::vector<ToolSpec> tools;
-  for (const VmTool& t : vm_tools({paused, vm->docked, vm->guest != nullptr, vm->can_embed, vm->machine != nullptr})) {
-    ToolSpec s{t.action, vm_tool_id(t.action, uid), {}, Glyph(t.glyph), t.label};
-    s.enabled = t.enabled;
-    tools.push_back(std::move(s));
-  }
-  float x = L, ty = r.bottom - 64;
-  for (ToolSpec& t : tools) {
-    if ((t.action == kActReset || t.action == kActForceOff) && is_armed(armed, armed_at, t.id, now)) {
-      t.danger = true;
-      t.text = t.action == kActReset ? "CONFIRM RESET?" : "CONFIRM FORCE OFF?";
-    }
-    float w = 44 + surface.text_width(t.text, 8.5f, kTrack);
-    t.r = D2D_RECT_F{x, ty, x + w, ty + 40};
-    x += w + 10;
-    auto it = anims.find(t.id);
-    t.rest = !hovering(t.r) && active != t.id && (it == anims.end() || it->second == 0);
-  }
 
   auto draw_tool = [&](const ToolSpec& t, float h) {
     D3DCOLORVALUE c = t.danger ? pal.red : t.action == kActForceOff ? pal.orange : pal.cyan;
@@ -369,7 +410,7 @@ void App::draw_vm(const D2D_RECT_F& r) {
     text_fast(surface, vm->qmp_port ? strf("%d", vm->qmp_port) : std::string("-"), side.right - 16,
               side.top + 52 + 7 * 26, 9, pal.ice, AlignRight, kTrack, 0);
     text_fast(surface, display, side.right - 16, side.top + 52 + 8 * 26, 9, pal.ice, AlignRight, kTrack, 0);
-    if (!help.empty()) label(L + 4, r.bottom - 88, help, alpha(pal.ice, 0.75f), 8);
+    if (!help.empty()) label(L + 4, r.bottom - 88 - above, help, alpha(pal.ice, 0.75f), 8);
     for (const ToolSpec& t : tools)
       if (t.rest) draw_tool(t, 0);  // their input is taken in the live pass below
   });
@@ -390,7 +431,9 @@ void App::draw_vm(const D2D_RECT_F& r) {
   int hit = -1;
   for (size_t i = 0; i < tools.size(); ++i) {
     const ToolSpec& t = tools[i];
-    bool c = t.enabled && clicked(t.id, t.r, IDC_HAND);
+    bool c = false;
+    if (t.enabled) c = clicked(t.id, t.r, IDC_HAND);
+    else placed(t.id, t.r);  // takes no input, but tests and the demo still find it
     float h = ease(t.id, t.enabled && hovering(t.r), 0.07f);
     if (!t.rest) draw_tool(t, h);
     if (c) hit = int(i);

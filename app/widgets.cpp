@@ -125,9 +125,13 @@ bool App::hovering(const D2D_RECT_F& r) const {
   return true;
 }
 
-bool App::clicked(u32 wid, const D2D_RECT_F& r, const wchar_t* cur) {
+void App::placed(u32 wid, const D2D_RECT_F& r) {
   rects[wid] = r;
   if (g_text_probe) drawn_ids.push_back(wid);
+}
+
+bool App::clicked(u32 wid, const D2D_RECT_F& r, const wchar_t* cur) {
+  placed(wid, r);
   if (!hovering(r)) return false;
   cursor = cur;
   hot = wid;

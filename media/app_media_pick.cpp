@@ -328,10 +328,7 @@ void App::draw_storage(const D2D_RECT_F& r) {
   bool cancel_hit = cancel_rest ? clicked(cancel_id, cancel_r, IDC_HAND)
                                 : button(cancel_id, cancel_r, "CANCEL", Btn::Secondary, true, 10.5f);
   if (cancel_hit) {
-    parked = nullptr;  // dropped unrun
-    view = parked_view;
-    view_since = now;
-    dirty = true;
+    leave_storage();
     return;
   }
 

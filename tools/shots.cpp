@@ -108,6 +108,7 @@ void stage_guests(App& app, const std::vector<ShotGuest>& guests) {
     // Up 03:12:34 for the first guest, 1 h 30 min more for each later one.
     vm->start_unix = now - 10800 - 754 - 5400.0 * double(i);
     vm->cpu_load = 0.93f;
+    vm->cpu_known = true;  // a figure, as a sample gives it: the view shows "-" without one
     vm->private_bytes = 1237319680;
     if (!g.picture.empty()) {
       if (ComPtr<ID2D1Bitmap1> bmp = app.surface.load_png(widen(g.picture))) {
@@ -141,6 +142,14 @@ bool App::shots(const std::wstring& dir) {
   stage_guests(*this, guests);
   const std::string NAME = upper(guests[0].name);
 
+  // With the test probe on (VUNK_TEST_VIEW), what each shot's frame showed is
+  // kept beside the probe's file as "<its name>-<shot>.json": the probe
+  // itself holds only the last frame of the series.
+  const std::wstring probe = env_value(L"VUNK_TEST_VIEW");
+  const std::wstring leaf = path_leaf(probe);
+  const size_t dot = leaf.rfind(L'.');
+  const std::wstring probe_base = probe.substr(0, probe.size() - (dot == std::wstring::npos ? 0 : leaf.size() - dot));
+
   bool all = true;
   auto shot = [&](const wchar_t* name, double dt) {
     clock_offset += dt;
@@ -150,6 +159,7 @@ bool App::shots(const std::wstring& dir) {
     }
     bool ok = surface.save_png(path_join(dir, std::wstring(name) + L".png"));
     if (!ok) wlog("--shots: could not write %s.png", narrow(name).c_str());
+    if (!probe.empty()) CopyFileW(probe.c_str(), (probe_base + L"-" + name + L".json").c_str(), FALSE);
     all = all && ok;
     return ok;
   };

@@ -152,11 +152,16 @@ TEST(AppLogic, KeyboardRules) {
     EXPECT_TRUE(a.on_key(VK_ESCAPE, false, false));
     EXPECT_EQ(a.view, App::Home);
   }
+  // Esc leaves the storage view as its CANCEL does: the view returned to
+  // makes its entrance.
   a.view = App::Storage;
   a.parked_view = App::Wizard;
   a.parked = [] {};
+  a.view_since = 3;
+  a.now = 12;
   EXPECT_TRUE(a.on_key(VK_ESCAPE, false, false));
   EXPECT_EQ(a.view, App::Wizard);
+  EXPECT_EQ(a.view_since, 12);
   EXPECT_FALSE(a.parked);
 
   // A focused field takes Esc and the commands, but not F11.

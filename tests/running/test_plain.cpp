@@ -193,6 +193,43 @@ TEST(RunningPlain, ToolsOfTheView) {
   // Tool ids tell machines and actions apart.
   EXPECT_NE(vm_tool_id(kActWindow, 5), vm_tool_id(kActWindow, 6));
   EXPECT_NE(vm_tool_id(kActWindow, 5), vm_tool_id(kActDock, 5));
+  // The labels a place can come to show, for the rows' room.
+  auto all = [](const VmTool& t) {
+    std::string s;
+    for (const std::string& l : vm_tool_labels(t)) s += l + "|";
+    return s;
+  };
+  auto tools = vm_tools(docked);
+  EXPECT_EQ(all(tools[0]), "PAUSE|RESUME|");
+  EXPECT_EQ(all(tools[1]), "RESET|CONFIRM RESET?|");
+  EXPECT_EQ(all(tools[3]), "FORCE OFF|CONFIRM FORCE OFF?|");
+  EXPECT_EQ(all(tools[6]), "POP OUT|DOCK|WINDOW|");
+  EXPECT_EQ(all(tools[8]), "CONFIG|");
+}
+
+// The tools' rows: one row where the widest labels fit, as the view always
+// laid them out; else rows broken by the widest labels, so that arming a tool
+// moves no tool to another row nor past the right edge.
+TEST(RunningPlain, ToolRows) {
+  auto text = [](const ToolRows& t) {
+    std::string s = strf("%d:", t.rows);
+    for (const D2D_RECT_F& r : t.rects) s += strf(" %g-%g@%g", r.left, r.right, r.top);
+    return s;
+  };
+  std::vector<float> rest = {90, 88, 130, 126}, widest = {100, 194, 130, 234};
+  EXPECT_EQ(text(tool_rows(rest, widest, 20, 720, 900)), "1: 20-110@900 120-208@900 218-348@900 358-484@900");
+  // 20 + 100 + 194 + 130 + 234 + 30 = 708 ends by 708, not by 700.
+  EXPECT_EQ(text(tool_rows(rest, widest, 20, 708, 900)), "1: 20-110@900 120-208@900 218-348@900 358-484@900");
+  EXPECT_EQ(text(tool_rows(rest, widest, 20, 700, 900)), "2: 20-110@850 120-208@850 218-348@850 20-146@900");
+  std::vector<float> armed = {90, 194, 130, 126};  // CONFIRM RESET? shown
+  ToolRows a = tool_rows(armed, widest, 20, 700, 900);
+  EXPECT_EQ(text(a), "2: 20-110@850 120-314@850 324-454@850 20-146@900");
+  armed = {90, 88, 130, 234};  // CONFIRM FORCE OFF? shown
+  EXPECT_EQ(text(tool_rows(armed, widest, 20, 700, 900)), "2: 20-110@850 120-208@850 218-348@850 20-254@900");
+  // A label narrower than the one shown counts as the one shown; a tool wider
+  // than the row takes one of its own; nothing gives no row.
+  EXPECT_EQ(text(tool_rows({50, 600, 50}, {}, 0, 500, 900)), "3: 0-50@800 0-600@850 0-50@900");
+  EXPECT_EQ(text(tool_rows({}, {}, 0, 500, 900)), "0:");
 }
 
 // Process times that are in fact the asking process's own (read just before

@@ -311,6 +311,55 @@ TEST_F(Running, ConfigAndWindowTools) {
   g_lib.forget(m);
 }
 
+// At the smallest window the console allows, sidebar open, every tool lies
+// inside the window and below the picture, with either confirming label
+// shown, and an armed tool stays where it was at rest.
+TEST_F(Running, ToolsFitTheSmallestWindow) {
+  Machine* m = g_lib.create("Small Window", "linux-x64");
+  ASSERT_TRUE(m);
+  Vm* vm = fake_vm(730, "Small Window", 1);
+  vm->machine = m;
+  RECT was{};
+  GetWindowRect(g_win, &was);
+  SetWindowPos(g_win, nullptr, 0, 0, 1040, 680, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  const bool side = g_app.sidebar_open;
+  g_app.sidebar_open = true;
+  g_app.sidebar_anim = 1;
+  g_app.select(730);
+  run_for(0.2);
+  ASSERT_FLOAT_EQ(g_app.width_dips(), 1040);
+  auto fits = [&](const char* when) {
+    for (int action : {kActPause, kActReset, kActShutDown, kActForceOff, kActFull, kActCapture, kActWindow, kActEject,
+                       kActConfig}) {
+      ASSERT_TRUE(g_app.rects.count(tool(action, *vm))) << when << ": tool " << action;
+      D2D_RECT_F r = g_app.rects[tool(action, *vm)];
+      EXPECT_TRUE(r.left >= 0 && r.right <= g_app.width_dips() && r.bottom <= g_app.height_dips())
+          << when << ": tool " << action << " at " << r.left << "-" << r.right << ", " << r.top << "-" << r.bottom;
+      EXPECT_GT(r.top, g_app.picture.bottom) << when << ": tool " << action;
+    }
+  };
+  fits("at rest");
+  shot("vm-tools-1040.png");
+  const D2D_RECT_F reset = g_app.rects[tool(kActReset, *vm)], off = g_app.rects[tool(kActForceOff, *vm)];
+  click(tool(kActReset, *vm));
+  ASSERT_EQ(g_app.armed, tool(kActReset, *vm));
+  fits("reset armed");
+  EXPECT_EQ(g_app.rects[tool(kActReset, *vm)].left, reset.left);
+  EXPECT_EQ(g_app.rects[tool(kActReset, *vm)].top, reset.top);
+  click(tool(kActForceOff, *vm));
+  ASSERT_EQ(g_app.armed, tool(kActForceOff, *vm));
+  fits("force off armed");
+  EXPECT_EQ(g_app.rects[tool(kActForceOff, *vm)].left, off.left);
+  EXPECT_EQ(g_app.rects[tool(kActForceOff, *vm)].top, off.top);
+  shot("vm-tools-1040-armed.png");
+  g_app.armed = 0;
+  g_app.sidebar_open = side;
+  g_app.sidebar_anim = side ? 1.0f : 0.0f;
+  SetWindowPos(g_win, nullptr, 0, 0, was.right - was.left, was.bottom - was.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  g_lib.forget(m);
+}
+
 // The placement cache with a display of this process standing in for QEMU's
 // (the docked-guest suite runs a real one): a new guest size re-places it.
 TEST_F(Running, NewGuestSizeReplacesTheDisplay) {
