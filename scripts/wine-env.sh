@@ -21,6 +21,12 @@ XVFB_PID=""
 # The display and Xvfb of the run's session, for the next run.
 WINE_SESSION_FILE="$WINEPREFIX/vunk-session"
 
+# Waits for the session to end by itself, at most two minutes. On a loaded
+# machine a new session's driver hosts have been seen to outlive their service
+# manager, and the server then waits for them for ever: such a session is
+# ended.
+wine_settle() { timeout 120 wineserver -w || wineserver -k 2>/dev/null || true; }
+
 # Linux ids of the console's programs (vunk.exe and the qemu-system-*.exe it
 # started) that run in this prefix's session.
 console_pids() {
@@ -89,7 +95,7 @@ if [ -z "$joined" ]; then
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "creating the Wine prefix (once)"
     wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
+    wine_settle
   fi
 fi
 # Direct3D under Wine runs its commands on a thread of its own that spins
@@ -97,7 +103,7 @@ fi
 # bench/console_cpu.sh): here they run on the drawing thread instead.
 # VUNK_WINE_CSMT=1 keeps Wine's default, for measuring it. A joined session
 # lives on: its registry takes the change at once.
-settle() { [ -n "$joined" ] || wineserver -w; }
+settle() { [ -n "$joined" ] || wine_settle; }
 csmt_off() { grep -q '^"csmt"=dword:00000000' "$WINEPREFIX/user.reg" 2>/dev/null; }
 if [ "${VUNK_WINE_CSMT:-0}" = 1 ]; then
   if csmt_off; then

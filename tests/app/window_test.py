@@ -7,6 +7,7 @@ messages, and closing. Widgets are found where the console drew them (its
 VUNK_TEST_VIEW frames, tests/support/console.py); every wait has a deadline.
 Screenshots stay in <build>/app-window.
 """
+import faulthandler
 import os
 import shutil
 import subprocess
@@ -82,12 +83,19 @@ class Display:
         run("wineserver", "-k", env=self.env)
         if not os.path.isfile(os.path.join(self.env["WINEPREFIX"], "system.reg")):
             run("wineboot", "-i", timeout=300, env=self.env)
-            run("wineserver", "-w", timeout=300, env=self.env)
+            self.settle()
 
     def set_dpi(self, dpi):
         run("wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d",
             str(dpi), "/f", env=self.env)
-        run("wineserver", "-w", env=self.env)
+        self.settle()
+
+    def settle(self):
+        # The session ends by itself once its programs have; on a loaded
+        # machine its driver hosts have been seen to outlive their service
+        # manager, and the server then waits for ever: such a session is ended.
+        if run("wineserver", "-w", timeout=120, env=self.env) is None:
+            run("wineserver", "-k", env=self.env)
 
     def stop(self):
         run("wineserver", "-k", env=self.env)
@@ -251,4 +259,6 @@ def main():
 
 
 if __name__ == "__main__":
+    # A hang shows where it is before CTest's limit (600 s) ends the test.
+    faulthandler.dump_traceback_later(570, exit=True)
     sys.exit(main())

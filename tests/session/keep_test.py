@@ -207,6 +207,12 @@ def second_run(first_display):
     check(c.wait(lambda v: c.has_text(v, "RUNNING") and not c.has_text(v, "PAUSED"), 30) is not None,
           "QMP: RUNNING again")
     c.shot(os.path.join(BUILD, "session-keep-6-resumed.png"))
+    # The adopted machine leaves the console and comes back on request too.
+    check(c.click_text("POP OUT"), "POP OUT is drawn")
+    check(c.wait(lambda v: c.has_text(v, "OWN WINDOW") and c.has_text(v, "DOCK"), 30) is not None,
+          "POP OUT: it runs in its own window")
+    check(c.click_text("DOCK"), "DOCK is drawn")
+    check(c.wait(lambda v: c.has_text(v, "EMBEDDED"), 30) is not None, "DOCK: it is docked again")
     return c
 
 

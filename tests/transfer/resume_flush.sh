@@ -17,7 +17,7 @@ wineserver -k 2>/dev/null || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the Wine prefix of this test (once)"
   wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
+  timeout 120 wineserver -w || wineserver -k 2>/dev/null || true
 fi
 sha=$(cut -c1-64 "$build/tests/fixture-mirrors/www/small.bin.sha256")
 # The first Wine program starts the server, so strace follows it; ending it
