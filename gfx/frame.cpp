@@ -108,6 +108,7 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
     pairs.push_back({i, j});
     if (!c.obj && before.cmds[j].obj) c.obj = before.cmds[j].obj;
     c.held_out = before.cmds[j].held_out;
+    c.calm = before.cmds[j].calm;
   }
   for (u32 j = 0; j < before.cmds.size(); ++j)
     if (draws(before.cmds[j]) && !paired[j]) out.push_back(before.cmds[j].box);
@@ -129,6 +130,8 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
   std::vector<char> kept(pairs.size(), 0);
   for (u32 p = tail_at.empty() ? u32(-1) : tail_at.back(); p != u32(-1); p = prev[p]) kept[p] = 1;
   for (const Cmd& c : now.cmds) c.age = 0;
+  for (u32 p = 0; p < pairs.size(); ++p)
+    if (!kept[p]) now.cmds[pairs[p].first].calm = 0;
   for (u32 p = 0; p < pairs.size(); ++p) {
     if (!kept[p]) out.push_back(now.cmds[pairs[p].first].box);
     else now.cmds[pairs[p].first].age = before.cmds[pairs[p].second].age + 1;
@@ -151,16 +154,20 @@ void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int ti
       for (int x = c.left / tile; x <= (c.right - 1) / tile; ++x)
         if (f(moving[size_t(y) * cols + x])) return;
   };
+  const i64 big = i64(width) * height / 4;
   for (const Cmd& c : l.cmds) {
     if (!draws(c)) continue;
-    bool still = c.age >= settle && !c.held_out;
-    if (still) {
-      bool over = false;
-      tiles(c.box, [&](char& m) { return over = m != 0; });
-      if (over) c.held_out = true, still = false;
+    bool over = false;
+    tiles(c.box, [&](char& m) { return over = m != 0; });
+    if (over) {
+      c.calm = 0;
+      RECT b = box_and(c.box, frame);
+      if (c.age >= settle && i64(b.right - b.left) * (b.bottom - b.top) > big) c.held_out = true;
+    } else if (c.calm < settle) {
+      ++c.calm;
     }
-    c.still = still;
-    if (!still) tiles(c.box, [](char& m) { m = 1; return false; });
+    c.still = !over && !c.held_out && c.age >= settle && c.calm >= settle;
+    if (!c.still) tiles(c.box, [](char& m) { m = 1; return false; });
   }
 }
 

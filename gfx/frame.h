@@ -50,11 +50,11 @@ struct Cmd {
   u64 content = 0;  // Bitmap: what it holds (a cached layer's key); 0: the bitmap object stands for it
   u64 key = 0;      // equal keys draw the same pixels
   RECT box{};       // device pixels the command may touch, within its clip
-  // Frames in a row this command has been drawn unchanged (changed_boxes
-  // carries it over), whether it is drawn into the still picture
-  // (split_still) and whether it was ever left out of it for lying over
-  // something that moves (kept while its key lives).
-  mutable u32 age = 0;
+  // Frames in a row this command has been drawn unchanged, and frames since
+  // it last lay over something outside the still picture (changed_boxes
+  // carries both over); whether it is drawn into the still picture
+  // (split_still), and whether it is held out of it for good.
+  mutable u32 age = 0, calm = 0;
   mutable bool still = false, held_out = false;
 };
 
@@ -109,10 +109,13 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
 // The still picture: the background and, in order, the commands that have
 // not changed for `settle` frames, drawn once into a bitmap of their own, so
 // that a rectangle drawn again starts from a copy of it and replays only the
-// other commands. That holds as long as no still command comes after a
-// moving one over the same pixels (tiles of `tile` pixels here): such a
-// command is held out of the still picture for as long as its key lives.
-// Marks each drawing command's `still`.
+// other commands. That holds as long as no still command comes after another
+// one over the same pixels (tiles of `tile` pixels here): a command that
+// lies over one outside the still picture joins it only `settle` frames
+// after that last happened, and one that covers more than a quarter of the
+// frame (an overlay over everything) never, while its key lives, once it has
+// lain over one: each time it joined or left, the whole still picture would
+// be drawn again. Marks each drawing command's `still`.
 void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int tile);
 // The list's still commands (with every clip), as drawn into the still picture.
 DisplayList still_part(const DisplayList& l);

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <unordered_map>
 
 #include "gfx/frame.h"
 #include "media/catalog.h"
@@ -40,68 +41,117 @@ struct CpuBitmap {
 };
 CpuBitmap g_field, g_peers, g_sweep;
 
+// Where a bitmap over `area` (DIPs) lies in device pixels: its corner
+// (left, top), its size, and k pixels per DIP.
+struct Place {
+  float left = 0, top = 0, k = 1;
+  u32 w = 0, h = 0;
+};
+
+// Makes `b` (cleared pixels, a transparent bitmap) when it does not fit
+// `area` on this surface; false when it cannot be had. fresh: it was made.
+bool cpu_bitmap_fits(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, Place& at, bool& fresh) {
+  float k = s.dpi / 96;
+  float left = std::floor(area.left * k), top = std::floor(area.top * k);
+  float right = std::ceil(area.right * k) + 1, bottom = std::ceil(area.bottom * k) + 1;
+  if (!s.dc || !(right - left >= 1) || !(bottom - top >= 1) || right - left > 16384 || bottom - top > 16384)
+    return false;
+  at = Place{left, top, k, u32(right - left), u32(bottom - top)};
+  fresh = !b.bitmap || b.dc.Get() != s.dc.Get() || b.pixels.w != at.w || b.pixels.h != at.h || b.dpi != s.dpi;
+  if (!fresh) return true;
+  b.bitmap.Reset();
+  D2D1_BITMAP_PROPERTIES props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi};
+  b.pixels.clear(at.w, at.h);
+  if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{at.w, at.h}, b.pixels.px.data(), at.w * 4, props, &b.bitmap))) {
+    b.bitmap.Reset();
+    return false;
+  }
+  b.dc = s.dc;
+  b.dpi = s.dpi;
+  return true;
+}
+
 // Draws `b` over `area` (DIPs), painted anew by `paint` when `version`
 // changes. paint gets the pixels and the device-pixel position of the
 // bitmap's corner (left, top): a point at DIP x lies at pixel x k - left.
 void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, u64 version,
                 const std::function<void(Pixels&, float left, float top, float k)>& paint) {
-  float k = s.dpi / 96;
-  float left = std::floor(area.left * k), top = std::floor(area.top * k);
-  float right = std::ceil(area.right * k) + 1, bottom = std::ceil(area.bottom * k) + 1;
-  if (!s.dc || !(right - left >= 1) || !(bottom - top >= 1) || right - left > 16384 || bottom - top > 16384) return;
-  u32 w = u32(right - left), h = u32(bottom - top);
-  version = hash_val(w, hash_val(h, hash_val(left, hash_val(top, hash_val(k, version)))));
-  if (!b.bitmap || b.dc.Get() != s.dc.Get() || b.pixels.w != w || b.pixels.h != h || b.dpi != s.dpi) {
-    b.bitmap.Reset();
-    D2D1_BITMAP_PROPERTIES props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi};
-    if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{w, h}, nullptr, 0, props, &b.bitmap))) {
-      b.bitmap.Reset();
-      return;
-    }
-    b.dc = s.dc;
-    b.dpi = s.dpi;
-    b.pixels.clear(w, h);
-    b.version = ~version;
-  }
-  if (b.version != version) {
-    paint(b.pixels, left, top, k);
-    b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), w * 4);
+  Place at;
+  bool fresh = false;
+  if (!cpu_bitmap_fits(s, b, area, at, fresh)) return;
+  version = hash_val(at.w, hash_val(at.h, hash_val(at.left, hash_val(at.top, hash_val(at.k, version)))));
+  if (fresh || b.version != version) {
+    paint(b.pixels, at.left, at.top, at.k);
+    b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), at.w * 4);
     b.version = version;
   }
-  s.bitmap(b.bitmap.Get(), {left / k, top / k, right / k, bottom / k}, version);
+  float k = at.k;
+  s.bitmap(b.bitmap.Get(), {at.left / k, at.top / k, (at.left + at.w) / k, (at.top + at.h) / k}, version);
 }
 
-// Strokes of one colour and width gathered into one path, drawn with one call.
+// The radar's sweep: twelve lines from (cx, cy) at angles a, a - 0.05, ...,
+// R long, fading, painted into the bitmap over `area` (DIPs). Only the
+// box the lines cross is cleared, painted, copied in and drawn.
+void sweep(Surface& s, const D2D_RECT_F& area, float cx, float cy, float R, float a) {
+  CpuBitmap& b = g_sweep;
+  Place at;
+  bool fresh = false;
+  if (!cpu_bitmap_fits(s, b, area, at, fresh)) return;
+  float k = at.k, left = at.left, top = at.top;
+  u32 w = at.w, h = at.h;
+  float x = cx * k - left, y = cy * k - top;
+  D2D_POINT_2F ends[12];
+  float x0 = x, y0 = y, x1 = x, y1 = y;
+  for (int i = 0; i < 12; ++i) {
+    float ang = a - 0.05f * i;
+    ends[i] = {x + R * k * std::cos(ang), y + R * k * std::sin(ang)};
+    x0 = std::min(x0, ends[i].x), y0 = std::min(y0, ends[i].y);
+    x1 = std::max(x1, ends[i].x), y1 = std::max(y1, ends[i].y);
+  }
+  // The lines' pixels: half their width and the pixel beside each edge more.
+  u32 bx0 = u32(std::clamp(std::floor(x0 - k - 2), 0.0f, float(w))), by0 = u32(std::clamp(std::floor(y0 - k - 2), 0.0f, float(h)));
+  u32 bx1 = u32(std::clamp(std::ceil(x1 + k + 2), 0.0f, float(w))), by1 = u32(std::clamp(std::ceil(y1 + k + 2), 0.0f, float(h)));
+  if (bx1 <= bx0 || by1 <= by0) return;
+  Pixels& p = b.pixels;
+  for (u32 row = by0; row < by1; ++row) std::fill_n(p.px.begin() + (size_t(row) * w + bx0) * 4, size_t(bx1 - bx0) * 4, 0);
+  for (int i = 0; i < 12; ++i) p.line(x, y, ends[i].x, ends[i].y, k, alpha(pal.cyan, 0.4f * (1 - i / 12.0f)));
+  D2D1_RECT_U part{bx0, by0, bx1, by1};
+  b.bitmap->CopyFromMemory(&part, p.px.data() + (size_t(by0) * w + bx0) * 4, w * 4);
+  D2D_RECT_F src{bx0 / k, by0 / k, bx1 / k, by1 / k};
+  D2D_RECT_F dest{(left + bx0) / k, (top + by0) / k, (left + bx1) / k, (top + by1) / k};
+  u64 version = hash_val(a, hash_val(R, hash_val(cx, hash_val(cy, hash_val(k, 0)))));
+  s.bitmap(b.bitmap.Get(), dest, version, 1, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, &src);
+}
+
+// Strokes of one colour and width gathered into one path, drawn with one
+// call. A path with the same figures as one drawn lately is that same path
+// object: a listed frame then sees the command unchanged and does not draw
+// its pixels again (the scope's traces stand still between samples).
 struct Strokes {
   struct Group {
     D3DCOLORVALUE colour;
     float width;
-    ComPtr<ID2D1PathGeometry> geo;
-    ComPtr<ID2D1GeometrySink> sink;
+    std::vector<D2D_POINT_2F> points;
+    std::vector<std::pair<u32, bool>> figures;  // point count, closed
     // Of its points: a listed frame redraws only where the path may touch
     // (the renderer here gives open figures no bounds of their own).
     D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
   };
   std::vector<Group> groups;
 
-  Group* group(D3DCOLORVALUE c, float width) {
+  Group& group(D3DCOLORVALUE c, float width) {
     for (Group& g : groups)
       if (g.colour.r == c.r && g.colour.g == c.g && g.colour.b == c.b && g.colour.a == c.a && g.width == width)
-        return &g;
-    Group g{c, width, nullptr, nullptr};
-    if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&g.geo)) || FAILED(g.geo->Open(&g.sink)))
-      return nullptr;
-    groups.push_back(g);
-    return &groups.back();
+        return g;
+    groups.push_back(Group{c, width, {}, {}});
+    return groups.back();
   }
   void poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed) {
-    Group* g = n >= 2 ? group(c, width) : nullptr;
-    if (!g) return;
-    g->bounds = points_bounds(p, n, g->bounds);
-    ID2D1GeometrySink* s = g->sink.Get();
-    s->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
-    s->AddLines(p + 1, UINT32(n - 1));
-    s->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+    if (n < 2) return;
+    Group& g = group(c, width);
+    g.bounds = points_bounds(p, n, g.bounds);
+    g.points.insert(g.points.end(), p, p + n);
+    g.figures.push_back({u32(n), closed});
   }
   void line(float x1, float y1, float x2, float y2, D3DCOLORVALUE c, float width) {
     D2D_POINT_2F p[2] = {{x1, y1}, {x2, y2}};
@@ -113,11 +163,33 @@ struct Strokes {
     poly(p, 24, c, width, true);
   }
   void draw(Canvas& canvas) {
+    static std::unordered_map<u64, ComPtr<ID2D1PathGeometry>> made;
     for (Group& g : groups) {
-      if (FAILED(g.sink->Close())) continue;
-      canvas.geometry(g.geo.Get(), g.colour, g.width, &g.bounds);
+      u64 key = hash64(g.points.data(), g.points.size() * sizeof(D2D_POINT_2F));
+      key = hash64(g.figures.data(), g.figures.size() * sizeof(g.figures[0]), key);
+      ComPtr<ID2D1PathGeometry>& geo = made[key];
+      if (!geo) {
+        ComPtr<ID2D1GeometrySink> sink;
+        if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) {
+          made.erase(key);
+          continue;
+        }
+        const D2D_POINT_2F* p = g.points.data();
+        for (auto [n, closed] : g.figures) {
+          sink->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
+          sink->AddLines(p + 1, n - 1);
+          sink->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+          p += n;
+        }
+        if (FAILED(sink->Close())) {
+          made.erase(key);
+          continue;
+        }
+      }
+      canvas.geometry(geo.Get(), g.colour, g.width, &g.bounds);
     }
     groups.clear();
+    if (made.size() > 256) made.clear();  // paths of frames long gone
   }
 };
 
@@ -236,18 +308,10 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
   float Rr = std::min(r.right - r.left, r.bottom - r.top) / 2 - 6;
   float a = 1.3f * float(now);
   Strokes strokes;
-  // The sweep's twelve fading lines: one bitmap, painted anew each frame.
-  D2D_RECT_F square{cx - Rr - 2, cy - Rr - 2, cx + Rr + 2, cy + Rr + 2};
-  cpu_bitmap(surface, g_sweep, square, hash_val(a, hash_val(Rr, hash_val(cx, hash_val(cy, 0)))),
-             [&](Pixels& p, float left, float top, float k) {
-               std::fill(p.px.begin(), p.px.end(), 0);
-               float x = cx * k - left, y = cy * k - top;
-               for (int i = 0; i < 12; ++i) {
-                 float ang = a - 0.05f * i;
-                 p.line(x, y, x + Rr * k * std::cos(ang), y + Rr * k * std::sin(ang), k,
-                        alpha(pal.cyan, 0.4f * (1 - i / 12.0f)));
-               }
-             });
+  // The sweep's twelve fading lines: one bitmap over the radar, of which
+  // only the part they cross is painted anew and drawn each frame (a
+  // listed frame then draws again only around the sweep, not the radar).
+  sweep(surface, {cx - Rr - 2, cy - Rr - 2, cx + Rr + 2, cy + Rr + 2}, cx, cy, Rr, a);
   easing = true;
   // The peers stand still between snapshots: one bitmap. The mirrors turn
   // and the sending peers' rings pulse every frame: strokes.

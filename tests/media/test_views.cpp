@@ -488,6 +488,40 @@ TEST_F(MediaViews, TransfersInEveryState) {
   EXPECT_EQ(g_media.jobs.size(), 3u);
 }
 
+// The transfers page with a receiving job drawn part by part (only what
+// changed, over a copy of the still picture) equals the same frames drawn
+// whole from their lists, pixel for pixel, while its figures move as a
+// download's do.
+TEST_F(MediaViews, TransfersPartsEqualWholeFrames) {
+  if (g_app.surface.phosphor.glow) GTEST_SKIP() << "this Direct2D has the glow: frames are composed whole";
+  Catalog7 c;
+  MediaJob& j = add_demo_job(c.desk, 30, TState::Running);
+  j.launch_after = "ubuntu-desk";
+  g_app.transfer_sel = c.desk.file;
+  g_app.go(App::Transfers);
+  u32 settle = g_app.surface.settle;
+  g_app.surface.settle = 3;  // the still picture changes often
+  std::vector<u8> part, whole;
+  int partial = 0;
+  for (int i = 0; i < 24; ++i) {
+    if (i % 4 == 0) {  // a new snapshot and history sample, as four times a second
+      j.snap = demo_snapshot(c.desk, 30 + i * 0.25);
+      j.hist_down.push_back(j.snap.rate_down);
+      j.hist_mirrors.push_back(j.snap.rate_mirrors);
+      j.hist_peers.push_back(j.snap.rate_peers);
+    }
+    if (i == 20) j.snap.state = TState::Checking;
+    g_app.clock_offset += 0.05;
+    frame();
+    ASSERT_TRUE(g_app.surface.read_bgra(part));
+    ASSERT_TRUE(g_app.surface.read_whole_bgra(whole));
+    ASSERT_EQ(first_difference(part, whole, g_app.surface.width), "") << "frame " << i;
+    if (g_app.surface.stats.pixels < u64(g_app.surface.width) * g_app.surface.height / 4) ++partial;
+  }
+  g_app.surface.settle = settle;
+  EXPECT_GT(partial, 16) << "frames should mostly draw small parts";
+}
+
 TEST_F(MediaViews, PieceFieldOfOddSnapshots) {
   Catalog7 c;
   MediaJob& j = add_demo_job(c.desk, 38, TState::Running);
