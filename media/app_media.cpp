@@ -324,6 +324,11 @@ PickerRows picker_rows(const std::vector<std::string>& distros, float y) {
   return p;
 }
 
+float edition_room(float x, float ax, float size_w, float bt_w) {
+  float end = bt_w > 0 ? ax - 74 - bt_w : size_w > 0 ? ax - 14 - size_w : ax;
+  return end - 12 - x;
+}
+
 XferLayout xfer_layout(const D2D_RECT_F& r) {
   XferLayout x;
   float W = r.right - r.left;
@@ -355,9 +360,14 @@ std::vector<int> xfer_actions(TState s) {
   return {3, 5};
 }
 
-float mirror_share(u64 m, u64 p) {
+SplitBar split_bar(u64 m, u64 p, float width) {
+  SplitBar b;
   double all = double(m) + double(p);
-  return float(double(m) / (all > 0 ? all : 1));
+  if (!(all > 0)) return b;
+  b.empty = false;
+  b.mirrors = float(double(m) / all * width);
+  b.peers = width - b.mirrors;
+  return b;
 }
 
 // ---- demonstration transfer data ----------------------------------------------

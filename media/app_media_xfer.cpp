@@ -565,9 +565,13 @@ void App::draw_transfers(const D2D_RECT_F& r) {
   draw_radar(radar, *sel);
 
   // Counters: the split bar, bytes by source, rates and the total.
-  float m = mirror_share(s.via_mirrors, s.via_peers);
-  surface.fill({dx, x.y3, dx + m * x.bw, x.y3 + 10}, alpha(pal.cyan, 0.8f));
-  surface.fill({dx + m * x.bw, x.y3, dx + x.bw, x.y3 + 10}, alpha(pal.pink, 0.8f));
+  SplitBar split = split_bar(s.via_mirrors, s.via_peers, x.bw);
+  if (split.empty) {
+    surface.rect(snap(*this, D2D_RECT_F{dx, x.y3, dx + x.bw, x.y3 + 10}), alpha(pal.dim, 0.5f), 0.8f);
+  } else {
+    surface.fill({dx, x.y3, dx + split.mirrors, x.y3 + 10}, alpha(pal.cyan, 0.8f));
+    surface.fill({dx + split.mirrors, x.y3, dx + x.bw, x.y3 + 10}, alpha(pal.pink, 0.8f));
+  }
   label(dx, x.y3 + 18,
         surface.fit(strf("MIRRORS %s  //  PEERS %s  //  SENT TO PEERS %s", human_bytes(s.via_mirrors).c_str(),
                          human_bytes(s.via_peers).c_str(), human_bytes(s.uploaded).c_str()), x.wc, 8, kTrack),

@@ -123,6 +123,10 @@ struct PickerRows {
   float height = 0;
 };
 PickerRows picker_rows(const std::vector<std::string>& distros, float y);
+// The width a row's edition word may take from x: up to 12 DIPs before the
+// "BT" mark (bt_w wide, right-aligned at ax - 74) or, without one, before the
+// size (size_w wide, right-aligned at ax - 14); 0 or less when none is left.
+float edition_room(float x, float ax, float size_w, float bt_w);
 
 // ---- transfers page ----------------------------------------------------------------
 
@@ -143,5 +147,11 @@ XferLayout xfer_layout(const D2D_RECT_F& r);
 // The actions a job offers, from the right: 1 REMOVE FROM LIST, 2 SHOW IN
 // FOLDER, 3 CANCEL, 4 RESUME, 5 PAUSE.
 std::vector<int> xfer_actions(TState s);
-// The mirrors' share of what came in (0 when nothing did: an all-pink bar).
-float mirror_share(u64 via_mirrors, u64 via_peers);
+// The split bar's parts for a bar `width` wide: the mirrors' share of what
+// came in, cyan from the left, and the peers' share, pink after it. With
+// nothing received yet the bar is empty (neither source has sent anything).
+struct SplitBar {
+  float mirrors = 0, peers = 0;
+  bool empty = true;
+};
+SplitBar split_bar(u64 via_mirrors, u64 via_peers, float width);

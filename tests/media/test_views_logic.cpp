@@ -240,6 +240,9 @@ TEST(Storage, ColumnsRoomAndBars) {
 }
 
 TEST(Picker, RowsAndHeight) {
+  // The edition word stops 12 before the BT mark, or the size without one.
+  EXPECT_FLOAT_EQ(edition_room(100, 500, 30, 10), 500 - 74 - 10 - 12 - 100);
+  EXPECT_FLOAT_EQ(edition_room(100, 500, 30, 0), 500 - 14 - 30 - 12 - 100);
   EXPECT_FLOAT_EQ(picker_rows({}, 100).height, 106);
   EXPECT_FLOAT_EQ(picker_rows({}, 100).own_top, 100 + 18 + 40 + 8);
   PickerRows p = picker_rows({"UBUNTU", "UBUNTU", "UBUNTU"}, 0);
@@ -292,6 +295,13 @@ TEST(TransfersPage, ActionsAndSplit) {
   EXPECT_EQ(xfer_actions(TState::Failed), (V{3, 4}));
   for (TState s : {TState::Idle, TState::Starting, TState::Running, TState::Checking, TState(9)})
     EXPECT_EQ(xfer_actions(s), (V{3, 5}));
-  EXPECT_FLOAT_EQ(mirror_share(0, 0), 0);  // nothing yet: all pink
-  EXPECT_FLOAT_EQ(mirror_share(3, 1), 0.75f);
+  // Nothing received yet: an empty bar, neither cyan nor pink.
+  SplitBar none = split_bar(0, 0, 400);
+  EXPECT_TRUE(none.empty);
+  EXPECT_EQ(none.mirrors + none.peers, 0);
+  SplitBar some = split_bar(3, 1, 400);
+  EXPECT_FALSE(some.empty);
+  EXPECT_FLOAT_EQ(some.mirrors, 300);
+  EXPECT_FLOAT_EQ(some.peers, 100);
+  EXPECT_FLOAT_EQ(split_bar(0, 5, 400).peers, 400);
 }
