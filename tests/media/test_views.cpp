@@ -555,15 +555,15 @@ TEST_F(MediaViews, TransfersEmptySplitBar) {
   ASSERT_TRUE(g_app.surface.read_bgra(px));
   float k = g_app.surface.dpi / 96;
   int lit = 0;
-  for (float dx = 4; dx < x.bw - 4; dx += 4) {
-    const u8* p = px.data() + (size_t((x.y3 + 5) * k) * g_app.surface.width + size_t((x.dx + dx) * k)) * 4;
+  for (float dx = 4; dx < x.bar_w - 4; dx += 4) {
+    const u8* p = px.data() + (size_t((x.counters_y + 5) * k) * g_app.surface.width + size_t((x.detail_x + dx) * k)) * 4;
     if (p[0] > 90 || p[2] > 90) ++lit;  // cyan or pink shows in blue or red
   }
   EXPECT_EQ(lit, 0);
   j.snap.via_peers = 1000;
   frame();
   ASSERT_TRUE(g_app.surface.read_bgra(px));
-  const u8* p = px.data() + (size_t((x.y3 + 5) * k) * g_app.surface.width + size_t((x.dx + x.bw / 2) * k)) * 4;
+  const u8* p = px.data() + (size_t((x.counters_y + 5) * k) * g_app.surface.width + size_t((x.detail_x + x.bar_w / 2) * k)) * 4;
   EXPECT_GT(p[2], 150) << "all from peers: pink";
 }
 
