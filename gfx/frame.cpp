@@ -107,6 +107,8 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
     paired[j] = 1;
     pairs.push_back({i, j});
     if (!c.obj && before.cmds[j].obj) c.obj = before.cmds[j].obj;
+    c.held_out = before.cmds[j].held_out;
+    c.calm = before.cmds[j].calm;
   }
   for (u32 j = 0; j < before.cmds.size(); ++j)
     if (draws(before.cmds[j]) && !paired[j]) out.push_back(before.cmds[j].box);
@@ -127,9 +129,70 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
   }
   std::vector<char> kept(pairs.size(), 0);
   for (u32 p = tail_at.empty() ? u32(-1) : tail_at.back(); p != u32(-1); p = prev[p]) kept[p] = 1;
+  for (const Cmd& c : now.cmds) c.age = 0;
   for (u32 p = 0; p < pairs.size(); ++p)
+    if (!kept[p]) now.cmds[pairs[p].first].calm = 0;
+  for (u32 p = 0; p < pairs.size(); ++p) {
     if (!kept[p]) out.push_back(now.cmds[pairs[p].first].box);
+    else now.cmds[pairs[p].first].age = before.cmds[pairs[p].second].age + 1;
+  }
   return out;
+}
+
+// ---- the still picture --------------------------------------------------------------
+
+void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int tile) {
+  if (tile <= 0) return;
+  const int cols = int((width + tile - 1) / tile), rows = int((height + tile - 1) / tile);
+  std::vector<char> moving(size_t(std::max(cols, 0)) * std::max(rows, 0), 0);
+  const RECT frame{0, 0, LONG(width), LONG(height)};
+  // Tiles of a box within the frame (none when it lies outside).
+  auto tiles = [&](const RECT& b, auto&& f) {
+    RECT c = box_and(b, frame);
+    if (box_empty(c)) return;
+    for (int y = c.top / tile; y <= (c.bottom - 1) / tile; ++y)
+      for (int x = c.left / tile; x <= (c.right - 1) / tile; ++x)
+        if (f(moving[size_t(y) * cols + x])) return;
+  };
+  const i64 big = i64(width) * height / 4;
+  for (const Cmd& c : l.cmds) {
+    if (!draws(c)) continue;
+    bool over = false;
+    tiles(c.box, [&](char& m) { return over = m != 0; });
+    if (over) {
+      c.calm = 0;
+      RECT b = box_and(c.box, frame);
+      if (c.age >= settle && i64(b.right - b.left) * (b.bottom - b.top) > big) c.held_out = true;
+    } else if (c.calm < settle) {
+      ++c.calm;
+    }
+    c.still = !over && !c.held_out && c.age >= settle && c.calm >= settle;
+    if (!c.still) tiles(c.box, [](char& m) { m = 1; return false; });
+  }
+}
+
+DisplayList still_part(const DisplayList& l) {
+  DisplayList out;
+  for (const Cmd& c : l.cmds)
+    if (!draws(c) || c.still) out.cmds.push_back(c);
+  out.points = l.points;
+  return out;
+}
+
+std::vector<RECT> disjoint_rects(std::vector<RECT> rects) {
+  for (bool again = true; again;) {
+    again = false;
+    for (size_t i = 0; i < rects.size() && !again; ++i)
+      for (size_t j = i + 1; j < rects.size() && !again; ++j)
+        if (overlaps(rects[i], rects[j])) {
+          const RECT &a = rects[i], &b = rects[j];
+          rects[i] = RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+                          std::max(a.bottom, b.bottom)};
+          rects.erase(rects.begin() + long(j));
+          again = true;
+        }
+  }
+  return rects;
 }
 
 // ---- rectangles to draw again ------------------------------------------------------
@@ -207,30 +270,52 @@ std::vector<RECT> dirty_rects(const std::vector<RECT>& boxes, u32 width, u32 hei
 }
 
 std::vector<RECT> merge_rects(std::vector<RECT> rects, const DisplayList& l, double call_pixels) {
-  auto cost = [&](const RECT& r) {
-    double calls = 1;
-    for (const Cmd& c : l.cmds)
-      if (draws(c) && overlaps(c.box, r)) ++calls;
-    return double(r.right - r.left) * double(r.bottom - r.top) + calls * call_pixels;
-  };
+  if (rects.size() < 2) return rects;
   auto join = [](const RECT& a, const RECT& b) {
     return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
                 std::max(a.bottom, b.bottom)};
   };
-  std::vector<double> costs;
-  for (const RECT& r : rects) costs.push_back(cost(r));
+  // Only the boxes that can touch any union are weighed (the list holds many
+  // more commands than lie in the changed area).
+  RECT all = rects[0];
+  for (const RECT& r : rects) all = join(all, r);
+  std::vector<RECT> boxes;
+  for (const Cmd& c : l.cmds)
+    if (draws(c) && overlaps(c.box, all)) boxes.push_back(c.box);
+  auto cost = [&](const RECT& r) {
+    double calls = 1;
+    for (const RECT& b : boxes)
+      if (overlaps(b, r)) ++calls;
+    return double(r.right - r.left) * double(r.bottom - r.top) + calls * call_pixels;
+  };
+  // The cost of each rectangle and of each pair's union; a merge weighs
+  // anew only the pairs of the rectangle it made.
+  size_t n = rects.size();
+  std::vector<double> costs(n);
+  std::vector<std::vector<double>> pair(n, std::vector<double>(n, 0));
+  for (size_t i = 0; i < n; ++i) costs[i] = cost(rects[i]);
+  for (size_t i = 0; i < n; ++i)
+    for (size_t j = i + 1; j < n; ++j) pair[i][j] = cost(join(rects[i], rects[j]));
+  std::vector<char> live(n, 1);
   for (;;) {
     size_t bi = 0, bj = 0;
-    double best = 0, best_cost = 0;
-    for (size_t i = 0; i < rects.size(); ++i)
-      for (size_t j = i + 1; j < rects.size(); ++j) {
-        double c = cost(join(rects[i], rects[j]));
-        if (costs[i] + costs[j] - c > best) best = costs[i] + costs[j] - c, bi = i, bj = j, best_cost = c;
-      }
-    if (best <= 0) return rects;
+    double best = 0;
+    for (size_t i = 0; i < n; ++i)
+      for (size_t j = i + 1; live[i] && j < n; ++j)
+        if (live[j] && costs[i] + costs[j] - pair[i][j] > best) best = costs[i] + costs[j] - pair[i][j], bi = i, bj = j;
+    if (best <= 0) break;
     rects[bi] = join(rects[bi], rects[bj]);
-    costs[bi] = best_cost;
-    rects.erase(rects.begin() + long(bj));
-    costs.erase(costs.begin() + long(bj));
+    costs[bi] = pair[bi][bj];
+    live[bj] = 0;
+    for (size_t k = 0; k < n; ++k)
+      if (live[k] && k != bi) {
+        double c = cost(join(rects[bi], rects[k]));
+        if (k < bi) pair[k][bi] = c;
+        else pair[bi][k] = c;
+      }
   }
+  std::vector<RECT> out;
+  for (size_t i = 0; i < n; ++i)
+    if (live[i]) out.push_back(rects[i]);
+  return out;
 }

@@ -50,6 +50,12 @@ struct Cmd {
   u64 content = 0;  // Bitmap: what it holds (a cached layer's key); 0: the bitmap object stands for it
   u64 key = 0;      // equal keys draw the same pixels
   RECT box{};       // device pixels the command may touch, within its clip
+  // Frames in a row this command has been drawn unchanged, and frames since
+  // it last lay over something outside the still picture (changed_boxes
+  // carries both over); whether it is drawn into the still picture
+  // (split_still), and whether it is held out of it for good.
+  mutable u32 age = 0, calm = 0;
+  mutable bool still = false, held_out = false;
 };
 
 struct DisplayList {
@@ -96,8 +102,26 @@ u64 cmd_key(const Cmd& c, const D2D_POINT_2F* points);
 // commands that kept their key but changed their order relative to the
 // others. Any pixel outside them is touched by the same commands, in the same
 // order, in both lists. Commands of `now` that kept their key take over what
-// their partners made for drawing (a poly's geometry).
+// their partners made for drawing (a poly's geometry), their age plus one
+// and whether they were held out of the still picture.
 std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& now);
+
+// The still picture: the background and, in order, the commands that have
+// not changed for `settle` frames, drawn once into a bitmap of their own, so
+// that a rectangle drawn again starts from a copy of it and replays only the
+// other commands. That holds as long as no still command comes after another
+// one over the same pixels (tiles of `tile` pixels here): a command that
+// lies over one outside the still picture joins it only `settle` frames
+// after that last happened, and one that covers more than a quarter of the
+// frame (an overlay over everything) never, while its key lives, once it has
+// lain over one: each time it joined or left, the whole still picture would
+// be drawn again. Marks each drawing command's `still`.
+void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int tile);
+// The list's still commands (with every clip), as drawn into the still picture.
+DisplayList still_part(const DisplayList& l);
+// Rectangles that overlap are joined until none does (each rectangle is then
+// drawn once over the still picture's copy).
+std::vector<RECT> disjoint_rects(std::vector<RECT> rects);
 
 // The rectangles to draw again for a set of changed boxes in a frame of
 // width x height pixels: the boxes rounded out to tiles of `tile` pixels,

@@ -204,8 +204,13 @@ struct Surface : Canvas {
     u32 commands = 0;     // recorded
     u32 rects = 0;        // drawn again
     u64 pixels = 0;       // in those rectangles
+    u64 still_pixels = 0; // drawn again in the still picture
     u64 calls = 0;        // Direct2D draw calls made for them
     bool presented = false;
+    // Seconds of this thread's time by phase: recording (list_begin to
+    // list_end), the difference of the two lists, the rectangles worked out
+    // and merged, their drawing, and the copy and present.
+    double record = 0, diff = 0, merge = 0, replay = 0, present = 0;
   };
 
   HWND hwnd = nullptr;
@@ -230,9 +235,20 @@ struct Surface : Canvas {
   ComPtr<ID3D11Texture2D> composed_tex;   // a window's frame texture
   ComPtr<ID2D1Bitmap1> composed;
   DisplayList shown, frame_list;  // the list on screen, the one being recorded
+  // The still picture (gfx/frame.h, split_still): the background and the
+  // commands that have not changed for a while, from which each rectangle
+  // drawn again starts; still_shown is what it holds.
+  ComPtr<ID2D1Bitmap1> still;
+  DisplayList still_shown;
+  bool still_full = true;  // it is drawn whole next
+  // Frames a command must stay unchanged before it joins the still picture:
+  // what changes a few times a second never does (each change would draw the
+  // still picture again as well as the frame).
+  u32 settle = 30;
   bool full = true;     // the next listed frame draws everything (new targets, other pixels)
   bool repaint = false; // the next listed frame is presented even when nothing changed
   FrameStats stats;
+  double listed_at = 0;  // now_s() at list_begin
   u64 presents = 0;     // frames presented (off-screen: drawn) since creation
 
   static bool force_offscreen;  // every surface renders off-screen (tool modes)
@@ -262,7 +278,11 @@ struct Surface : Canvas {
   void draw_picture(const Picture& p);
   bool prefilter(const Picture& p, D2D_RECT_F source);
   bool make_composed();
-  void replay(const DisplayList& l, const RECT& rect);
+  // Draws the commands of l that touch rect, clipped to it, over the
+  // background; moving_only: only those outside the still picture, over
+  // what the rectangle holds.
+  void replay(const DisplayList& l, const RECT& rect, bool moving_only = false);
+  bool make_still();
   bool read_bitmap(ID2D1Bitmap1* from, std::vector<u8>& out);
 };
 

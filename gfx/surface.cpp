@@ -111,6 +111,7 @@ bool Surface::create(HWND window) {
   target.Reset();
   readback.Reset();
   composed.Reset();
+  still.Reset();
   composed_tex.Reset();
   back.Reset();
   swap.Reset();
@@ -147,6 +148,7 @@ bool Surface::make_targets() {
   target.Reset();
   readback.Reset();
   composed.Reset();
+  still.Reset();
   composed_tex.Reset();
   back.Reset();
   full = true;
@@ -192,6 +194,7 @@ void Surface::resize() {
   target.Reset();
   readback.Reset();
   composed.Reset();
+  still.Reset();
   composed_tex.Reset();
   back.Reset();  // the swap chain's buffers must all be let go before they are resized
   phosphor.detach();
@@ -393,6 +396,7 @@ bool Surface::list_begin() {
   if (!make_composed()) return false;
   frame_list.clear();
   list = &frame_list;
+  listed_at = now_s();
   xf = kIdentity;
   clip_stack.clear();
   pictures.clear();
@@ -400,13 +404,15 @@ bool Surface::list_begin() {
   return true;
 }
 
-void Surface::replay(const DisplayList& l, const RECT& rect) {
+void Surface::replay(const DisplayList& l, const RECT& rect, bool moving_only) {
   float k = 96.0f / dpi;
   D2D_RECT_F clip{rect.left * k, rect.top * k, rect.right * k, rect.bottom * k};
   dc->SetTransform(kIdentity);
   dc->PushAxisAlignedClip(clip, D2D1_ANTIALIAS_MODE_ALIASED);
-  dc->Clear(bg);
-  ++g_draw_calls;
+  if (!moving_only) {
+    dc->Clear(bg);
+    ++g_draw_calls;
+  }
   int depth = 0;
   for (const Cmd& c : l.cmds) {
     if (c.op == Op::Clip) {
@@ -418,7 +424,7 @@ void Surface::replay(const DisplayList& l, const RECT& rect) {
       if (depth > 0) exec(c, nullptr), --depth;
       continue;
     }
-    if (!overlaps(c.box, rect)) continue;
+    if (!overlaps(c.box, rect) || (moving_only && c.still)) continue;
     if (c.op == Op::Picture) {
       Picture p;
       p.dest = c.r;
@@ -464,45 +470,110 @@ void Surface::list_end() {
 
   stats = FrameStats{};
   stats.commands = u32(cmds.size());
+  double t0 = now_s();
+  stats.record = t0 - listed_at;
   const RECT whole{0, 0, LONG(width), LONG(height)};
+  std::vector<RECT> boxes = changed_boxes(shown, frame_list);  // also carries each command's age over
+  double t1 = now_s();
+  stats.diff = t1 - t0;
   std::vector<RECT> rects;
   if (full || !composed) rects.push_back(whole);
-  else
-    rects = merge_rects(dirty_rects(changed_boxes(shown, frame_list), width, height, kTile, kMostRects), frame_list,
-                        kCallPixels);
-  if (rects.empty() && !repaint) {
+  else rects = merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels);
+  // The still picture: drawn again where its commands changed.
+  split_still(frame_list, settle, width, height, kTile);
+  DisplayList still_now = still_part(frame_list);
+  std::vector<RECT> still_rects;
+  bool have_still = make_still();
+  if (have_still) {
+    if (still_full) still_rects.push_back(whole);
+    else
+      still_rects = merge_rects(dirty_rects(changed_boxes(still_shown, still_now), width, height, kTile, kMostRects),
+                                still_now, kCallPixels);
+  }
+  stats.merge = now_s() - t1;
+  auto keep = [&] {
     shown.clear();
     shown.cmds.swap(frame_list.cmds);
     shown.points.swap(frame_list.points);
+    if (have_still) still_shown = std::move(still_now);
+  };
+  if (rects.empty() && still_rects.empty() && !repaint) {
+    keep();
     return;  // nothing changed: nothing drawn, nothing presented
   }
   if (!composed) return;
+  double t2 = now_s();
   u64 calls0 = g_draw_calls;
+  HRESULT hr = S_OK;
+  // The still picture first (what settled joins it; the frame looks the same).
+  if (!still_rects.empty()) {
+    dc->SetTarget(still.Get());
+    dc->BeginDraw();
+    for (const RECT& r : still_rects) {
+      replay(still_now, r, false);
+      stats.still_pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
+    }
+    hr = dc->EndDraw();
+    dc->SetTarget(nullptr);
+  }
+  if (rects.empty() && !repaint) {
+    stats.replay = now_s() - t2;
+    stats.calls = g_draw_calls - calls0;
+    keep();
+    if (hr == HRESULT(D2DERR_RECREATE_TARGET)) make_targets();
+    else still_full = false;
+    return;  // the frame itself did not change: nothing presented
+  }
+  // Each rectangle starts from a copy of the still picture (a copy costs
+  // next to nothing beside a pass of drawing), so the rectangles must not
+  // overlap: what moves would be drawn twice where they did.
+  if (have_still && SUCCEEDED(hr)) {
+    rects = disjoint_rects(std::move(rects));
+    for (const RECT& r : rects) {
+      D2D1_POINT_2U at{u32(r.left), u32(r.top)};
+      D2D1_RECT_U from{u32(r.left), u32(r.top), u32(r.right), u32(r.bottom)};
+      composed->CopyFromBitmap(&at, still.Get(), &from);
+    }
+  }
   dc->SetTarget(composed.Get());
   dc->BeginDraw();
   for (const RECT& r : rects) {
-    replay(frame_list, r);
+    replay(frame_list, r, have_still);
     stats.pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
   }
-  HRESULT hr = dc->EndDraw();
+  HRESULT hr2 = dc->EndDraw();
+  if (SUCCEEDED(hr)) hr = hr2;
   dc->SetTarget(nullptr);
+  double t3 = now_s();
+  stats.replay = t3 - t2;
   stats.rects = u32(rects.size());
   stats.calls = g_draw_calls - calls0;
-  shown.clear();
-  shown.cmds.swap(frame_list.cmds);
-  shown.points.swap(frame_list.points);
+  keep();
   if (hr == HRESULT(D2DERR_RECREATE_TARGET)) {
     make_targets();  // the next frame draws everything
     return;
   }
   full = false;
+  still_full = false;
   repaint = false;
   if (swap) {
     g_gfx.context->CopyResource(back.Get(), composed_tex.Get());
     swap->Present(1, 0);
   }
+  stats.present = now_s() - t3;
   stats.presented = true;
   ++presents;
+}
+
+bool Surface::make_still() {
+  if (still) return true;
+  if (!dc || FAILED(dc->CreateBitmap(D2D1_SIZE_U{width, height}, nullptr, 0, bitmap_props(D2D1_BITMAP_OPTIONS_TARGET, dpi),
+                                     &still))) {
+    still.Reset();
+    return false;
+  }
+  still_full = true;
+  return true;
 }
 
 bool Surface::read_whole_bgra(std::vector<u8>& out) {

@@ -159,77 +159,6 @@ std::vector<CellLook> piece_cells(const TransferSnapshot& s, const PieceGrid& g)
   return out;
 }
 
-void Pixels::clear(u32 width, u32 height) {
-  w = width, h = height;
-  px.assign(size_t(w) * h * 4, 0);
-}
-
-void Pixels::blend(u32 x, u32 y, float a, D3DCOLORVALUE c) {
-  a *= c.a;
-  if (a <= 0 || x >= w || y >= h) return;
-  a = std::min(a, 1.0f);
-  u8* p = px.data() + (size_t(y) * w + x) * 4;
-  float keep = 1 - a;
-  p[0] = u8(std::lround(c.b * a * 255 + p[0] * keep));
-  p[1] = u8(std::lround(c.g * a * 255 + p[1] * keep));
-  p[2] = u8(std::lround(c.r * a * 255 + p[2] * keep));
-  p[3] = u8(std::lround(a * 255 + p[3] * keep));
-}
-
-namespace {
-// The share of a pixel (its centre at distance d from a band's middle line)
-// that a band `width` wide covers, across the band.
-float band(float d, float width) {
-  d = std::fabs(d);
-  return std::max(0.0f, std::min(0.5f, d + width / 2) - std::max(-0.5f, d - width / 2));
-}
-
-// Pixel rows and columns a shape's bounding box touches, clipped to the pixels.
-struct Span {
-  int x0, y0, x1, y1;
-};
-Span span(const Pixels& p, float x0, float y0, float x1, float y1) {
-  auto cl = [](float v, u32 n) { return int(std::clamp(v, 0.0f, float(n))); };
-  return {cl(std::floor(x0), p.w), cl(std::floor(y0), p.h), cl(std::ceil(x1), p.w), cl(std::ceil(y1), p.h)};
-}
-}  // namespace
-
-void Pixels::rect(float x0, float y0, float x1, float y1, D3DCOLORVALUE c) {
-  Span s = span(*this, x0, y0, x1, y1);
-  for (int y = s.y0; y < s.y1; ++y) {
-    float cy = std::min(y1, float(y + 1)) - std::max(y0, float(y));
-    for (int x = s.x0; x < s.x1; ++x)
-      blend(u32(x), u32(y), cy * (std::min(x1, float(x + 1)) - std::max(x0, float(x))), c);
-  }
-}
-
-void Pixels::disc(float cx, float cy, float r, D3DCOLORVALUE c) {
-  Span s = span(*this, cx - r - 1, cy - r - 1, cx + r + 1, cy + r + 1);
-  for (int y = s.y0; y < s.y1; ++y)
-    for (int x = s.x0; x < s.x1; ++x) {
-      float d = std::hypot(x + 0.5f - cx, y + 0.5f - cy);
-      blend(u32(x), u32(y), std::clamp(r - d + 0.5f, 0.0f, 1.0f), c);
-    }
-}
-
-void Pixels::ring(float cx, float cy, float r, float width, D3DCOLORVALUE c) {
-  float o = r + width / 2 + 1;
-  Span s = span(*this, cx - o, cy - o, cx + o, cy + o);
-  for (int y = s.y0; y < s.y1; ++y)
-    for (int x = s.x0; x < s.x1; ++x) blend(u32(x), u32(y), band(std::hypot(x + 0.5f - cx, y + 0.5f - cy) - r, width), c);
-}
-
-void Pixels::line(float x0, float y0, float x1, float y1, float width, D3DCOLORVALUE c) {
-  float dx = x1 - x0, dy = y1 - y0, len2 = dx * dx + dy * dy, o = width / 2 + 1;
-  Span s = span(*this, std::min(x0, x1) - o, std::min(y0, y1) - o, std::max(x0, x1) + o, std::max(y0, y1) + o);
-  for (int y = s.y0; y < s.y1; ++y)
-    for (int x = s.x0; x < s.x1; ++x) {
-      float px = x + 0.5f - x0, py = y + 0.5f - y0;
-      float t = len2 > 0 ? std::clamp((px * dx + py * dy) / len2, 0.0f, 1.0f) : 0;
-      blend(u32(x), u32(y), band(std::hypot(px - t * dx, py - t * dy), width), c);
-    }
-}
-
 void field_pixels(Pixels& p, float ox, float oy, float k, const PieceGrid& g, const std::vector<CellLook>& cells,
                   bool blink_on, const FieldColours& col) {
   std::fill(p.px.begin(), p.px.end(), 0);
@@ -324,40 +253,50 @@ PickerRows picker_rows(const std::vector<std::string>& distros, float y) {
   return p;
 }
 
+float edition_room(float x, float ax, float size_w, float bt_w) {
+  float end = bt_w > 0 ? ax - 74 - bt_w : size_w > 0 ? ax - 14 - size_w : ax;
+  return end - 12 - x;
+}
+
 XferLayout xfer_layout(const D2D_RECT_F& r) {
   XferLayout x;
   float W = r.right - r.left;
-  x.lw = std::clamp(0.24f * W, 210.0f, 300.0f);
-  x.y0 = r.top + 122;
-  x.dx = r.left + x.lw + 30;
-  x.xr = r.right - 40;
-  x.wd = x.xr - x.dx;
-  x.H = (r.bottom - 24) - x.y0;
-  x.yp = x.y0 + 84;
-  x.hp = std::clamp(0.42f * (x.H - 234), 90.0f, 200.0f);
-  x.y2 = x.yp + 14 + x.hp + 18;
-  x.hs = std::clamp(x.H - (x.y2 - x.y0) - 112, 110.0f, 230.0f);
-  float wr = x.wd - x.hs - 24;
+  x.list_w = std::clamp(0.24f * W, 210.0f, 300.0f);
+  x.top = r.top + 122;
+  x.detail_x = r.left + x.list_w + 30;
+  x.detail_r = r.right - 40;
+  x.detail_w = x.detail_r - x.detail_x;
+  x.detail_h = (r.bottom - 24) - x.top;
+  x.pieces_y = x.top + 84;
+  x.field_h = std::clamp(0.42f * (x.detail_h - 234), 90.0f, 200.0f);
+  x.displays_y = x.pieces_y + 14 + x.field_h + 18;
+  x.displays_h = std::clamp(x.detail_h - (x.displays_y - x.top) - 112, 110.0f, 230.0f);
+  float wr = x.detail_w - x.displays_h - 24;
   x.map = wr > 640;
-  x.sw = x.map ? 0.58f * wr : wr;
-  if (x.map) x.map_rect = {x.dx + x.sw + 16, x.y2, x.xr - x.hs - 32, x.y2 + x.hs};
-  x.y3 = x.y2 + x.hs + 18;
-  bool beside = x.wd - 320 >= 400;
-  x.wc = beside ? x.wd - 320 : x.wd;
-  x.bw = std::min(420.0f, x.wc);
-  x.yb = beside ? x.y3 : x.y3 + 58;
+  x.scope_w = x.map ? 0.58f * wr : wr;
+  if (x.map) x.map_rect = {x.detail_x + x.scope_w + 16, x.displays_y, x.detail_r - x.displays_h - 32, x.displays_y + x.displays_h};
+  x.counters_y = x.displays_y + x.displays_h + 18;
+  bool beside = x.detail_w - 320 >= 400;
+  x.counters_w = beside ? x.detail_w - 320 : x.detail_w;
+  x.bar_w = std::min(420.0f, x.counters_w);
+  x.buttons_y = beside ? x.counters_y : x.counters_y + 58;
   return x;
 }
 
-std::vector<int> xfer_actions(TState s) {
-  if (s == TState::Done) return {1, 2};
-  if (s == TState::Paused || s == TState::Failed) return {3, 4};
-  return {3, 5};
+std::vector<XferAction> xfer_actions(TState s) {
+  if (s == TState::Done) return {RemoveFromList, ShowInFolder};
+  if (s == TState::Paused || s == TState::Failed) return {CancelJob, ResumeJob};
+  return {CancelJob, PauseJob};
 }
 
-float mirror_share(u64 m, u64 p) {
+SplitBar split_bar(u64 m, u64 p, float width) {
+  SplitBar b;
   double all = double(m) + double(p);
-  return float(double(m) / (all > 0 ? all : 1));
+  if (!(all > 0)) return b;
+  b.empty = false;
+  b.mirrors = float(double(m) / all * width);
+  b.peers = width - b.mirrors;
+  return b;
 }
 
 // ---- demonstration transfer data ----------------------------------------------

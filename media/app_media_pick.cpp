@@ -94,9 +94,15 @@ float App::draw_media_picker(float x, float y, float w, const Profile& p) {
     float tx = x + 30;
     tx += text_fast(surface, it.distro, tx, row.m - 5, 10, dc, AlignLeft, kTrack) + 12;
     tx += text_fast(surface, it.label, tx, row.m - 5, 10, pal.ice, AlignLeft, kTrack) + 12;
-    text_fast(surface, it.edition, tx, row.m - 4, 7.5f, alpha(pal.cyan, 0.85f), AlignLeft, kTrack);
-    if (it.size) text_fast(surface, human_bytes(it.size), ax - 14, row.m - 4, 7.5f, alpha(pal.dim, 1.3f), AlignRight,
-                           kTrack);
+    std::string size = it.size ? human_bytes(it.size) : "";
+    float size_w = it.size ? surface.text_width(size, 7.5f, kTrack) : 0;
+    float bt_w = it.torrent.empty() ? 0 : surface.text_width("BT", 6.5f, kTrack);
+    // A long edition stops short of the size and BT column.
+    float room = edition_room(tx, ax, size_w, bt_w);
+    if (room > 0)
+      text_fast(surface, surface.fit(it.edition, room, 7.5f, kTrack), tx, row.m - 4, 7.5f, alpha(pal.cyan, 0.85f),
+                AlignLeft, kTrack);
+    if (it.size) text_fast(surface, size, ax - 14, row.m - 4, 7.5f, alpha(pal.dim, 1.3f), AlignRight, kTrack);
     if (!it.torrent.empty()) text_fast(surface, "BT", ax - 74, row.m - 4, 6.5f, alpha(pal.pink, 0.8f), AlignRight,
                                        kTrack);
     if (row.s == kMediaOnDisk) {

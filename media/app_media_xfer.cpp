@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <unordered_map>
 
 #include "gfx/frame.h"
 #include "media/catalog.h"
@@ -40,68 +41,117 @@ struct CpuBitmap {
 };
 CpuBitmap g_field, g_peers, g_sweep;
 
+// Where a bitmap over `area` (DIPs) lies in device pixels: its corner
+// (left, top), its size, and k pixels per DIP.
+struct Place {
+  float left = 0, top = 0, k = 1;
+  u32 w = 0, h = 0;
+};
+
+// Makes `b` (cleared pixels, a transparent bitmap) when it does not fit
+// `area` on this surface; false when it cannot be had. fresh: it was made.
+bool cpu_bitmap_fits(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, Place& at, bool& fresh) {
+  float k = s.dpi / 96;
+  float left = std::floor(area.left * k), top = std::floor(area.top * k);
+  float right = std::ceil(area.right * k) + 1, bottom = std::ceil(area.bottom * k) + 1;
+  if (!s.dc || !(right - left >= 1) || !(bottom - top >= 1) || right - left > 16384 || bottom - top > 16384)
+    return false;
+  at = Place{left, top, k, u32(right - left), u32(bottom - top)};
+  fresh = !b.bitmap || b.dc.Get() != s.dc.Get() || b.pixels.w != at.w || b.pixels.h != at.h || b.dpi != s.dpi;
+  if (!fresh) return true;
+  b.bitmap.Reset();
+  D2D1_BITMAP_PROPERTIES props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi};
+  b.pixels.clear(at.w, at.h);
+  if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{at.w, at.h}, b.pixels.px.data(), at.w * 4, props, &b.bitmap))) {
+    b.bitmap.Reset();
+    return false;
+  }
+  b.dc = s.dc;
+  b.dpi = s.dpi;
+  return true;
+}
+
 // Draws `b` over `area` (DIPs), painted anew by `paint` when `version`
 // changes. paint gets the pixels and the device-pixel position of the
 // bitmap's corner (left, top): a point at DIP x lies at pixel x k - left.
 void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, u64 version,
                 const std::function<void(Pixels&, float left, float top, float k)>& paint) {
-  float k = s.dpi / 96;
-  float left = std::floor(area.left * k), top = std::floor(area.top * k);
-  float right = std::ceil(area.right * k) + 1, bottom = std::ceil(area.bottom * k) + 1;
-  if (!s.dc || !(right - left >= 1) || !(bottom - top >= 1) || right - left > 16384 || bottom - top > 16384) return;
-  u32 w = u32(right - left), h = u32(bottom - top);
-  version = hash_val(w, hash_val(h, hash_val(left, hash_val(top, hash_val(k, version)))));
-  if (!b.bitmap || b.dc.Get() != s.dc.Get() || b.pixels.w != w || b.pixels.h != h || b.dpi != s.dpi) {
-    b.bitmap.Reset();
-    D2D1_BITMAP_PROPERTIES props{{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_PREMULTIPLIED}, s.dpi, s.dpi};
-    if (FAILED(s.dc->CreateBitmap(D2D1_SIZE_U{w, h}, nullptr, 0, props, &b.bitmap))) {
-      b.bitmap.Reset();
-      return;
-    }
-    b.dc = s.dc;
-    b.dpi = s.dpi;
-    b.pixels.clear(w, h);
-    b.version = ~version;
-  }
-  if (b.version != version) {
-    paint(b.pixels, left, top, k);
-    b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), w * 4);
+  Place at;
+  bool fresh = false;
+  if (!cpu_bitmap_fits(s, b, area, at, fresh)) return;
+  version = hash_val(at.w, hash_val(at.h, hash_val(at.left, hash_val(at.top, hash_val(at.k, version)))));
+  if (fresh || b.version != version) {
+    paint(b.pixels, at.left, at.top, at.k);
+    b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), at.w * 4);
     b.version = version;
   }
-  s.bitmap(b.bitmap.Get(), {left / k, top / k, right / k, bottom / k}, version);
+  float k = at.k;
+  s.bitmap(b.bitmap.Get(), {at.left / k, at.top / k, (at.left + at.w) / k, (at.top + at.h) / k}, version);
 }
 
-// Strokes of one colour and width gathered into one path, drawn with one call.
+// The radar's sweep: twelve lines from (cx, cy) at angles a, a - 0.05, ...,
+// R long, fading, painted into the bitmap over `area` (DIPs). Only the
+// box the lines cross is cleared, painted, copied in and drawn.
+void sweep(Surface& s, const D2D_RECT_F& area, float cx, float cy, float R, float a) {
+  CpuBitmap& b = g_sweep;
+  Place at;
+  bool fresh = false;
+  if (!cpu_bitmap_fits(s, b, area, at, fresh)) return;
+  float k = at.k, left = at.left, top = at.top;
+  u32 w = at.w, h = at.h;
+  float x = cx * k - left, y = cy * k - top;
+  D2D_POINT_2F ends[12];
+  float x0 = x, y0 = y, x1 = x, y1 = y;
+  for (int i = 0; i < 12; ++i) {
+    float ang = a - 0.05f * i;
+    ends[i] = {x + R * k * std::cos(ang), y + R * k * std::sin(ang)};
+    x0 = std::min(x0, ends[i].x), y0 = std::min(y0, ends[i].y);
+    x1 = std::max(x1, ends[i].x), y1 = std::max(y1, ends[i].y);
+  }
+  // The lines' pixels: half their width and the pixel beside each edge more.
+  u32 bx0 = u32(std::clamp(std::floor(x0 - k - 2), 0.0f, float(w))), by0 = u32(std::clamp(std::floor(y0 - k - 2), 0.0f, float(h)));
+  u32 bx1 = u32(std::clamp(std::ceil(x1 + k + 2), 0.0f, float(w))), by1 = u32(std::clamp(std::ceil(y1 + k + 2), 0.0f, float(h)));
+  if (bx1 <= bx0 || by1 <= by0) return;
+  Pixels& p = b.pixels;
+  for (u32 row = by0; row < by1; ++row) std::fill_n(p.px.begin() + (size_t(row) * w + bx0) * 4, size_t(bx1 - bx0) * 4, 0);
+  for (int i = 0; i < 12; ++i) p.line(x, y, ends[i].x, ends[i].y, k, alpha(pal.cyan, 0.4f * (1 - i / 12.0f)));
+  D2D1_RECT_U part{bx0, by0, bx1, by1};
+  b.bitmap->CopyFromMemory(&part, p.px.data() + (size_t(by0) * w + bx0) * 4, w * 4);
+  D2D_RECT_F src{bx0 / k, by0 / k, bx1 / k, by1 / k};
+  D2D_RECT_F dest{(left + bx0) / k, (top + by0) / k, (left + bx1) / k, (top + by1) / k};
+  u64 version = hash_val(a, hash_val(R, hash_val(cx, hash_val(cy, hash_val(k, 0)))));
+  s.bitmap(b.bitmap.Get(), dest, version, 1, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, &src);
+}
+
+// Strokes of one colour and width gathered into one path, drawn with one
+// call. A path with the same figures as one drawn lately is that same path
+// object: a listed frame then sees the command unchanged and does not draw
+// its pixels again (the scope's traces stand still between samples).
 struct Strokes {
   struct Group {
     D3DCOLORVALUE colour;
     float width;
-    ComPtr<ID2D1PathGeometry> geo;
-    ComPtr<ID2D1GeometrySink> sink;
+    std::vector<D2D_POINT_2F> points;
+    std::vector<std::pair<u32, bool>> figures;  // point count, closed
     // Of its points: a listed frame redraws only where the path may touch
     // (the renderer here gives open figures no bounds of their own).
     D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
   };
   std::vector<Group> groups;
 
-  Group* group(D3DCOLORVALUE c, float width) {
+  Group& group(D3DCOLORVALUE c, float width) {
     for (Group& g : groups)
       if (g.colour.r == c.r && g.colour.g == c.g && g.colour.b == c.b && g.colour.a == c.a && g.width == width)
-        return &g;
-    Group g{c, width, nullptr, nullptr};
-    if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&g.geo)) || FAILED(g.geo->Open(&g.sink)))
-      return nullptr;
-    groups.push_back(g);
-    return &groups.back();
+        return g;
+    groups.push_back(Group{c, width, {}, {}});
+    return groups.back();
   }
   void poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed) {
-    Group* g = n >= 2 ? group(c, width) : nullptr;
-    if (!g) return;
-    g->bounds = points_bounds(p, n, g->bounds);
-    ID2D1GeometrySink* s = g->sink.Get();
-    s->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
-    s->AddLines(p + 1, UINT32(n - 1));
-    s->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+    if (n < 2) return;
+    Group& g = group(c, width);
+    g.bounds = points_bounds(p, n, g.bounds);
+    g.points.insert(g.points.end(), p, p + n);
+    g.figures.push_back({u32(n), closed});
   }
   void line(float x1, float y1, float x2, float y2, D3DCOLORVALUE c, float width) {
     D2D_POINT_2F p[2] = {{x1, y1}, {x2, y2}};
@@ -113,11 +163,33 @@ struct Strokes {
     poly(p, 24, c, width, true);
   }
   void draw(Canvas& canvas) {
+    static std::unordered_map<u64, ComPtr<ID2D1PathGeometry>> made;
     for (Group& g : groups) {
-      if (FAILED(g.sink->Close())) continue;
-      canvas.geometry(g.geo.Get(), g.colour, g.width, &g.bounds);
+      u64 key = hash64(g.points.data(), g.points.size() * sizeof(D2D_POINT_2F));
+      key = hash64(g.figures.data(), g.figures.size() * sizeof(g.figures[0]), key);
+      ComPtr<ID2D1PathGeometry>& geo = made[key];
+      if (!geo) {
+        ComPtr<ID2D1GeometrySink> sink;
+        if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) {
+          made.erase(key);
+          continue;
+        }
+        const D2D_POINT_2F* p = g.points.data();
+        for (auto [n, closed] : g.figures) {
+          sink->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
+          sink->AddLines(p + 1, n - 1);
+          sink->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+          p += n;
+        }
+        if (FAILED(sink->Close())) {
+          made.erase(key);
+          continue;
+        }
+      }
+      canvas.geometry(geo.Get(), g.colour, g.width, &g.bounds);
     }
     groups.clear();
+    if (made.size() > 256) made.clear();  // paths of frames long gone
   }
 };
 
@@ -236,18 +308,10 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
   float Rr = std::min(r.right - r.left, r.bottom - r.top) / 2 - 6;
   float a = 1.3f * float(now);
   Strokes strokes;
-  // The sweep's twelve fading lines: one bitmap, painted anew each frame.
-  D2D_RECT_F square{cx - Rr - 2, cy - Rr - 2, cx + Rr + 2, cy + Rr + 2};
-  cpu_bitmap(surface, g_sweep, square, hash_val(a, hash_val(Rr, hash_val(cx, hash_val(cy, 0)))),
-             [&](Pixels& p, float left, float top, float k) {
-               std::fill(p.px.begin(), p.px.end(), 0);
-               float x = cx * k - left, y = cy * k - top;
-               for (int i = 0; i < 12; ++i) {
-                 float ang = a - 0.05f * i;
-                 p.line(x, y, x + Rr * k * std::cos(ang), y + Rr * k * std::sin(ang), k,
-                        alpha(pal.cyan, 0.4f * (1 - i / 12.0f)));
-               }
-             });
+  // The sweep's twelve fading lines: one bitmap over the radar, of which
+  // only the part they cross is painted anew and drawn each frame (a
+  // listed frame then draws again only around the sweep, not the radar).
+  sweep(surface, {cx - Rr - 2, cy - Rr - 2, cx + Rr + 2, cy + Rr + 2}, cx, cy, Rr, a);
   easing = true;
   // The peers stand still between snapshots: one bitmap. The mirrors turn
   // and the sending peers' rings pulse every frame: strokes.
@@ -293,255 +357,327 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
 
 // ---- transfers page ------------------------------------------------------------------------
 
-void App::draw_transfers(const D2D_RECT_F& r) {
-  float L = r.left, T = r.top, R = r.right, W = R - L;
-  XferLayout x = xfer_layout(r);
-  float y0 = x.y0;
-  std::vector<MediaJob*> jobs;
-  for (auto& j : g_media.jobs) jobs.push_back(j.get());
+namespace {
 
-  // A name that matches no job shows the first one, without changing the name.
-  MediaJob* sel = g_media.find(transfer_sel);
-  if (!sel && !jobs.empty()) sel = jobs[0];
+// One job's row of the list.
+struct XferRow {
+  MediaJob* job = nullptr;
+  u32 id = 0;
+  D2D_RECT_F r{};
+  bool selected = false, rest = false;  // rest: painted into the page's layer
+  float f = 0;                          // the bar's fill
+};
 
-  auto header = [&] {
-    grid(*this, r);
-    text_fast(surface, "TRANSFERS", L + 40, T + 30, 24, pal.pink, AlignLeft, 0.2f);
-    std::string sub = "INBOUND  //  HTTPS 206 RANGE REQUESTS + BITTORRENT  //  EVERY PIECE AND THE FILE VERIFIED";
-    label(L + 40, T + 68, surface.fit(sub, W - 80, 8.5f, kTrack), pal.cyan, 8.5f);
-    if (g_media.has_dir())
-      label(L + 40, T + 86, surface.fit("STORAGE  " + upper(narrow(g_media.dir())), W - 80, 7, kTrack),
+// One action button of the selected job.
+struct XferButton {
+  XferAction action = CancelJob;
+  const char* label = "";
+  App::Btn style = App::Btn::Plain;
+  D2D_RECT_F r{};
+  bool rest = false;
+};
+
+// What a frame of the page shows for the selected job, worked out before
+// anything is drawn (the still parts go into the page's layer, keyed by it).
+struct XferPage {
+  D2D_RECT_F r{};
+  XferLayout x;
+  std::vector<XferRow> rows;
+  MediaJob* sel = nullptr;
+  D3DCOLORVALUE colour{};  // the release's distribution
+  std::string percent, state, name, release;  // the detail's first two lines, fitted
+  std::vector<XferButton> buttons;
+  u32 cancel_key = 0;
+  bool armed = false;  // CANCEL waits for its confirming click
+  const Site* site = nullptr;
+  D2D_RECT_F field{}, scope{}, radar{};
+};
+
+void page_header(App& a, const D2D_RECT_F& r) {
+  float L = r.left, T = r.top, W = r.right - r.left;
+  grid(a, r);
+  text_fast(a.surface, "TRANSFERS", L + 40, T + 30, 24, pal.pink, AlignLeft, 0.2f);
+  std::string sub = "INBOUND  //  HTTPS 206 RANGE REQUESTS + BITTORRENT  //  EVERY PIECE AND THE FILE VERIFIED";
+  a.label(L + 40, T + 68, a.surface.fit(sub, W - 80, 8.5f, kTrack), pal.cyan, 8.5f);
+  if (g_media.has_dir())
+    a.label(L + 40, T + 86, a.surface.fit("STORAGE  " + upper(narrow(g_media.dir())), W - 80, 7, kTrack),
             alpha(pal.dim, 1.3f), 7);
-  };
-  u64 key = hash_val(r, hash64(narrow(g_media.has_dir() ? g_media.dir() : std::wstring()), 0));
+}
 
-  if (jobs.empty()) {
-    u32 plan = id("xplan", 0);
-    float mx = (L + R) / 2;
-    D2D_RECT_F br{mx - 100, y0 + 160, mx + 100, y0 + 196};
-    bool rest = settled(*this, plan, br);
-    layers.draw(surface, id("transfers", 0), r, hash_val(rest, key), [&] {
-      paint_still(*this, [&] {
-        header();
-        text_fast(surface, "NO TRANSFERS. PICK A RELEASE IN THE MISSION PLANNER (LINUX X86-64).", mx, y0 + 120, 11,
-                  pal.cyan, AlignCentre, kTrack);
-        if (rest) button(plan, br, "MISSION PLANNER", Btn::Primary, true, 10.5f);
-      });
-    }, 0);
-    bool hit = rest ? clicked(plan, br, IDC_HAND) : button(plan, br, "MISSION PLANNER", Btn::Primary, true, 10.5f);
-    if (hit) go(Wizard);
-    return;
-  }
+u64 header_key(const D2D_RECT_F& r) {
+  return hash_val(r, hash64(narrow(g_media.has_dir() ? g_media.dir() : std::wstring()), 0));
+}
 
-  // ---- what each part shows, before anything is drawn ----
-  struct Row {
-    MediaJob* job;
-    u32 id;
-    D2D_RECT_F r;
-    bool selected, rest;
-    float f;
-  };
-  std::vector<Row> rows;
-  for (size_t i = 0; i < jobs.size(); ++i) {
-    MediaJob* j = jobs[i];
-    float top = y0 + 68 * float(i);
-    Row row{j, id("xrow", file_hash(j->item.file)), {L, top, L + x.lw, top + 62}, j == sel, false, 0};
+// No job: a sentence and the button that leads to the wizard.
+void draw_no_jobs(App& a, const D2D_RECT_F& r, const XferLayout& x) {
+  u32 plan = a.id("xplan", 0);
+  float mx = (r.left + r.right) / 2;
+  D2D_RECT_F br{mx - 100, x.top + 160, mx + 100, x.top + 196};
+  bool rest = settled(a, plan, br);
+  a.layers.draw(a.surface, a.id("transfers", 0), r, hash_val(rest, header_key(r)), [&] {
+    paint_still(a, [&] {
+      page_header(a, r);
+      text_fast(a.surface, "NO TRANSFERS. PICK A RELEASE IN THE MISSION PLANNER (LINUX X86-64).", mx, x.top + 120, 11,
+                pal.cyan, AlignCentre, kTrack);
+      if (rest) a.button(plan, br, "MISSION PLANNER", App::Btn::Primary, true, 10.5f);
+    });
+  }, 0);
+  bool hit = rest ? a.clicked(plan, br, IDC_HAND) : a.button(plan, br, "MISSION PLANNER", App::Btn::Primary, true, 10.5f);
+  if (hit) a.go(App::Wizard);
+}
+
+XferPage plan_page(App& a, const D2D_RECT_F& r, MediaJob* sel) {
+  XferPage p;
+  p.r = r;
+  p.x = xfer_layout(r);
+  const XferLayout& x = p.x;
+  p.sel = sel;
+  for (size_t i = 0; i < g_media.jobs.size(); ++i) {
+    MediaJob* j = g_media.jobs[i].get();
+    float top = x.top + 68 * float(i);
+    XferRow row{j, a.id("xrow", file_hash(j->item.file)), {r.left, top, r.left + x.list_w, top + 62}, j == sel};
     const TransferSnapshot& s = j->snap;
     row.f = s.total ? float(double(s.done) / double(s.total)) : 0;
     if (s.state == TState::Checking) row.f = s.progress;
     if (s.state == TState::Done) row.f = 1;
     row.f = std::clamp(row.f, 0.0f, 1.0f);
-    row.rest = settled(*this, row.id, row.r, row.selected ? 1.0f : 0.0f);
-    rows.push_back(row);
+    row.rest = settled(a, row.id, row.r, row.selected ? 1.0f : 0.0f);
+    p.rows.push_back(row);
   }
   const TransferSnapshot& s = sel->snap;
   const MediaItem& item = sel->item;
-  D3DCOLORVALUE dcol = distro_color(item.distro);
-  float dx = x.dx, xr = x.xr, wd = x.wd;
-  u32 cancel_key = id("xcancel", file_hash(item.file));
-  bool armed_now = armed == cancel_key && now - armed_at < 3.0;
-  struct Action {
-    int n;
-    const char* label;
-    Btn style;
-    D2D_RECT_F r;
-    bool rest;
-  };
-  std::vector<Action> actions;
-  float bx = xr;
-  for (int n : xfer_actions(s.state)) {
-    Action a{n, "", Btn::Plain, {}, false};
-    switch (n) {
-      case 1: a.label = "REMOVE FROM LIST", a.style = Btn::Secondary; break;
-      case 2: a.label = "SHOW IN FOLDER"; break;
-      case 3: a.label = armed_now ? "CONFIRM CANCEL?" : "CANCEL", a.style = Btn::Danger; break;
-      case 4: a.label = "RESUME", a.style = Btn::Primary; break;
-      default: a.label = "PAUSE"; break;
-    }
-    float bw = surface.text_width(a.label, 9, kTrack) + 40;
-    a.r = {bx - bw, x.yb, bx, x.yb + 34};
-    bx -= bw + 10;
-    a.rest = settled(*this, id("xact", n), a.r);
-    actions.push_back(a);
-  }
-  const Site* site = find_site(item.site);
-  D2D_RECT_F field{dx, x.yp + 14, xr, x.yp + 14 + x.hp};
-  D2D_RECT_F scope{dx, x.y2, dx + x.sw, x.y2 + x.hs};
-  D2D_RECT_F radar{xr - x.hs, x.y2, xr, x.y2 + x.hs};
-  D2D_RECT_F M = x.map_rect;
-  if (x.map) map.layout({M.left + 6, M.top + 6, M.right - 6, M.bottom - 6});
-
-  auto draw_row = [&](const Row& row, float e, bool still) {
-    const MediaItem& it = row.job->item;
-    const TransferSnapshot& rs = row.job->snap;
-    D3DCOLORVALUE c = distro_color(it.distro);
-    float left = row.r.left, top = row.r.top, right = row.r.right;
-    D2D_RECT_F bar{left + 14, top + 30, left + x.lw - 14, top + 36};
-    if (still) {
-      float a = 0.03f + 0.07f * e;
-      if (row.selected) {
-        surface.fill(row.r, alpha(pal.pink, a));
-        surface.line(left + 1, top + 4, left + 1, row.r.bottom - 4, pal.pink, 3);
-      } else {
-        surface.fill(row.r, alpha(pal.cyan, a));
-      }
-      float wdn = text_fast(surface, it.distro, left + 14, top + 8, 10, c, AlignLeft, kTrack);
-      std::string l = surface.fit(it.label + "  " + it.edition, (right - 8) - (left + 24 + wdn), 8, kTrack);
-      text_fast(surface, l, left + 24 + wdn, top + 9, 8, pal.ice, AlignLeft, kTrack);
-      surface.rect(snap(*this, bar), alpha(c, c.a * 0.5f), 0.8f);
-      return;
-    }
-    // What changes while a download runs.
-    if (row.f > 0) surface.fill({bar.left, bar.top, bar.left + (bar.right - bar.left) * row.f, bar.bottom}, c);
-    std::string st = state_word(rs.state);
-    if (rs.state == TState::Running) st += "  " + rate(rs.rate_down);
-    text_fast(surface, st, left + 14, top + 44, 6.5f, state_col(rs.state), AlignLeft, kTrack);
-    text_fast(surface, strf("%d%%", int(row.f * 100)), right - 10, top + 44, 6.5f, pal.ice, AlignRight, kTrack);
-  };
-
+  p.colour = distro_color(item.distro);
   // The detail's first two lines: the figures on the right change while the
   // job runs; the release's names beside them are fitted to what they leave.
   float pct = s.total ? float(double(s.done) / double(s.total)) : 0;
-  std::string pct_text = strf("%d%%", int(std::clamp(pct, 0.0f, 1.0f) * 100));
-  std::string st = state_word(s.state);
-  if (s.state == TState::Running) st += "  //  ETA " + eta_text(s.eta);
-  float wp = surface.text_width(pct_text, 26, kTrack), ws = surface.text_width(st, 8, kTrack);
-  std::string name_fit = surface.fit(item.distro, wd - wp - 30, 26, kTrack);
-  std::string label_fit = surface.fit(item.label + "  " + item.edition, wd - ws - 30, 11, kTrack);
+  p.percent = strf("%d%%", int(std::clamp(pct, 0.0f, 1.0f) * 100));
+  p.state = state_word(s.state);
+  if (s.state == TState::Running) p.state += "  //  ETA " + eta_text(s.eta);
+  float wp = a.surface.text_width(p.percent, 26, kTrack), ws = a.surface.text_width(p.state, 8, kTrack);
+  p.name = a.surface.fit(item.distro, x.detail_w - wp - 30, 26, kTrack);
+  p.release = a.surface.fit(item.label + "  " + item.edition, x.detail_w - ws - 30, 11, kTrack);
 
-  // ---- the still parts, in the page's layer ----
-  key = hash64(name_fit, hash64(label_fit, key));
-  for (const Row& row : rows) {
+  p.cancel_key = a.id("xcancel", file_hash(item.file));
+  p.armed = a.armed == p.cancel_key && a.now - a.armed_at < 3.0;
+  float bx = x.detail_r;
+  for (XferAction act : xfer_actions(s.state)) {
+    XferButton b{act};
+    switch (act) {
+      case RemoveFromList: b.label = "REMOVE FROM LIST", b.style = App::Btn::Secondary; break;
+      case ShowInFolder: b.label = "SHOW IN FOLDER"; break;
+      case CancelJob: b.label = p.armed ? "CONFIRM CANCEL?" : "CANCEL", b.style = App::Btn::Danger; break;
+      case ResumeJob: b.label = "RESUME", b.style = App::Btn::Primary; break;
+      case PauseJob: b.label = "PAUSE"; break;
+    }
+    float w = a.surface.text_width(b.label, 9, kTrack) + 40;
+    b.r = {bx - w, x.buttons_y, bx, x.buttons_y + 34};
+    bx -= w + 10;
+    b.rest = settled(a, a.id("xact", act), b.r);
+    p.buttons.push_back(b);
+  }
+  p.site = find_site(item.site);
+  p.field = {x.detail_x, x.pieces_y + 14, x.detail_r, x.pieces_y + 14 + x.field_h};
+  p.scope = {x.detail_x, x.displays_y, x.detail_x + x.scope_w, x.displays_y + x.displays_h};
+  p.radar = {x.detail_r - x.displays_h, x.displays_y, x.detail_r, x.displays_y + x.displays_h};
+  return p;
+}
+
+// A row of the list: its still part (background, names, the bar's outline)
+// or what changes while its download runs (the bar's fill, state, percentage).
+void draw_row(App& a, const XferPage& p, const XferRow& row, float e, bool still) {
+  Canvas& c = a.surface;
+  const MediaItem& it = row.job->item;
+  const TransferSnapshot& rs = row.job->snap;
+  D3DCOLORVALUE dc = distro_color(it.distro);
+  float left = row.r.left, top = row.r.top, right = row.r.right;
+  D2D_RECT_F bar{left + 14, top + 30, left + p.x.list_w - 14, top + 36};
+  if (still) {
+    float al = 0.03f + 0.07f * e;
+    if (row.selected) {
+      c.fill(row.r, alpha(pal.pink, al));
+      c.line(left + 1, top + 4, left + 1, row.r.bottom - 4, pal.pink, 3);
+    } else {
+      c.fill(row.r, alpha(pal.cyan, al));
+    }
+    float wd = text_fast(c, it.distro, left + 14, top + 8, 10, dc, AlignLeft, kTrack);
+    std::string l = c.fit(it.label + "  " + it.edition, (right - 8) - (left + 24 + wd), 8, kTrack);
+    text_fast(c, l, left + 24 + wd, top + 9, 8, pal.ice, AlignLeft, kTrack);
+    c.rect(snap(a, bar), alpha(dc, dc.a * 0.5f), 0.8f);
+    return;
+  }
+  if (row.f > 0) c.fill({bar.left, bar.top, bar.left + (bar.right - bar.left) * row.f, bar.bottom}, dc);
+  std::string st = state_word(rs.state);
+  if (rs.state == TState::Running) st += "  " + rate(rs.rate_down);
+  text_fast(c, st, left + 14, top + 44, 6.5f, state_col(rs.state), AlignLeft, kTrack);
+  text_fast(c, strf("%d%%", int(row.f * 100)), right - 10, top + 44, 6.5f, pal.ice, AlignRight, kTrack);
+}
+
+// The page's layer: the header, the rows and buttons at rest, the release's
+// names, the pieces header with its legend, the instruments' frames and the
+// map's outlines.
+void draw_still_parts(App& a, const XferPage& p) {
+  const XferLayout& x = p.x;
+  const TransferSnapshot& s = p.sel->snap;
+  const MediaItem& item = p.sel->item;
+  u64 key = hash64(p.name, hash64(p.release, header_key(p.r)));
+  for (const XferRow& row : p.rows) {
     const MediaItem& it = row.job->item;
     key = hash64(it.file, hash64(it.distro, hash64(it.label, hash64(it.edition, key))));
     key = hash_val(row.selected, hash_val(row.rest, key));
   }
   key = hash_val(s.pieces, hash_val(s.piece_size, hash_val(s.state, hash_val(x.map, key))));
   key = hash64(item.site, hash64(item.sha256, key));
-  for (const Action& a : actions) key = hash64(a.label, hash_val(a.rest, hash_val(a.r, key)));
-  layers.draw(surface, id("transfers", 0), r, key, [&] {
-    paint_still(*this, [&] {
-      header();
-      for (const Row& row : rows)
-        if (row.rest) draw_row(row, row.selected ? 1 : 0, true);
-      // Detail: the release, the pieces header with its legend, the frames.
-      text_fast(surface, name_fit, dx, y0 - 2, 26, dcol, AlignLeft, 0.18f);
-      label(dx, y0 + 33, label_fit, pal.ice, 11);
-      label(dx, x.yp, strf("PIECES  //  %u x %s", s.pieces, human_bytes(s.piece_size).c_str()), alpha(pal.cyan, 0.85f),
-            6.5f);
-      float lx = xr;
+  for (const XferButton& b : p.buttons) key = hash64(b.label, hash_val(b.rest, hash_val(b.r, key)));
+  Canvas& c = a.surface;
+  a.layers.draw(a.surface, a.id("transfers", 0), p.r, key, [&] {
+    paint_still(a, [&] {
+      page_header(a, p.r);
+      for (const XferRow& row : p.rows)
+        if (row.rest) draw_row(a, p, row, row.selected ? 1 : 0, true);
+      text_fast(c, p.name, x.detail_x, x.top - 2, 26, p.colour, AlignLeft, 0.18f);
+      a.label(x.detail_x, x.top + 33, p.release, pal.ice, 11);
+      a.label(x.detail_x, x.pieces_y, strf("PIECES  //  %u x %s", s.pieces, human_bytes(s.piece_size).c_str()),
+              alpha(pal.cyan, 0.85f), 6.5f);
+      float lx = x.detail_r;
       const std::pair<const char*, D3DCOLORVALUE> legend[4] = {
           {"RESUMED", pal.ice}, {"PEERS", pal.pink}, {"MIRRORS", pal.cyan}, {"IN FLIGHT", pal.amber}};
-      for (const auto& [word, colour] : legend) lx -= text_fast(surface, word, lx, x.yp, 6, colour, AlignRight, kTrack) + 12;
-      surface.rect(snap(*this, field), alpha(pal.dim, 0.5f), 0.8f);
-      scope_frame(*this, scope);
-      radar_frame(*this, radar);
+      for (const auto& [word, colour] : legend)
+        lx -= text_fast(c, word, lx, x.pieces_y, 6, colour, AlignRight, kTrack) + 12;
+      c.rect(snap(a, p.field), alpha(pal.dim, 0.5f), 0.8f);
+      scope_frame(a, p.scope);
+      radar_frame(a, p.radar);
       if (x.map) {
-        surface.rect(snap(*this, M), alpha(pal.dim, 0.5f), 0.8f);
-        push_clip(M);
-        map.draw(surface, 0.75f);
-        pop_clip();
-        std::string from = site ? site->label : "?";
-        text_fast(surface, "INBOUND  //  " + from + " -> NORAD", M.left + 6, M.top + 6, 6, alpha(pal.ice, 0.8f),
-                  AlignLeft, kTrack);
+        const D2D_RECT_F& M = x.map_rect;
+        c.rect(snap(a, M), alpha(pal.dim, 0.5f), 0.8f);
+        a.push_clip(M);
+        a.map.draw(a.surface, 0.75f);
+        a.pop_clip();
+        std::string from = p.site ? p.site->label : "?";
+        text_fast(c, "INBOUND  //  " + from + " -> NORAD", M.left + 6, M.top + 6, 6, alpha(pal.ice, 0.8f), AlignLeft,
+                  kTrack);
       }
-      for (const Action& a : actions)
-        if (a.rest) button(id("xact", a.n), a.r, a.label, a.style, true, 9);
+      for (const XferButton& b : p.buttons)
+        if (b.rest) a.button(a.id("xact", b.action), b.r, b.label, b.style, true, 9);
     });
   }, 0);
+}
 
-  // ---- the list ----
-  for (const Row& row : rows) {
-    float e = ease(row.id, row.selected || hovering(row.r), 0.07f);
-    if (clicked(row.id, row.r, IDC_HAND)) {
-      transfer_sel = row.job->item.file;  // the detail follows from the next frame
-      dirty = true;
+// The list's live parts, and a click on a row selects its job.
+void draw_job_list(App& a, const XferPage& p) {
+  for (const XferRow& row : p.rows) {
+    float e = a.ease(row.id, row.selected || a.hovering(row.r), 0.07f);
+    if (a.clicked(row.id, row.r, IDC_HAND)) {
+      a.transfer_sel = row.job->item.file;  // the detail follows from the next frame
+      a.dirty = true;
     }
-    if (!row.rest) draw_row(row, e, true);
-    draw_row(row, e, false);
+    if (!row.rest) draw_row(a, p, row, e, true);
+    draw_row(a, p, row, e, false);
   }
+}
 
-  // ---- the detail ----
-  text_fast(surface, pct_text, xr, y0 - 2, 26, kWhite, AlignRight, kTrack);
-  text_fast(surface, st, xr, y0 + 34, 8, state_col(s.state), AlignRight, kTrack);
-  label(dx, y0 + 54, surface.fit(s.label.empty() ? upper(item.file) : s.label, wd, 7, kTrack), alpha(pal.dim, 1.4f),
-        7);
+// The selected job's figures, its instruments and the map's moving parts.
+void draw_detail(App& a, const XferPage& p) {
+  const XferLayout& x = p.x;
+  const TransferSnapshot& s = p.sel->snap;
+  const MediaItem& item = p.sel->item;
+  text_fast(a.surface, p.percent, x.detail_r, x.top - 2, 26, kWhite, AlignRight, kTrack);
+  text_fast(a.surface, p.state, x.detail_r, x.top + 34, 8, state_col(s.state), AlignRight, kTrack);
+  a.label(x.detail_x, x.top + 54, a.surface.fit(s.label.empty() ? upper(item.file) : s.label, x.detail_w, 7, kTrack),
+          alpha(pal.dim, 1.4f), 7);
   if (s.state == TState::Failed)
-    label(dx, y0 + 68, surface.fit("ERROR: " + upper(s.error), wd, 8, kTrack), pal.red, 8);
-
-  draw_piece_field(field, *sel);
-  draw_scope(scope, *sel);
+    a.label(x.detail_x, x.top + 68, a.surface.fit("ERROR: " + upper(s.error), x.detail_w, 8, kTrack), pal.red, 8);
+  a.draw_piece_field(p.field, *p.sel);
+  a.draw_scope(p.scope, *p.sel);
   if (x.map) {
-    push_clip(M);
-    map.draw_norad(surface, float(now), 0.8f);
-    if (site && (s.state == TState::Starting || s.state == TState::Running))
-      map.draw_track(surface, *site, float(now), dcol, 1.0f, "", true);
-    pop_clip();
+    a.push_clip(x.map_rect);
+    a.map.draw_norad(a.surface, float(a.now), 0.8f);
+    if (p.site && (s.state == TState::Starting || s.state == TState::Running))
+      a.map.draw_track(a.surface, *p.site, float(a.now), p.colour, 1.0f, "", true);
+    a.pop_clip();
   }
-  draw_radar(radar, *sel);
+  a.draw_radar(p.radar, *p.sel);
+}
 
-  // Counters: the split bar, bytes by source, rates and the total.
-  float m = mirror_share(s.via_mirrors, s.via_peers);
-  surface.fill({dx, x.y3, dx + m * x.bw, x.y3 + 10}, alpha(pal.cyan, 0.8f));
-  surface.fill({dx + m * x.bw, x.y3, dx + x.bw, x.y3 + 10}, alpha(pal.pink, 0.8f));
-  label(dx, x.y3 + 18,
-        surface.fit(strf("MIRRORS %s  //  PEERS %s  //  SENT TO PEERS %s", human_bytes(s.via_mirrors).c_str(),
-                         human_bytes(s.via_peers).c_str(), human_bytes(s.uploaded).c_str()), x.wc, 8, kTrack),
-        pal.ice, 8);
-  label(dx, x.y3 + 36,
-        surface.fit(strf("%s DOWN  //  %s UP  //  %s OF %s", rate(s.rate_down).c_str(), rate(s.rate_up).c_str(),
-                         human_bytes(s.done).c_str(), human_bytes(s.total).c_str()), x.wc, 8, kTrack),
-        alpha(pal.cyan, 0.9f), 8);
-  if (!sel->launch_after.empty() && s.state != TState::Done)
-    text_fast(surface, "A NEW SYSTEM LAUNCHES WHEN THIS IS VERIFIED", xr, x.yb + 42, 7, pal.amber, AlignRight, kTrack);
-  easing = true;  // the instruments move while a job is shown
+// The split bar, bytes by source, rates and the total, and the launch note.
+void draw_counters(App& a, const XferPage& p) {
+  const XferLayout& x = p.x;
+  const TransferSnapshot& s = p.sel->snap;
+  float dx = x.detail_x, y = x.counters_y;
+  SplitBar split = split_bar(s.via_mirrors, s.via_peers, x.bar_w);
+  if (split.empty) {
+    a.surface.rect(snap(a, D2D_RECT_F{dx, y, dx + x.bar_w, y + 10}), alpha(pal.dim, 0.5f), 0.8f);
+  } else {
+    a.surface.fill({dx, y, dx + split.mirrors, y + 10}, alpha(pal.cyan, 0.8f));
+    a.surface.fill({dx + split.mirrors, y, dx + x.bar_w, y + 10}, alpha(pal.pink, 0.8f));
+  }
+  a.label(dx, y + 18,
+          a.surface.fit(strf("MIRRORS %s  //  PEERS %s  //  SENT TO PEERS %s", human_bytes(s.via_mirrors).c_str(),
+                             human_bytes(s.via_peers).c_str(), human_bytes(s.uploaded).c_str()),
+                        x.counters_w, 8, kTrack),
+          pal.ice, 8);
+  a.label(dx, y + 36,
+          a.surface.fit(strf("%s DOWN  //  %s UP  //  %s OF %s", rate(s.rate_down).c_str(), rate(s.rate_up).c_str(),
+                             human_bytes(s.done).c_str(), human_bytes(s.total).c_str()),
+                        x.counters_w, 8, kTrack),
+          alpha(pal.cyan, 0.9f), 8);
+  if (!p.sel->launch_after.empty() && s.state != TState::Done)
+    text_fast(a.surface, "A NEW SYSTEM LAUNCHES WHEN THIS IS VERIFIED", x.detail_r, x.buttons_y + 42, 7, pal.amber,
+              AlignRight, kTrack);
+}
 
-  // ---- actions (last: removing or cancelling ends this frame's drawing) ----
-  for (const Action& a : actions) {
-    u32 aid = id("xact", a.n);
-    bool hit = a.rest ? clicked(aid, a.r, IDC_HAND) : button(aid, a.r, a.label, a.style, true, 9);
+// The action buttons' clicks. Removing, cancelling or resuming ends this
+// frame's drawing of the page (the job or its figures are gone).
+void handle_buttons(App& a, const XferPage& p) {
+  MediaJob* sel = p.sel;
+  for (const XferButton& b : p.buttons) {
+    u32 bid = a.id("xact", b.action);
+    bool hit = b.rest ? a.clicked(bid, b.r, IDC_HAND) : a.button(bid, b.r, b.label, b.style, true, 9);
     if (!hit) continue;
-    dirty = true;
-    switch (a.n) {
-      case 1:
+    a.dirty = true;
+    switch (b.action) {
+      case RemoveFromList:
         g_media.forget(sel);
         return;
-      case 2: {
-        std::wstring params = L"/select,\"" + (sel->transfer ? sel->transfer->final_path() : g_media.path(item)) + L"\"";
-        ShellExecuteW(hwnd, L"open", L"explorer.exe", params.c_str(), nullptr, SW_SHOWNORMAL);
+      case ShowInFolder: {
+        std::wstring file = sel->transfer ? sel->transfer->final_path() : g_media.path(sel->item);
+        std::wstring params = L"/select,\"" + file + L"\"";
+        ShellExecuteW(a.hwnd, L"open", L"explorer.exe", params.c_str(), nullptr, SW_SHOWNORMAL);
         break;
       }
-      case 3:
-        if (armed_now) {
-          armed = 0;
+      case CancelJob:
+        if (p.armed) {
+          a.armed = 0;
           g_media.cancel(sel);
           return;
         }
-        armed = cancel_key;
-        armed_at = now;
+        a.armed = p.cancel_key;
+        a.armed_at = a.now;
         break;
-      case 4: g_media.resume(sel); return;  // the job's Transfer is new: its figures come next frame
-      default: g_media.pause(sel); break;
+      case ResumeJob: g_media.resume(sel); return;  // the job's Transfer is new: its figures come next frame
+      case PauseJob: g_media.pause(sel); break;
     }
   }
+}
+
+}  // namespace
+
+void App::draw_transfers(const D2D_RECT_F& r) {
+  if (g_media.jobs.empty()) {
+    draw_no_jobs(*this, r, xfer_layout(r));
+    return;
+  }
+  // A name that matches no job shows the first one, without changing the name.
+  MediaJob* sel = g_media.find(transfer_sel);
+  if (!sel) sel = g_media.jobs[0].get();
+  XferPage p = plan_page(*this, r, sel);
+  if (p.x.map) {
+    const D2D_RECT_F& M = p.x.map_rect;
+    map.layout({M.left + 6, M.top + 6, M.right - 6, M.bottom - 6});
+  }
+  draw_still_parts(*this, p);
+  draw_job_list(*this, p);
+  draw_detail(*this, p);
+  draw_counters(*this, p);
+  easing = true;  // the instruments move while a job is shown
+  handle_buttons(*this, p);
 }

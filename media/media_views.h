@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/common.h"
+#include "gfx/pixels.h"
 #include "media/media.h"
 
 // ---- texts ---------------------------------------------------------------------
@@ -57,21 +58,8 @@ std::vector<CellLook> piece_cells(const TransferSnapshot& s, const PieceGrid& g)
 
 // ---- shapes painted on the CPU --------------------------------------------------
 // What changes a few times a second (the piece field's cells, the radar's
-// peers) is painted here and copied into one bitmap: one draw however many
-// shapes. Premultiplied BGRA, rows top down; coordinates in pixels; each pixel
-// takes a colour by the share of it that the shape covers.
-struct Pixels {
-  u32 w = 0, h = 0;
-  std::vector<u8> px;
-  void clear(u32 width, u32 height);
-  const u8* at(u32 x, u32 y) const { return px.data() + (size_t(y) * w + x) * 4; }
-  void rect(float x0, float y0, float x1, float y1, D3DCOLORVALUE c);
-  void disc(float cx, float cy, float r, D3DCOLORVALUE c);
-  // A circle's outline, `width` wide, centred on the radius.
-  void ring(float cx, float cy, float r, float width, D3DCOLORVALUE c);
-  void line(float x0, float y0, float x1, float y1, float width, D3DCOLORVALUE c);
-  void blend(u32 x, u32 y, float a, D3DCOLORVALUE c);
-};
+// peers) is painted into Pixels (gfx/pixels.h) and copied into one bitmap:
+// one draw however many shapes.
 
 // The field's bars (the pixels cleared first). k is pixels per DIP; (ox, oy)
 // the inner area's corner in pixels. Colours: the sources (resumed, peers,
@@ -123,25 +111,37 @@ struct PickerRows {
   float height = 0;
 };
 PickerRows picker_rows(const std::vector<std::string>& distros, float y);
+// The width a row's edition word may take from x: up to 12 DIPs before the
+// "BT" mark (bt_w wide, right-aligned at ax - 74) or, without one, before the
+// size (size_w wide, right-aligned at ax - 14); 0 or less when none is left.
+float edition_room(float x, float ax, float size_w, float bt_w);
 
 // ---- transfers page ----------------------------------------------------------------
 
-// The page's parts for a content rectangle.
+// The page's parts for a content rectangle (DIPs).
 struct XferLayout {
-  float lw = 0;              // job list width
-  float y0 = 0;              // top of the list and the detail
-  float dx = 0, xr = 0, wd = 0, H = 0;  // detail left, right, width, height
-  float yp = 0, hp = 0;      // pieces header, piece field height
-  float y2 = 0, hs = 0;      // display row top and height
-  float sw = 0;              // scope width
-  bool map = false;          // a map panel between the scope and the radar
+  float list_w = 0;      // width of the job list
+  float top = 0;         // top of the list and of the detail
+  float detail_x = 0, detail_r = 0, detail_w = 0, detail_h = 0;  // the detail's left, right, width, height
+  float pieces_y = 0;    // the pieces header's line
+  float field_h = 0;     // the piece field's height (its top 14 below the header)
+  float displays_y = 0, displays_h = 0;  // the scope, map and radar's row: top and height
+  float scope_w = 0;
+  bool map = false;      // a map panel between the scope and the radar
   D2D_RECT_F map_rect{};
-  float y3 = 0, wc = 0, bw = 0;  // counters: top, width, split bar width
-  float yb = 0;              // top of the action buttons
+  float counters_y = 0, counters_w = 0;  // the counters' top and width
+  float bar_w = 0;       // the split bar's width
+  float buttons_y = 0;   // top of the action buttons
 };
 XferLayout xfer_layout(const D2D_RECT_F& r);
-// The actions a job offers, from the right: 1 REMOVE FROM LIST, 2 SHOW IN
-// FOLDER, 3 CANCEL, 4 RESUME, 5 PAUSE.
-std::vector<int> xfer_actions(TState s);
-// The mirrors' share of what came in (0 when nothing did: an all-pink bar).
-float mirror_share(u64 via_mirrors, u64 via_peers);
+// The actions a job offers, from the right.
+enum XferAction { RemoveFromList = 1, ShowInFolder = 2, CancelJob = 3, ResumeJob = 4, PauseJob = 5 };
+std::vector<XferAction> xfer_actions(TState s);
+// The split bar's parts for a bar `width` wide: the mirrors' share of what
+// came in, cyan from the left, and the peers' share, pink after it. With
+// nothing received yet the bar is empty (neither source has sent anything).
+struct SplitBar {
+  float mirrors = 0, peers = 0;
+  bool empty = true;
+};
+SplitBar split_bar(u64 via_mirrors, u64 via_peers, float width);

@@ -11,6 +11,8 @@ sh scripts/deps.sh
 BUILD=${BUILD:-$(pwd)/build}
 export BUILD
 VUNK_TARGETS="benches" sh scripts/build.sh
+# The software renderer set up as scripts/run.sh sets it up for the console.
+export LP_NUM_THREADS="${LP_NUM_THREADS:-2}"
 runs="$BUILD/bench/runs.txt"
 wanted() { [ -z "$only" ] || echo " $only " | grep -q " $1 "; }
 only="$*"

@@ -86,3 +86,10 @@ bool TestSurface::frame() {
   s.end();
   return s.read_bgra(px);
 }
+
+std::string first_difference(const std::vector<u8>& a, const std::vector<u8>& b, u32 w) {
+  if (a.size() != b.size()) return strf("sizes %zu and %zu", a.size(), b.size());
+  for (size_t k = 0; k < a.size(); ++k)
+    if (a[k] != b[k]) return strf("pixel (%zu, %zu) channel %zu: %d, whole %d", k / 4 % w, k / 4 / w, k % 4, a[k], b[k]);
+  return "";
+}

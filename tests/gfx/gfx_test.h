@@ -21,6 +21,9 @@ struct Box {
 // channel) exceeds threshold, within the columns [x0, x1).
 Box lit_box(const std::vector<u8>& px, u32 w, u32 h, int threshold, bool by_alpha, int x0 = 0, int x1 = -1);
 inline const u8* pixel(const std::vector<u8>& px, u32 w, int x, int y) { return px.data() + (size_t(y) * w + x) * 4; }
+// The first differing byte of two images of w pixels a row, as text (empty
+// when they are equal).
+std::string first_difference(const std::vector<u8>& a, const std::vector<u8>& b, u32 w);
 
 // A pop-up window whose client area is exactly w x h pixels. Off-screen
 // surfaces only need its size; showing a window costs seconds under Wine.

@@ -114,6 +114,39 @@ TEST(FramePlain, RectanglesMergedWhileCheaper) {
   EXPECT_EQ(str(merge_rects(tiles, l, 1e6)), "(0,0,1032,32)");
 }
 
+TEST(FramePlain, StillPicture) {
+  // A layer under everything, a moving disc, a label beside it and an
+  // overlay over all, frame after frame: the layer is still after two frames
+  // unchanged, the label (which lay over the layer while it was not still)
+  // two frames after that; the overlay lies over the disc and stays out,
+  // even once the disc is gone.
+  RECT all{0, 0, 100, 100}, disc{10, 10, 20, 20}, label{70, 70, 90, 80};
+  DisplayList before, now;
+  auto next = [&](DisplayList l) {
+    changed_boxes(before, l);
+    split_still(l, 2, 100, 100, 32);
+    before = l;
+    return l;
+  };
+  for (u64 i = 0; i < 5; ++i)
+    now = next(list_of({cmd(1, all, Op::Bitmap), cmd(10 + i, disc, Op::Disc), cmd(3, label), cmd(4, all, Op::Bitmap)}));
+  EXPECT_TRUE(now.cmds[0].still);
+  EXPECT_FALSE(now.cmds[1].still);
+  EXPECT_TRUE(now.cmds[2].still);
+  EXPECT_FALSE(now.cmds[3].still);
+  EXPECT_EQ(still_part(now).cmds.size(), 2u);
+  now = next(list_of({cmd(1, all, Op::Bitmap), cmd(3, label), cmd(4, all, Op::Bitmap)}));
+  EXPECT_FALSE(now.cmds[2].still) << "held out for as long as its key lives";
+  // A small one over the disc joins two frames after the disc went.
+  now = next(list_of({cmd(1, all, Op::Bitmap), cmd(7, disc, Op::Disc), cmd(8, {12, 12, 18, 18})}));
+  for (int i = 0; i < 3; ++i) {
+    now = next(list_of({cmd(1, all, Op::Bitmap), cmd(8, {12, 12, 18, 18})}));
+    EXPECT_EQ(now.cmds[1].still, i >= 1) << "frame " << i;
+  }
+  // Rectangles drawn over the still picture's copy never overlap.
+  EXPECT_EQ(str(disjoint_rects({{0, 0, 40, 40}, {30, 30, 60, 60}, {100, 0, 110, 10}})), "(0,0,60,60)(100,0,110,10)");
+}
+
 namespace {
 
 // A scene with something of every kind, animated by step i: moving and
@@ -149,13 +182,6 @@ struct Scene {
   }
 };
 
-// The first differing byte of two images of w pixels a row, as text.
-std::string first_difference(const std::vector<u8>& a, const std::vector<u8>& b, u32 w) {
-  if (a.size() != b.size()) return strf("sizes %zu and %zu", a.size(), b.size());
-  for (size_t k = 0; k < a.size(); ++k)
-    if (a[k] != b[k]) return strf("pixel (%zu, %zu) channel %zu: %d, whole %d", k / 4 % w, k / 4 / w, k % 4, a[k], b[k]);
-  return "";
-}
 
 }  // namespace
 
@@ -172,7 +198,10 @@ TEST(FrameSurface, PartsDrawnEqualTheWholeFrame) {
                                D2D1_BITMAP_OPTIONS_NONE, nullptr};
     ASSERT_TRUE(SUCCEEDED(g.s.dc->CreateBitmap(D2D1_SIZE_U{4, 4}, checker, 16, &bp, &scene.picture)));
     std::vector<u8> part, whole;
-    int partial = 0;
+    int partial = 0, still_drawn = 0;
+    // Commands join the still picture after three frames unchanged: the
+    // layer, the frame's corner text and the picture come and go from it.
+    g.s.settle = 3;
     for (int i = 0; i < 30; ++i) {
       ASSERT_TRUE(g.s.list_begin());
       scene.draw(g.s, i);
@@ -181,8 +210,10 @@ TEST(FrameSurface, PartsDrawnEqualTheWholeFrame) {
       ASSERT_TRUE(g.s.read_whole_bgra(whole));
       ASSERT_EQ(first_difference(part, whole, g.s.width), "") << "frame " << i << " at " << dpi << " DPI";
       if (i > 0 && g.s.stats.pixels < u64(g.s.width) * g.s.height) ++partial;
+      if (g.s.stats.still_pixels > 0 && i > 0) ++still_drawn;
     }
     EXPECT_GE(partial, 20) << "frames should mostly draw parts";
+    EXPECT_GE(still_drawn, 3) << "what settles should join the still picture";
 
     // The same frame again draws and presents nothing; a repaint presents
     // it without drawing.

@@ -278,6 +278,23 @@ TEST_F(MediaViews, PickerRowsInEveryState) {
   EXPECT_EQ(g_media.jobs.size(), 5u);
 }
 
+TEST_F(MediaViews, PickerFitsALongEdition) {
+  Catalog7 c;
+  c.desk.edition = "DESKTOP WITH EVERY LANGUAGE PACK AND THE OFFICE SUITE";
+  g_cat.items = {c.desk};
+  wizard();
+  frame();
+  frame();
+  const DrawnText* bt = seen("BT");
+  const DrawnText* edition = nullptr;
+  for (const DrawnText& t : g_seen)
+    if (t.text.rfind("DESK", 0) == 0) edition = &t;
+  ASSERT_TRUE(bt && edition);
+  EXPECT_NE(edition->text, c.desk.edition) << "cut short";
+  EXPECT_LT(edition->x + g_app.surface.text_width(edition->text, edition->size, media_ui::kTrack), bt->x - 10);
+  shot("picker-long-edition.png");
+}
+
 TEST_F(MediaViews, PickerDownloadWithoutAFolderAsksForOne) {
   Catalog7 c;
   g_cat.items = {c.desk};
@@ -486,6 +503,68 @@ TEST_F(MediaViews, TransfersInEveryState) {
   click(widget_id("xact", 1));
   EXPECT_FALSE(g_media.find(c.deb.file));
   EXPECT_EQ(g_media.jobs.size(), 3u);
+}
+
+// The transfers page with a receiving job drawn part by part (only what
+// changed, over a copy of the still picture) equals the same frames drawn
+// whole from their lists, pixel for pixel, while its figures move as a
+// download's do.
+TEST_F(MediaViews, TransfersPartsEqualWholeFrames) {
+  if (g_app.surface.phosphor.glow) GTEST_SKIP() << "this Direct2D has the glow: frames are composed whole";
+  Catalog7 c;
+  MediaJob& j = add_demo_job(c.desk, 30, TState::Running);
+  j.launch_after = "ubuntu-desk";
+  g_app.transfer_sel = c.desk.file;
+  g_app.go(App::Transfers);
+  u32 settle = g_app.surface.settle;
+  g_app.surface.settle = 3;  // the still picture changes often
+  std::vector<u8> part, whole;
+  int partial = 0;
+  for (int i = 0; i < 24; ++i) {
+    if (i % 4 == 0) {  // a new snapshot and history sample, as four times a second
+      j.snap = demo_snapshot(c.desk, 30 + i * 0.25);
+      j.hist_down.push_back(j.snap.rate_down);
+      j.hist_mirrors.push_back(j.snap.rate_mirrors);
+      j.hist_peers.push_back(j.snap.rate_peers);
+    }
+    if (i == 20) j.snap.state = TState::Checking;
+    g_app.clock_offset += 0.05;
+    frame();
+    ASSERT_TRUE(g_app.surface.read_bgra(part));
+    ASSERT_TRUE(g_app.surface.read_whole_bgra(whole));
+    ASSERT_EQ(first_difference(part, whole, g_app.surface.width), "") << "frame " << i;
+    if (g_app.surface.stats.pixels < u64(g_app.surface.width) * g_app.surface.height / 4) ++partial;
+  }
+  g_app.surface.settle = settle;
+  EXPECT_GT(partial, 16) << "frames should mostly draw small parts";
+}
+
+// A job that has received nothing shows an empty split bar: no cyan, no
+// pink under the counters' line.
+TEST_F(MediaViews, TransfersEmptySplitBar) {
+  Catalog7 c;
+  MediaJob& j = add_demo_job(c.desk, 30, TState::Starting);
+  j.snap.via_mirrors = j.snap.via_peers = 0;
+  g_app.transfer_sel = c.desk.file;
+  g_app.go(App::Transfers);
+  frame();
+  frame();
+  shot("transfers-nothing-yet.png");
+  XferLayout x = xfer_layout(g_app.content_rect());
+  std::vector<u8> px;
+  ASSERT_TRUE(g_app.surface.read_bgra(px));
+  float k = g_app.surface.dpi / 96;
+  int lit = 0;
+  for (float dx = 4; dx < x.bar_w - 4; dx += 4) {
+    const u8* p = px.data() + (size_t((x.counters_y + 5) * k) * g_app.surface.width + size_t((x.detail_x + dx) * k)) * 4;
+    if (p[0] > 90 || p[2] > 90) ++lit;  // cyan or pink shows in blue or red
+  }
+  EXPECT_EQ(lit, 0);
+  j.snap.via_peers = 1000;
+  frame();
+  ASSERT_TRUE(g_app.surface.read_bgra(px));
+  const u8* p = px.data() + (size_t((x.counters_y + 5) * k) * g_app.surface.width + size_t((x.detail_x + x.bar_w / 2) * k)) * 4;
+  EXPECT_GT(p[2], 150) << "all from peers: pink";
 }
 
 TEST_F(MediaViews, PieceFieldOfOddSnapshots) {

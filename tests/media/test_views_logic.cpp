@@ -240,6 +240,9 @@ TEST(Storage, ColumnsRoomAndBars) {
 }
 
 TEST(Picker, RowsAndHeight) {
+  // The edition word stops 12 before the BT mark, or the size without one.
+  EXPECT_FLOAT_EQ(edition_room(100, 500, 30, 10), 500 - 74 - 10 - 12 - 100);
+  EXPECT_FLOAT_EQ(edition_room(100, 500, 30, 0), 500 - 14 - 30 - 12 - 100);
   EXPECT_FLOAT_EQ(picker_rows({}, 100).height, 106);
   EXPECT_FLOAT_EQ(picker_rows({}, 100).own_top, 100 + 18 + 40 + 8);
   PickerRows p = picker_rows({"UBUNTU", "UBUNTU", "UBUNTU"}, 0);
@@ -253,45 +256,52 @@ TEST(Picker, RowsAndHeight) {
 TEST(TransfersPage, Layout) {
   // The console at 1640 x 1000 with the sidebar collapsed.
   XferLayout x = xfer_layout({72, 44, 1640, 1000});
-  EXPECT_FLOAT_EQ(x.lw, 300);
-  EXPECT_FLOAT_EQ(x.y0, 166);
-  EXPECT_FLOAT_EQ(x.dx, 402);
-  EXPECT_FLOAT_EQ(x.wd, 1198);
-  EXPECT_FLOAT_EQ(x.hp, 200);
-  EXPECT_FLOAT_EQ(x.y2, 482);
-  EXPECT_FLOAT_EQ(x.hs, 230);
+  EXPECT_FLOAT_EQ(x.list_w, 300);
+  EXPECT_FLOAT_EQ(x.top, 166);
+  EXPECT_FLOAT_EQ(x.detail_x, 402);
+  EXPECT_FLOAT_EQ(x.detail_w, 1198);
+  EXPECT_FLOAT_EQ(x.field_h, 200);
+  EXPECT_FLOAT_EQ(x.displays_y, 482);
+  EXPECT_FLOAT_EQ(x.displays_h, 230);
   EXPECT_TRUE(x.map);  // 944 DIPs beside the radar
-  EXPECT_FLOAT_EQ(x.sw, 0.58f * 944);
+  EXPECT_FLOAT_EQ(x.scope_w, 0.58f * 944);
   EXPECT_FLOAT_EQ(x.map_rect.left, 402 + 0.58f * 944 + 16);
   EXPECT_FLOAT_EQ(x.map_rect.right, 1338);
-  EXPECT_FLOAT_EQ(x.y3, 730);
-  EXPECT_FLOAT_EQ(x.wc, 878);
-  EXPECT_FLOAT_EQ(x.bw, 420);
-  EXPECT_FLOAT_EQ(x.yb, 730);  // beside the counters
+  EXPECT_FLOAT_EQ(x.counters_y, 730);
+  EXPECT_FLOAT_EQ(x.counters_w, 878);
+  EXPECT_FLOAT_EQ(x.bar_w, 420);
+  EXPECT_FLOAT_EQ(x.buttons_y, 730);  // beside the counters
 
   // Narrow: no map, the scope ends 24 DIPs left of the radar, the buttons go
   // 58 below the counters, which take the full width.
   x = xfer_layout({0, 0, 900, 700});
-  EXPECT_FLOAT_EQ(x.lw, 216);
+  EXPECT_FLOAT_EQ(x.list_w, 216);
   EXPECT_FALSE(x.map);
-  EXPECT_FLOAT_EQ(x.dx + x.sw, x.xr - x.hs - 24);
-  EXPECT_LT(x.wd - 320, 400);
-  EXPECT_FLOAT_EQ(x.yb, x.y3 + 58);
-  EXPECT_FLOAT_EQ(x.wc, x.wd);
+  EXPECT_FLOAT_EQ(x.detail_x + x.scope_w, x.detail_r - x.displays_h - 24);
+  EXPECT_LT(x.detail_w - 320, 400);
+  EXPECT_FLOAT_EQ(x.buttons_y, x.counters_y + 58);
+  EXPECT_FLOAT_EQ(x.counters_w, x.detail_w);
   // Small windows keep the instruments at their least sizes.
   x = xfer_layout({0, 0, 500, 300});
-  EXPECT_FLOAT_EQ(x.lw, 210);
-  EXPECT_FLOAT_EQ(x.hp, 90);
-  EXPECT_FLOAT_EQ(x.hs, 110);
+  EXPECT_FLOAT_EQ(x.list_w, 210);
+  EXPECT_FLOAT_EQ(x.field_h, 90);
+  EXPECT_FLOAT_EQ(x.displays_h, 110);
 }
 
 TEST(TransfersPage, ActionsAndSplit) {
-  using V = std::vector<int>;
-  EXPECT_EQ(xfer_actions(TState::Done), (V{1, 2}));
-  EXPECT_EQ(xfer_actions(TState::Paused), (V{3, 4}));
-  EXPECT_EQ(xfer_actions(TState::Failed), (V{3, 4}));
+  using V = std::vector<XferAction>;
+  EXPECT_EQ(xfer_actions(TState::Done), (V{RemoveFromList, ShowInFolder}));
+  EXPECT_EQ(xfer_actions(TState::Paused), (V{CancelJob, ResumeJob}));
+  EXPECT_EQ(xfer_actions(TState::Failed), (V{CancelJob, ResumeJob}));
   for (TState s : {TState::Idle, TState::Starting, TState::Running, TState::Checking, TState(9)})
-    EXPECT_EQ(xfer_actions(s), (V{3, 5}));
-  EXPECT_FLOAT_EQ(mirror_share(0, 0), 0);  // nothing yet: all pink
-  EXPECT_FLOAT_EQ(mirror_share(3, 1), 0.75f);
+    EXPECT_EQ(xfer_actions(s), (V{CancelJob, PauseJob}));
+  // Nothing received yet: an empty bar, neither cyan nor pink.
+  SplitBar none = split_bar(0, 0, 400);
+  EXPECT_TRUE(none.empty);
+  EXPECT_EQ(none.mirrors + none.peers, 0);
+  SplitBar some = split_bar(3, 1, 400);
+  EXPECT_FALSE(some.empty);
+  EXPECT_FLOAT_EQ(some.mirrors, 300);
+  EXPECT_FLOAT_EQ(some.peers, 100);
+  EXPECT_FLOAT_EQ(split_bar(0, 5, 400).peers, 400);
 }
