@@ -57,6 +57,18 @@ std::wstring cmdline_from_peb(NtQip query, DWORD pid) {
   return out;
 }
 
+// Seconds since the process was created; large when that cannot be told.
+double process_age(HANDLE process) {
+  FILETIME created, ended, kernel, user, now;
+  if (!GetProcessTimes(process, &created, &ended, &kernel, &user)) return 1e9;
+  GetSystemTimeAsFileTime(&now);
+  auto ticks = [](const FILETIME& f) { return (u64(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+  return (double(ticks(now)) - double(ticks(created))) / 1e7;
+}
+
+// How long a new process may take to show its command line.
+constexpr double kCmdlineGrace = 5.0;
+
 }  // namespace
 
 std::wstring process_cmdline(HANDLE process) {
@@ -113,6 +125,14 @@ void Fleet::discover() {
 
     HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, p.pid);
     if (!h) continue;
+    // Where the command line is read from the process's own memory, a process
+    // that has only just been created may not have written it there yet: it
+    // is looked at again on the next pass rather than kept without a name.
+    const std::wstring cmdline = process_cmdline(h);
+    if (cmdline.empty() && process_age(h) < kCmdlineGrace) {
+      CloseHandle(h);
+      continue;
+    }
     auto vm = std::make_unique<Vm>();
     vm->uid = next_uid++;
     vm->pid = p.pid;
@@ -125,7 +145,7 @@ void Fleet::discover() {
     vm->qemu_dir = path_dir(vm->exe);
 
     std::vector<std::wstring> argv;
-    if (split_cmdline(process_cmdline(h), argv)) {
+    if (split_cmdline(cmdline, argv)) {
       QemuArgv a = parse_qemu_argv(argv);
       vm->name = a.name;
       vm->qmp_port = a.qmp_port;

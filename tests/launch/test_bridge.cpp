@@ -217,8 +217,10 @@ TEST_F(Bridge, ForeignQemuIsFoundAndItsHeldSocketReportedBusy) {
   CloseHandle(pi.hThread);
   children.push_back(pi.hProcess);
   // Its command line as the system keeps it (no test seam), where Wine has
-  // no query for it.
-  EXPECT_EQ(process_cmdline(pi.hProcess), cl);
+  // no query for it: there once the new process has set itself up.
+  std::wstring seen;
+  for (double end = now_s() + 10; seen.empty() && now_s() < end; Sleep(20)) seen = process_cmdline(pi.hProcess);
+  EXPECT_EQ(seen, cl);
 
   // Discovery: once, with what its command line says.
   g_fleet.discover();
