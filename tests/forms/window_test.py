@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from console import Console, until, widget_id, win_path as win  # noqa: E402
+from console import Console, sh, until, widget_id, win_path as win  # noqa: E402
 
 BUILD = os.environ["VUNK_BUILD"]
 WORK = os.path.join(BUILD, "forms-window")
@@ -36,10 +36,6 @@ def check(ok, what):
     if not ok:
         failures.append(what)
     return ok
-
-
-def sh(*args, **kw):
-    return subprocess.run(list(args), capture_output=True, text=True, **kw)
 
 
 def read_ini(path):

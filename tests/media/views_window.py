@@ -22,7 +22,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.environ["VUNK_SRC"], "tests", "support"))
-from console import Console, std_hash, widget_id, win_path  # noqa: E402
+from console import Console, sh, std_hash, widget_id, win_path  # noqa: E402
 
 BUILD = os.environ["VUNK_BUILD"]
 WORK = os.path.join(BUILD, "media-window")
@@ -41,10 +41,6 @@ def check(ok, what):
     if not ok:
         failures.append(what)
     return ok
-
-
-def sh(*args):
-    return subprocess.run([str(a) for a in args], capture_output=True, text=True)
 
 
 def texts(v):

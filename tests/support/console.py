@@ -74,8 +74,15 @@ def until(pred, timeout=30, step=0.2):
         time.sleep(step)
 
 
-def sh(*args, **kw):
-    return subprocess.run([str(a) for a in args], capture_output=True, text=True, **kw)
+def sh(*args, timeout=60, **kw):
+    """A helper program's result. One that does not end in time (an X client
+    stuck on a busy display) counts as having failed with no output, so the
+    caller's own deadline decides instead of a hang."""
+    try:
+        return subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=timeout, **kw)
+    except subprocess.TimeoutExpired:
+        print("%s did not end within %d s: taken as failed" % (args[0], timeout), flush=True)
+        return subprocess.CompletedProcess(args, None, "", "")
 
 
 def win_path(path):
