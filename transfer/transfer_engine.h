@@ -260,6 +260,7 @@ class TransferEngine {
   // ---- the swarm (transfer_swarm.cpp, transfer_peer.cpp)
   std::string peer_id_;
   std::mutex known_mu_;  // the known peers and the DHT nodes
+  std::condition_variable known_cv_;  // with known_mu_: new peers are known
   PeerBook known_;
   std::vector<PeerAddr> known_addr_;  // by known_'s index
   std::vector<std::string> dht_nodes_;  // "ip:port" of peers' DHT nodes (port messages)
