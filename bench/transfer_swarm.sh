@@ -2,12 +2,14 @@
 # bench_transfer beside a libtorrent client: the same 1 GiB torrent from four
 # libtorrent seeders found through opentracker on loopback, in rounds of
 # three runs each:
-#   - the SHA-256 of the file alone through the engine's hash (the bound),
 #   - a libtorrent client (every piece checked by SHA-1), then sha256sum of
 #     what it wrote (the same work as the engine: a verified file),
+#   - the bound: SHA-256 through the engine's Hasher over 1 GiB already in
+#     memory, nothing else to wait for (no verified download can be faster),
 #   - the engine: when its last piece was in and checked by SHA-1, and when
 #     the whole file was verified by SHA-256.
-# Prints each time (best and median), as a multiple of the hash bound, peak
+# Prints each round with the engine's ratio to that round's bound, then each
+# time (best and median), the median as a multiple of the median bound, peak
 # memory, the ratios, and the load average.
 #   BUILD=<build folder> ROUNDS=3 sh bench/transfer_swarm.sh
 set -e
@@ -62,10 +64,12 @@ VUNK_OWN_DISPLAY=1
 set +e
 rc=0
 for round in $(seq "$ROUNDS"); do
-  timed hash wine "$BUILD/bench/bench_transfer.exe" --hash "Z:$(echo "$f" | tr / '\\')" || rc=1
   timed lt /usr/bin/python3 "$(pwd)/bench/lt_client.py" "$t" "$dir/out" $((base + 6)) || rc=1
   /usr/bin/time -f "%e" -o "$dir/time.txt" sha256sum "$dir/out/big.bin" >/dev/null
   echo "lt_sha $(cat "$dir/time.txt")" >>"$res"
+  # The bound right before the engine: on a shared machine it moves by a
+  # tenth from one minute to the next.
+  timed hash wine "$BUILD/bench/bench_transfer.exe" --hash 1073741824 || rc=1
   timed engine wine "$BUILD/bench/bench_transfer.exe" "Z:$(echo "$dir/out" | tr / '\\')" big.bin "$sha" \
     --torrent "http://127.0.0.1:$((base + 5))/big.torrent" || rc=1
   [ "$(sha256sum "$dir/out/big.bin" | cut -c1-64)" = "$sha" ] || { echo "engine result differs"; rc=1; }
@@ -89,8 +93,12 @@ lt_total = [a + b for a, b in zip(lt, col("lt_sha", 0))]
 eng_done, eng_pieces = col("engine", 2), col("engine", 3)  # engine: wall, peak, verified, pieces
 print("1 GiB torrent from four loopback libtorrent seeders via opentracker; %d rounds, load %s -> %s on %s cores"
       % (len(runs["hash"]), sys.argv[2], sys.argv[3], sys.argv[4]))
-print("  %-40s %7s %7s %8s %9s" % ("", "best", "median", "x hash", "peak MiB"))
-rows = [("hash alone (the bound)", col("hash", 2), max(col("hash", 1))),
+print("  the bound: SHA-256 (Hasher) over 1 GiB in memory, nothing else to wait for")
+for k, (h, d, p) in enumerate(zip(col("hash", 2), eng_done, eng_pieces)):
+    print("  round %d: bound %.2fs, engine verified %.2fs = %.2fx the bound, last piece in %.2fs"
+          % (k + 1, h, d, d / h, p))
+print("  %-40s %7s %7s %8s %9s" % ("", "best", "median", "x bound", "peak MiB"))
+rows = [("SHA-256 in memory (the bound)", col("hash", 2), max(col("hash", 1))),
         ("libtorrent client, every piece in", lt, max(col("lt", 1))),
         ("libtorrent client, then sha256sum", lt_total, None),
         ("engine, last piece in (SHA-1)", eng_pieces, None),
@@ -103,7 +111,7 @@ r1 = med(eng_done) / bound
 r2 = med(eng_pieces) / med(lt)
 print("  engine verified / libtorrent then sha256sum: %.2f; / libtorrent alone: %.2f"
       % (med(eng_done) / med(lt_total), med(eng_done) / med(lt)))
-print("  goal: verified within 1.1x the hash bound: %.2fx, %s" % (r1, "met" if r1 <= 1.1 else "not met"))
+print("  goal: verified within 1.1x the bound (medians): %.2fx, %s" % (r1, "met" if r1 <= 1.1 else "not met"))
 print("  goal: last piece within 1.25x of libtorrent's finish: %.2fx, %s" % (r2, "met" if r2 <= 1.25 else "not met"))
 PY
 exit $rc

@@ -93,6 +93,11 @@ static std::string header_text(HINTERNET req, DWORD which) {
 // closes them when it is told to quit, after any call still under way, so
 // an abandoned call never writes into memory its caller has freed; it never
 // touches the HttpAbort, which may end with its run before the call does.
+// The body is read ahead: while the caller takes the bytes of one read, the
+// thread is already in the next one, so what the caller does with them
+// (checking, writing) overlaps the network. The thread reads into `next`,
+// which the caller touches only between calls; the two buffers go round
+// between them, so no read allocates or clears memory.
 struct HttpIo {
   std::mutex mu;
   std::condition_variable cv;
@@ -103,7 +108,8 @@ struct HttpIo {
   HttpAbort* abort = nullptr;
   std::wstring range;
   BOOL ok = FALSE;
-  std::string buf;
+  std::string next;
+  DWORD want = 0;  // what the read asks for
   DWORD got = 0;
 };
 
@@ -114,24 +120,22 @@ static void io_thread(std::shared_ptr<HttpIo> io) {
     if (io->op == HttpIo::quit) break;
     HttpIo::Op op = io->op;
     HINTERNET req = io->req;
-    size_t want = io->buf.size();
+    char* into = io->next.data();
+    DWORD want = io->want;
     lock.unlock();
     BOOL ok;
     DWORD got = 0;
-    std::string buf;
     if (op == HttpIo::send) {
       const std::wstring& range = io->range;
       ok = WinHttpSendRequest(req, range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
                               range.empty() ? 0 : DWORD(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
            WinHttpReceiveResponse(req, nullptr);
     } else {
-      buf.resize(want);
-      ok = WinHttpReadData(req, buf.data(), DWORD(buf.size()), &got);
+      ok = WinHttpReadData(req, into, want, &got);
     }
     lock.lock();
     io->ok = ok;
-    io->got = got;
-    io->buf = std::move(buf);
+    io->got = std::min(got, want);
     io->done = true;
     io->cv.notify_all();
     if (io->op == HttpIo::quit) break;
@@ -143,13 +147,18 @@ static void io_thread(std::shared_ptr<HttpIo> io) {
   io->req = io->conn = nullptr;
 }
 
-// Runs one blocking call on the I/O thread; false when it failed or the run
-// was aborted first (the call is then left to finish on its own).
-static bool io_run(HttpIo& io, HttpIo::Op op, HttpAbort* abort) {
-  std::unique_lock<std::mutex> lock(io.mu);
+// Starts a call on the I/O thread.
+static void io_start(HttpIo& io, HttpIo::Op op) {
+  std::lock_guard<std::mutex> lock(io.mu);
   io.op = op;
   io.done = false;
   io.cv.notify_all();
+}
+
+// Waits for the call started last; false when it failed or the run was
+// aborted first (the call is then left to finish on its own).
+static bool io_wait(HttpIo& io, HttpAbort* abort) {
+  std::unique_lock<std::mutex> lock(io.mu);
   while (!io.done) {
     if (abort && abort->aborted()) {
       io.abandoned = true;
@@ -205,7 +214,8 @@ bool HttpReq::open(const std::string& url, u64 from, u64 len, HttpAbort* abort, 
   if (len > 0)
     io_->range = widen(strf("Range: bytes=%llu-%llu", (unsigned long long)from, (unsigned long long)(from + len - 1)));
   std::thread(io_thread, io_).detach();
-  if (!io_run(*io_, HttpIo::send, abort)) {
+  io_start(*io_, HttpIo::send);
+  if (!io_wait(*io_, abort)) {
     err = abort && abort->aborted() ? "aborted" : "no HTTP reply";
     close();
     return false;
@@ -244,6 +254,17 @@ bool HttpReq::open(const std::string& url, u64 from, u64 len, HttpAbort* abort, 
   return true;
 }
 
+// Each read of the I/O thread asks for this much (WinHTTP fills it before it
+// returns, unless the body ends): few round trips to the thread.
+constexpr DWORD kReadAhead = 1u << 20;
+
+void HttpReq::read_ahead() {
+  if (io_->next.size() < kReadAhead) io_->next.resize(kReadAhead);
+  io_->want = has_length ? DWORD(std::min<u64>(kReadAhead, length - fetched_)) : kReadAhead;
+  io_start(*io_, HttpIo::read);
+  ahead_ = true;
+}
+
 i64 HttpReq::read(void* buf, size_t cap, std::string& err) {
   if (!io_) {
     err = "not open";
@@ -254,22 +275,33 @@ i64 HttpReq::read(void* buf, size_t cap, std::string& err) {
     return -1;
   }
   if (has_length && received >= length) return 0;
-  if (has_length) cap = size_t(std::min<u64>(cap, length - received));
-  cap = std::min<size_t>(cap, 1 << 20);
-  io_->buf.resize(cap);
-  if (!io_run(*io_, HttpIo::read, abort_)) {
-    err = abort_ && abort_->aborted() ? "aborted" : "HTTP read failed";
-    return -1;
+  if (held_at_ == held_len_) {
+    if (!ahead_) read_ahead();
+    ahead_ = false;
+    if (!io_wait(*io_, abort_)) {
+      err = abort_ && abort_->aborted() ? "aborted" : "HTTP read failed";
+      return -1;
+    }
+    DWORD got = io_->got;
+    if (got == 0) {
+      // a connection closed early can look like a plain end of body
+      if (has_length && received < length) {
+        err = "body cut short";
+        return -1;
+      }
+      return 0;
+    }
+    held_.swap(io_->next);
+    held_at_ = 0;
+    held_len_ = got;
+    fetched_ += got;
+    if (!has_length || fetched_ < length) read_ahead();
   }
-  DWORD got = std::min<DWORD>(io_->got, DWORD(cap));
-  if (got == 0 && has_length && received < length) {
-    // a connection closed early can look like a plain end of body
-    err = "body cut short";
-    return -1;
-  }
-  memcpy(buf, io_->buf.data(), got);
-  received += got;
-  return i64(got);
+  size_t n = std::min(cap, held_len_ - held_at_);
+  memcpy(buf, held_.data() + held_at_, n);
+  held_at_ += n;
+  received += n;
+  return i64(n);
 }
 
 bool HttpReq::read_all(std::string& out, u64 max_bytes, std::string& err) {
@@ -297,4 +329,8 @@ void HttpReq::close() {
   }
   io_.reset();
   abort_ = nullptr;
+  held_.clear();
+  held_at_ = held_len_ = 0;
+  fetched_ = 0;
+  ahead_ = false;
 }

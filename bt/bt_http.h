@@ -47,6 +47,7 @@ class HttpReq {
   [[nodiscard]] bool open(const std::string& url, u64 from, u64 len, HttpAbort* abort, u32 timeout_ms,
                           std::string& err);
   // Up to cap bytes of the body: the count, 0 at its end, -1 on failure.
+  // The next bytes are read ahead meanwhile.
   i64 read(void* buf, size_t cap, std::string& err);
   // The rest of the body, failing when it is longer than max_bytes.
   [[nodiscard]] bool read_all(std::string& out, u64 max_bytes, std::string& err);
@@ -65,4 +66,12 @@ class HttpReq {
   // where closing the handle does not wake that call.
   std::shared_ptr<struct HttpIo> io_;
   HttpAbort* abort_ = nullptr;
+  // Bytes [held_at_, held_len_) of held_ came from the last read and are not
+  // taken yet; fetched_ counts the body bytes the reads returned; ahead_: the
+  // next read is under way.
+  std::string held_;
+  size_t held_at_ = 0, held_len_ = 0;
+  u64 fetched_ = 0;
+  bool ahead_ = false;
+  void read_ahead();
 };

@@ -100,6 +100,8 @@ class TransferLog {
 // so a read that fails after that long silence counts as a stall too.
 constexpr double kStallS = 10;
 constexpr u32 kTimeoutMs = 10000;  // connect, send and receive of one request
+// The least time between two saves of the resume file while pieces arrive.
+constexpr double kSaveGapS = 0.1;
 // PieceBook sources: a mirror slot by its index, a peer from here on.
 constexpr int kPeerSource = 1 << 20;
 
@@ -236,8 +238,8 @@ class TransferEngine {
   bool save_due_ = false, saver_quit_ = false;
   void check_part(bool had_part);
   bool save_resume(std::string* err = nullptr);
-  // Saves whenever pieces arrived since the last save, back to back, until
-  // told to quit; one save covers every piece before it.
+  // Saves whenever pieces arrived since the last save, at most every
+  // kSaveGapS, until told to quit; one save covers every piece before it.
   void save_loop();
   void save_soon();
   void drop_side_files();
@@ -248,7 +250,7 @@ class TransferEngine {
   bool probe();
   int pick_mirror(int slot);
   void slot_loop(int slot);
-  void fetch(int slot, int mirror, Span span, bool stream);
+  void fetch(int slot, int mirror, Span span, bool stream, std::vector<char>& piece);
   void release(int slot, u32 first, u32 count);
   void mirror_failure(int mirror, double opened, const std::string& err, bool for_good, bool drop_now);
   void abort_mirror(int mirror);
@@ -258,6 +260,7 @@ class TransferEngine {
   // ---- the swarm (transfer_swarm.cpp, transfer_peer.cpp)
   std::string peer_id_;
   std::mutex known_mu_;  // the known peers and the DHT nodes
+  std::condition_variable known_cv_;  // with known_mu_: new peers are known
   PeerBook known_;
   std::vector<PeerAddr> known_addr_;  // by known_'s index
   std::vector<std::string> dht_nodes_;  // "ip:port" of peers' DHT nodes (port messages)

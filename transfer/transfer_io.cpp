@@ -43,6 +43,7 @@ bool PartFile::open(const std::wstring& path, u64 length, std::string& err) {
 }
 
 bool PartFile::write_at(u64 offset, const void* data, size_t n, std::string& err) {
+  std::lock_guard<std::mutex> lk(write_mu_);
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
     OVERLAPPED ov = {};

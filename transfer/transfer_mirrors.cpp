@@ -71,6 +71,9 @@ int TransferEngine::pick_mirror(int slot) {
 }
 
 void TransferEngine::slot_loop(int slot) {
+  // The slot's piece buffer lives as long as the slot: a fresh one for each
+  // request would cost page faults on every piece.
+  std::vector<char> piece(psize_);
   for (;;) {
     // A request cut by the stall rule left the slot's abort set. Whoever
     // stops the whole run sets its flag before aborting, so the check after
@@ -110,13 +113,13 @@ void TransferEngine::slot_loop(int slot) {
       run_.nap(0.2);
       continue;
     }
-    fetch(slot, mirror, span, stream);
+    fetch(slot, mirror, span, stream, piece);
   }
 }
 
 // One request: a span of claimed pieces, or (stream) the whole body of a
 // server that ignores ranges, keeping the pieces nobody else has.
-void TransferEngine::fetch(int slot, int mirror, Span span, bool stream) {
+void TransferEngine::fetch(int slot, int mirror, Span span, bool stream, std::vector<char>& piece) {
   const std::string url = mirrors_[mirror].url;
   u64 from = stream ? 0 : pstart(span.first);
   u64 to = stream ? total_ : pstart(span.first + span.count - 1) + plen(span.first + span.count - 1);
@@ -152,9 +155,9 @@ void TransferEngine::fetch(int slot, int mirror, Span span, bool stream) {
       err.clear();
     }
   }
-  // Big reads (each one is a round trip to the HTTP helper thread), straight
-  // into the piece they belong to: up to 1 MiB, never past the piece's end.
-  std::vector<char> piece(psize_), scratch;
+  // Big reads straight into the piece they belong to: up to 1 MiB, never
+  // past the piece's end.
+  std::vector<char> scratch;
   Hasher sha1(HashAlgo::sha1);
   u64 pos = from;
   u32 p = piece_at(from), in_piece = 0;

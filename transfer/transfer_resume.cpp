@@ -198,6 +198,12 @@ void TransferEngine::save_loop() {
     lk.unlock();
     save_resume();
     lk.lock();
+    // Each save flushes a file to the disk, and a flush holds up the part
+    // file's writes meanwhile (the file system commits its journal): saved
+    // after every piece, a fast download from mirrors received about a
+    // quarter slower. A save covers every piece before it, so a short gap
+    // between saves costs a kill only the pieces of that moment.
+    saver_cv_.wait_for(lk, std::chrono::duration<double>(kSaveGapS), [&] { return saver_quit_; });
   }
 }
 

@@ -38,7 +38,10 @@ void TransferEngine::add_peers(const std::vector<PeerAddr>& peers, const char* f
   size_t before = known_.size();
   for (const PeerAddr& a : peers)
     if (a.port != 0 && known_.add(a.str())) known_addr_.push_back(a);
-  if (known_.size() > before) log_("%zu new peers from %s", known_.size() - before, from);
+  if (known_.size() > before) {
+    log_("%zu new peers from %s", known_.size() - before, from);
+    known_cv_.notify_all();
+  }
 }
 
 void TransferEngine::tracker_loop(size_t tier) {
@@ -160,7 +163,12 @@ void Swarm::run() {
         e_.rate_peers_ = e_.rate_up_ = 0;
       }
       e_.starving_ = true;
-      e_.wait(0.1);
+      // New peers (the first tracker answer, say) are connected at once
+      // rather than at the next round.
+      std::unique_lock<std::mutex> lk(e_.known_mu_);
+      size_t known = e_.known_.size();
+      e_.known_cv_.wait_for(lk, std::chrono::milliseconds(100),
+                            [&] { return e_.known_.size() != known || e_.stopped(); });
       continue;
     }
     WSAPoll(fds.data(), ULONG(fds.size()), 100);
