@@ -198,7 +198,7 @@ TEST(FrameSurface, PartsDrawnEqualTheWholeFrame) {
                                D2D1_BITMAP_OPTIONS_NONE, nullptr};
     ASSERT_TRUE(SUCCEEDED(g.s.dc->CreateBitmap(D2D1_SIZE_U{4, 4}, checker, 16, &bp, &scene.picture)));
     std::vector<u8> part, whole;
-    int partial = 0, still_drawn = 0;
+    int partial = 0, still_drawn = 0, blitted = 0;
     // Commands join the still picture after three frames unchanged: the
     // layer, the frame's corner text and the picture come and go from it.
     g.s.settle = 3;
@@ -209,9 +209,18 @@ TEST(FrameSurface, PartsDrawnEqualTheWholeFrame) {
       ASSERT_TRUE(g.s.read_bgra(part));
       ASSERT_TRUE(g.s.read_whole_bgra(whole));
       ASSERT_EQ(first_difference(part, whole, g.s.width), "") << "frame " << i << " at " << dpi << " DPI";
+      // Bitmaps laid by the device look as Direct2D draws them.
+      g.s.blits = false;
+      ASSERT_TRUE(g.s.read_whole_bgra(whole));
+      g.s.blits = true;
+      ASSERT_EQ(first_difference(part, whole, g.s.width), "") << "frame " << i << " at " << dpi << " DPI, Direct2D only";
       if (i > 0 && g.s.stats.pixels < u64(g.s.width) * g.s.height) ++partial;
       if (g.s.stats.still_pixels > 0 && i > 0) ++still_drawn;
+      if (g.s.stats.blits > 0) ++blitted;
     }
+    // The layer and the overlay are laid by the device where a shader
+    // compiler is at hand (here: always).
+    if (g.s.blitter.ready()) EXPECT_GE(blitted, 25);
     EXPECT_GE(partial, 20) << "frames should mostly draw parts";
     EXPECT_GE(still_drawn, 3) << "what settles should join the still picture";
 
