@@ -362,6 +362,10 @@ bool Surface::read_bitmap(ID2D1Bitmap1* from, std::vector<u8>& out) {
 static constexpr int kTile = 32;
 static constexpr size_t kMostRects = 24;
 static constexpr double kCallPixels = 2000;
+// Tiles by which a command is found to lie over another (split_still):
+// finer than the rectangles', so what lies beside something moving, not
+// under it, can still join the still picture.
+static constexpr int kStillTile = 8;
 
 bool Surface::make_composed() {
   if (composed) return true;
@@ -591,7 +595,7 @@ void Surface::list_end() {
   if (full || !composed) rects.push_back(whole);
   else rects = merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels);
   // The still picture: drawn again where its commands changed.
-  split_still(frame_list, settle, width, height, kTile);
+  split_still(frame_list, settle, width, height, kStillTile);
   DisplayList still_now = still_part(frame_list);
   std::vector<RECT> still_rects;
   bool have_still = make_still();

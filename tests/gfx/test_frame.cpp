@@ -117,9 +117,9 @@ TEST(FramePlain, RectanglesMergedWhileCheaper) {
 TEST(FramePlain, StillPicture) {
   // A layer under everything, a moving disc, a label beside it and an
   // overlay over all, frame after frame: the layer is still after two frames
-  // unchanged, the label (which lay over the layer while it was not still)
-  // two frames after that; the overlay lies over the disc and stays out,
-  // even once the disc is gone.
+  // unchanged, the label (which lay over the layer while it changed) two
+  // frames after that; the overlay lies over the disc and stays out, even
+  // once the disc is gone.
   RECT all{0, 0, 100, 100}, disc{10, 10, 20, 20}, label{70, 70, 90, 80};
   DisplayList before, now;
   auto next = [&](DisplayList l) {
@@ -142,6 +142,13 @@ TEST(FramePlain, StillPicture) {
   for (int i = 0; i < 3; ++i) {
     now = next(list_of({cmd(1, all, Op::Bitmap), cmd(8, {12, 12, 18, 18})}));
     EXPECT_EQ(now.cmds[1].still, i >= 1) << "frame " << i;
+  }
+  // A stack of commands that never change settles all at once (a frame after
+  // the one at the bottom), not one level after another.
+  before = DisplayList{};
+  for (int i = 0; i < 4; ++i) {
+    now = next(list_of({cmd(20, all, Op::Bitmap), cmd(21, disc), cmd(22, disc), cmd(23, disc), cmd(24, disc)}));
+    for (size_t k = 0; k < 5; ++k) EXPECT_EQ(now.cmds[k].still, i >= (k == 0 ? 2 : 3)) << "frame " << i << " level " << k;
   }
   // Rectangles drawn over the still picture's copy never overlap.
   EXPECT_EQ(str(disjoint_rects({{0, 0, 40, 40}, {30, 30, 60, 60}, {100, 0, 110, 10}})), "(0,0,60,60)(100,0,110,10)");
