@@ -27,6 +27,8 @@ using namespace media_ui;
 namespace {
 
 constexpr float kPi = 3.14159265f;
+// Columns of cells in a tile of the piece field's bitmap.
+constexpr u32 kFieldTileCells = 16;
 
 // ---- bitmaps painted on the CPU ----------------------------------------------------
 // One bitmap over an area, painted on the CPU and copied into the bitmap in
@@ -36,7 +38,7 @@ struct CpuBitmap {
   ComPtr<ID2D1DeviceContext> dc;  // the bitmap belongs to this context (held, so its address stays unique)
   ComPtr<ID2D1Bitmap> bitmap;
   float dpi = 0;
-  u64 version = 0;
+  std::vector<u64> versions;  // of what each band holds
   Pixels pixels;
 };
 CpuBitmap g_field, g_peers, g_sweep;
@@ -71,22 +73,51 @@ bool cpu_bitmap_fits(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, Place& at
   return true;
 }
 
-// Draws `b` over `area` (DIPs), painted anew by `paint` when `version`
-// changes. paint gets the pixels and the device-pixel position of the
-// bitmap's corner (left, top): a point at DIP x lies at pixel x k - left.
-void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, u64 version,
+// Draws `b` over `area` (DIPs) as a grid of tiles, each with a version of
+// its own: the tiles' inner edges are `xs` and `ys` (DIPs, in order), and
+// `versions` holds a version per tile, row by row. When a version changes
+// the pixels are painted anew by `paint` and only the tiles whose version
+// changed are copied in; each tile is drawn as a part of its own, so a
+// listed frame draws again only the tiles that changed. paint gets the
+// pixels and the device-pixel position of the bitmap's corner (left, top):
+// a point at DIP x lies at pixel x k - left.
+void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, const std::vector<float>& xs,
+                const std::vector<float>& ys, std::vector<u64> versions,
                 const std::function<void(Pixels&, float left, float top, float k)>& paint) {
   Place at;
   bool fresh = false;
-  if (!cpu_bitmap_fits(s, b, area, at, fresh)) return;
-  version = hash_val(at.w, hash_val(at.h, hash_val(at.left, hash_val(at.top, hash_val(at.k, version)))));
-  if (fresh || b.version != version) {
-    paint(b.pixels, at.left, at.top, at.k);
-    b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), at.w * 4);
-    b.version = version;
-  }
+  if (versions.size() != (xs.size() + 1) * (ys.size() + 1) || !cpu_bitmap_fits(s, b, area, at, fresh)) return;
   float k = at.k;
-  s.bitmap(b.bitmap.Get(), {at.left / k, at.top / k, (at.left + at.w) / k, (at.top + at.h) / k}, version);
+  u64 place = hash_val(at.w, hash_val(at.h, hash_val(at.left, hash_val(at.top, hash_val(k, 0)))));
+  // The tiles' first pixel columns and rows, and the bitmap's width and height.
+  auto cuts = [k](const std::vector<float>& edges, float corner, u32 size) {
+    std::vector<u32> out{0};
+    for (float e : edges) out.push_back(std::clamp(u32(std::max(0.0f, std::floor(e * k) - corner)), out.back(), size));
+    out.push_back(size);
+    return out;
+  };
+  std::vector<u32> cols = cuts(xs, at.left, at.w), rows = cuts(ys, at.top, at.h);
+  for (u64& v : versions) v = hash_val(place, v);
+  if (fresh || b.versions.size() != versions.size()) b.versions.assign(versions.size(), ~0ull);
+  bool painted = false;
+  for (size_t i = 0; i < versions.size(); ++i) {
+    if (b.versions[i] == versions[i]) continue;
+    if (!painted) paint(b.pixels, at.left, at.top, k);
+    painted = true;
+    size_t r = i / (xs.size() + 1), c = i % (xs.size() + 1);
+    D2D1_RECT_U tile{cols[c], rows[r], cols[c + 1], rows[r + 1]};
+    if (tile.right > tile.left && tile.bottom > tile.top)
+      b.bitmap->CopyFromMemory(&tile, b.pixels.at(tile.left, tile.top), at.w * 4);
+    b.versions[i] = versions[i];
+  }
+  for (size_t i = 0; i < versions.size(); ++i) {
+    size_t r = i / (xs.size() + 1), c = i % (xs.size() + 1);
+    if (cols[c + 1] <= cols[c] || rows[r + 1] <= rows[r]) continue;
+    D2D_RECT_F src{cols[c] / k, rows[r] / k, cols[c + 1] / k, rows[r + 1] / k};
+    D2D_RECT_F dest{(at.left + cols[c]) / k, (at.top + rows[r]) / k, (at.left + cols[c + 1]) / k,
+                    (at.top + rows[r + 1]) / k};
+    s.bitmap(b.bitmap.Get(), dest, versions[i], 1, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, &src);
+  }
 }
 
 // The radar's sweep: twelve lines from (cx, cy) at angles a, a - 0.05, ...,
@@ -123,76 +154,6 @@ void sweep(Surface& s, const D2D_RECT_F& area, float cx, float cy, float R, floa
   s.bitmap(b.bitmap.Get(), dest, version, 1, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, &src);
 }
 
-// Strokes of one colour and width gathered into one path, drawn with one
-// call. A path with the same figures as one drawn lately is that same path
-// object: a listed frame then sees the command unchanged and does not draw
-// its pixels again (the scope's traces stand still between samples).
-struct Strokes {
-  struct Group {
-    D3DCOLORVALUE colour;
-    float width;
-    std::vector<D2D_POINT_2F> points;
-    std::vector<std::pair<u32, bool>> figures;  // point count, closed
-    // Of its points: a listed frame redraws only where the path may touch
-    // (the renderer here gives open figures no bounds of their own).
-    D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
-  };
-  std::vector<Group> groups;
-
-  Group& group(D3DCOLORVALUE c, float width) {
-    for (Group& g : groups)
-      if (g.colour.r == c.r && g.colour.g == c.g && g.colour.b == c.b && g.colour.a == c.a && g.width == width)
-        return g;
-    groups.push_back(Group{c, width, {}, {}});
-    return groups.back();
-  }
-  void poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed) {
-    if (n < 2) return;
-    Group& g = group(c, width);
-    g.bounds = points_bounds(p, n, g.bounds);
-    g.points.insert(g.points.end(), p, p + n);
-    g.figures.push_back({u32(n), closed});
-  }
-  void line(float x1, float y1, float x2, float y2, D3DCOLORVALUE c, float width) {
-    D2D_POINT_2F p[2] = {{x1, y1}, {x2, y2}};
-    poly(p, 2, c, width, false);
-  }
-  void circle(float cx, float cy, float r, D3DCOLORVALUE c, float width) {
-    D2D_POINT_2F p[24];
-    for (int i = 0; i < 24; ++i) p[i] = {cx + r * std::cos(i * kPi / 12), cy + r * std::sin(i * kPi / 12)};
-    poly(p, 24, c, width, true);
-  }
-  void draw(Canvas& canvas) {
-    static std::unordered_map<u64, ComPtr<ID2D1PathGeometry>> made;
-    for (Group& g : groups) {
-      u64 key = hash64(g.points.data(), g.points.size() * sizeof(D2D_POINT_2F));
-      key = hash64(g.figures.data(), g.figures.size() * sizeof(g.figures[0]), key);
-      ComPtr<ID2D1PathGeometry>& geo = made[key];
-      if (!geo) {
-        ComPtr<ID2D1GeometrySink> sink;
-        if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) {
-          made.erase(key);
-          continue;
-        }
-        const D2D_POINT_2F* p = g.points.data();
-        for (auto [n, closed] : g.figures) {
-          sink->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
-          sink->AddLines(p + 1, n - 1);
-          sink->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
-          p += n;
-        }
-        if (FAILED(sink->Close())) {
-          made.erase(key);
-          continue;
-        }
-      }
-      canvas.geometry(geo.Get(), g.colour, g.width, &g.bounds);
-    }
-    groups.clear();
-    if (made.size() > 256) made.clear();  // paths of frames long gone
-  }
-};
-
 // Alpha in steps of 1/64, so strokes whose alphas differ invisibly share a path.
 float step_alpha(float a) { return std::round(a * 64) / 64; }
 
@@ -220,11 +181,23 @@ void App::draw_piece_field(const D2D_RECT_F& r, const MediaJob& job) {
   bool blink_on = std::fmod(now, 0.5) < 0.25;
 
   if (!cells.empty()) {
-    u64 version = hash_val(g.cols, hash_val(g.ch, hash_val(x0, hash_val(y0, 0))));
-    for (const CellLook& c : cells)
-      version = hash_val(c.kind, hash_val(c.source, hash_val(c.alpha, hash_val(c.fill, version))));
-    if (blinking) version = hash_val(blink_on, version);
-    cpu_bitmap(surface, g_field, {x0, y0, x0 + w, y0 + h}, version, [&](Pixels& p, float left, float top, float k) {
+    // A tile per row of cells and run of kFieldTileCells columns: a tile
+    // whose cells neither changed nor blink is not drawn again.
+    std::vector<float> xs, ys;
+    for (u32 col = kFieldTileCells; col < g.cols; col += kFieldTileCells) xs.push_back(x0 + 6 * float(col));
+    u32 rows = u32((cells.size() + g.cols - 1) / g.cols);
+    for (u32 row = 1; row < rows; ++row) ys.push_back(y0 + g.ch * float(row));
+    std::vector<u64> versions((xs.size() + 1) * (ys.size() + 1), hash_val(g.cols, hash_val(g.ch, 0)));
+    std::vector<char> flight(versions.size(), 0);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      size_t t = (i / g.cols) * (xs.size() + 1) + (i % g.cols) / kFieldTileCells;
+      const CellLook& c = cells[i];
+      versions[t] = hash_val(c.kind, hash_val(c.source, hash_val(c.alpha, hash_val(c.fill, versions[t]))));
+      flight[t] = flight[t] || c.kind == CellLook::Flight;
+    }
+    for (size_t t = 0; t < versions.size(); ++t)
+      if (flight[t]) versions[t] = hash_val(blink_on, versions[t]);
+    cpu_bitmap(surface, g_field, {x0, y0, x0 + w, y0 + h}, xs, ys, versions, [&](Pixels& p, float left, float top, float k) {
       field_pixels(p, x0 * k - left, y0 * k - top, k, g, cells, blink_on,
                    {pal.ice, pal.pink, pal.cyan, pal.amber, alpha(pal.dim, 0.45f)});
     });
@@ -324,7 +297,7 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
     version = hash_val(c.kind, hash_val(c.rate, hash_val(c.progress, hash_val(c.choked, hash_val(c.id, version)))));
   }
   if (!s.conns.empty()) {
-    cpu_bitmap(surface, g_peers, {cx - Rr - 8, cy - Rr - 8, cx + Rr + 8, cy + Rr + 8}, version,
+    cpu_bitmap(surface, g_peers, {cx - Rr - 8, cy - Rr - 8, cx + Rr + 8, cy + Rr + 8}, {}, {}, {version},
                [&](Pixels& p, float left, float top, float k) {
                  radar_peer_pixels(p, cx * k - left, cy * k - top, Rr * k, k, s.conns, {pal.pink, pal.orange});
                });
