@@ -25,11 +25,14 @@ void App::draw_dossier(const D2D_RECT_F& r, const Profile* p) {
   style.label = true;
   style.frame = true;
   draw_icon(sink, p->os, p->board, d.cx, d.icon_cy, d.icon, style);
+  // The ring's sixteen arcs turn every frame: one path, one call.
   const float pi = 3.14159265f;
+  Strokes ring;
   for (int k = 0; k < 16; ++k) {
     float a = k * pi / 8 + 0.3f * float(now);
-    surface.arc(d.cx, d.ring_cy, d.ring_r, a, a + pi / 20, alpha(c, c.a * 0.35f), 1);
+    ring.arc(d.cx, d.ring_cy, d.ring_r, a, a + pi / 20, alpha(c, c.a * 0.35f), 1);
   }
+  ring.draw(surface);
   easing = true;  // the ring keeps turning
 
   text_fast(surface, p->family, d.cx, d.y0, 15, pal.ice, AlignCentre, 0.16f, 0);

@@ -13,11 +13,16 @@
 // demonstration drives. Targets: the transfers page at least 50 frames a
 // second under 1.5 cores, the wizard at least 58 under 1.0 core, the storage
 // view under 0.3 core.
-//   bench_media.exe [SECONDS]   (scripts/bench.sh runs it with LP_NUM_THREADS=2, as make run does)
+//   bench_media.exe [SECONDS] [transfers] [wizard] [storage] [--direct2d]
+// (the views named, all by default; --direct2d: every bitmap drawn by
+// Direct2D rather than laid by the device, to compare). scripts/bench.sh
+// runs it with LP_NUM_THREADS=2, as make run does.
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 #include "gfx/layer.h"
@@ -145,6 +150,7 @@ void CALLBACK advance(HWND, UINT, UINT_PTR, DWORD) {
 struct Run {
   double fps = 0, cores = 0, calls = 0;  // frames presented a second; calls per frame presented
   double pixels = 0;  // drawn again per frame presented
+  double blits = 0;   // bitmaps laid by the blitter per frame presented
   std::map<std::string, double> threads;  // cores by thread name
   double phase[5] = {};  // ms of the drawing thread per frame presented: record, diff, merge, replay, present
 };
@@ -157,7 +163,7 @@ Run paced(double seconds, Draw draw, Rate rate, Presents presents) {
   MSG m;
   double next = now_s(), start = now_s(), t0 = 0, c0 = 0;
   u64 shown0 = 0, calls0 = 0;
-  double pixels = 0, phase[5] = {};
+  double pixels = 0, blits = 0, phase[5] = {};
   std::map<std::string, double> threads0;
   for (;;) {
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
@@ -172,6 +178,7 @@ Run paced(double seconds, Draw draw, Rate rate, Presents presents) {
       if (t0 != 0) {
         const Surface::FrameStats& st = g_app.surface.stats;
         pixels += double(st.pixels);
+        blits += st.blits;
         const double ph[5] = {st.record, st.diff, st.merge, st.replay, st.present};
         for (int i = 0; i < 5; ++i) phase[i] += ph[i];
       }
@@ -190,6 +197,7 @@ Run paced(double seconds, Draw draw, Rate rate, Presents presents) {
   }
   out.calls = frames ? double(g_draw_calls - calls0) / frames : 0;
   out.pixels = frames ? pixels / frames : 0;
+  out.blits = frames ? blits / frames : 0;
   for (int i = 0; i < 5; ++i) out.phase[i] = frames ? phase[i] * 1000 / frames : 0;
   return out;
 }
@@ -232,14 +240,16 @@ Run floor_run(double seconds, float fps) {
 }
 
 void report(const char* what, const Run& r, const Run& floor, double min_fps, double most_cores) {
-  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame  %4.1f %% of the window drawn   "
+  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame (%.1f blits)  %4.1f %% of the window drawn   "
               "floor (clear + present): %5.1f fps  %5.2f cores  %5.1f ms CPU/frame   target >= %.0f fps, < %.1f cores: %s\n",
-              what, r.fps, r.cores, r.fps > 0 ? r.cores / r.fps * 1000 : 0, r.calls,
+              what, r.fps, r.cores, r.fps > 0 ? r.cores / r.fps * 1000 : 0, r.calls, r.blits,
               100 * r.pixels / std::max(1.0, double(g_app.surface.width) * g_app.surface.height), floor.fps,
               floor.cores, floor.fps > 0 ? floor.cores / floor.fps * 1000 : 0, min_fps, most_cores,
               r.fps >= min_fps && r.cores < most_cores ? "met" : "MISSED");
   std::printf("%44s threads (cores):", "");
   for (const auto& [name, c] : r.threads) std::printf(" %s %.2f", name.c_str(), c);
+  std::printf("   the floor's:");
+  for (const auto& [name, c] : floor.threads) std::printf(" %s %.2f", name.c_str(), c);
   std::printf("\n%44s drawing thread, ms a frame: record %.1f  diff %.1f  merge %.1f  replay %.1f  present %.1f\n", "",
               r.phase[0], r.phase[1], r.phase[2], r.phase[3], r.phase[4]);
   std::fflush(stdout);
@@ -269,9 +279,16 @@ int wmain(int argc, wchar_t** argv) {
                            GetModuleHandleW(nullptr), nullptr);
   ShowWindow(w, SW_SHOW);
   g_app.init(w);
+  std::vector<std::wstring> views;
+  for (int i = 2; i < argc; ++i) {
+    if (std::wstring(argv[i]) == L"--direct2d") g_app.surface.blits = false;
+    else views.push_back(argv[i]);
+  }
+  auto wanted = [&](const wchar_t* v) { return views.empty() || std::find(views.begin(), views.end(), v) != views.end(); };
   std::wstring lp = env_value(L"LP_NUM_THREADS");
-  std::printf("bench_media: window surface %ux%u, %s glow, %.0f s per run, LP_NUM_THREADS=%s\n", g_app.surface.width,
-              g_app.surface.height, g_app.surface.phosphor.glow ? "with" : "without", seconds,
+  std::printf("bench_media: window surface %ux%u, %s glow, bitmaps laid by %s, %.0f s per run, LP_NUM_THREADS=%s\n",
+              g_app.surface.width, g_app.surface.height, g_app.surface.phosphor.glow ? "with" : "without",
+              g_app.surface.blits && g_app.surface.blitter.ready() ? "Direct3D" : "Direct2D", seconds,
               lp.empty() ? "(default)" : narrow(lp).c_str());
 
   MediaItem desk = item("UBUNTU", "24.04", "DESKTOP", "ubuntu-24.04.2-desktop-amd64.iso", 6203355136ull, "london");
@@ -284,27 +301,33 @@ int wmain(int argc, wchar_t** argv) {
   SetTimer(nullptr, 0, 250, advance);
 
   // Transfers page, the receiving job selected.
-  g_app.transfer_sel = desk.file;
-  g_app.go(App::Transfers);
-  Run xfer = view_run(seconds);
-  report("transfers page, receiving job", xfer, floor_run(seconds, g_app.fps()), 50, 1.5);
+  if (wanted(L"transfers")) {
+    g_app.transfer_sel = desk.file;
+    g_app.go(App::Transfers);
+    Run xfer = view_run(seconds);
+    report("transfers page, receiving job", xfer, floor_run(seconds, g_app.fps()), 50, 1.5);
+  }
 
   // Wizard with the picker; the same job downloading in its row.
-  g_app.go(App::Wizard);
-  g_app.wizard_step = 1;
-  g_app.wizard_profile = find_profile("linux-x64");
-  g_app.wizard_name = "LINUX";
-  Run wiz = view_run(seconds);
-  report("wizard with the media picker, one downloading", wiz, floor_run(seconds, g_app.fps()), 58, 1.0);
+  if (wanted(L"wizard")) {
+    g_app.go(App::Wizard);
+    g_app.wizard_step = 1;
+    g_app.wizard_profile = find_profile("linux-x64");
+    g_app.wizard_name = "LINUX";
+    Run wiz = view_run(seconds);
+    report("wizard with the media picker, one downloading", wiz, floor_run(seconds, g_app.fps()), 58, 1.0);
+  }
 
   // Storage chooser with the demonstration drives, nothing downloading.
-  g_live = nullptr;
-  g_media.jobs.clear();
-  g_demo_drives = true;
-  g_app.go_home();
-  g_app.need_storage([] {});
-  Run st = view_run(seconds);
-  report("storage chooser, demonstration drives", st, floor_run(seconds, g_app.fps()), 0, 0.3);
+  if (wanted(L"storage")) {
+    g_live = nullptr;
+    g_media.jobs.clear();
+    g_demo_drives = true;
+    g_app.go_home();
+    g_app.need_storage([] {});
+    Run st = view_run(seconds);
+    report("storage chooser, demonstration drives", st, floor_run(seconds, g_app.fps()), 0, 0.3);
+  }
   DestroyWindow(w);
   return 0;
 }

@@ -36,6 +36,7 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
   > "$work/bin/machines/bench-pc/machine.ini"
 
 VUNK_OWN_DISPLAY=1
+set +u  # the shared Wine set-up reads variables that may be unset
 . scripts/wine-env.sh
 set +e
 hz=$(getconf CLK_TCK)

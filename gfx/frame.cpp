@@ -144,6 +144,8 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
 void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int tile) {
   if (tile <= 0) return;
   const int cols = int((width + tile - 1) / tile), rows = int((height + tile - 1) / tile);
+  // Per tile: 1 when a command outside the still picture touches it, 2 when
+  // one that changed lately (or is held out) does.
   std::vector<char> moving(size_t(std::max(cols, 0)) * std::max(rows, 0), 0);
   const RECT frame{0, 0, LONG(width), LONG(height)};
   // Tiles of a box within the frame (none when it lies outside).
@@ -157,17 +159,26 @@ void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int ti
   const i64 big = i64(width) * height / 4;
   for (const Cmd& c : l.cmds) {
     if (!draws(c)) continue;
-    bool over = false;
-    tiles(c.box, [&](char& m) { return over = m != 0; });
-    if (over) {
-      c.calm = 0;
+    char under = 0;
+    tiles(c.box, [&](char& m) {
+      under = std::max(under, m);
+      return under == 2;
+    });
+    // Calm counts the frames since something under it last changed: a
+    // command over one that is only waiting to settle itself does not wait
+    // for it again, so a stack of unchanged commands settles all at once.
+    if (under == 2) c.calm = 0;
+    else if (c.calm < settle) ++c.calm;
+    if (under != 0) {
       RECT b = box_and(c.box, frame);
       if (c.age >= settle && i64(b.right - b.left) * (b.bottom - b.top) > big) c.held_out = true;
-    } else if (c.calm < settle) {
-      ++c.calm;
     }
-    c.still = !over && !c.held_out && c.age >= settle && c.calm >= settle;
-    if (!c.still) tiles(c.box, [](char& m) { m = 1; return false; });
+    c.still = under == 0 && !c.held_out && c.age >= settle && c.calm >= settle;
+    char mark = c.still ? 0 : c.age < settle || c.held_out ? 2 : 1;
+    if (mark) tiles(c.box, [mark](char& m) {
+      m = std::max(m, mark);
+      return false;
+    });
   }
 }
 

@@ -110,12 +110,12 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
 // not changed for `settle` frames, drawn once into a bitmap of their own, so
 // that a rectangle drawn again starts from a copy of it and replays only the
 // other commands. That holds as long as no still command comes after another
-// one over the same pixels (tiles of `tile` pixels here): a command that
-// lies over one outside the still picture joins it only `settle` frames
-// after that last happened, and one that covers more than a quarter of the
-// frame (an overlay over everything) never, while its key lives, once it has
-// lain over one: each time it joined or left, the whole still picture would
-// be drawn again. Marks each drawing command's `still`.
+// one over the same pixels (tiles of `tile` pixels here): a command joins it
+// only `settle` frames after a command under it last changed, and one that
+// covers more than a quarter of the frame (an overlay over everything)
+// never, while its key lives, once it has lain over one outside it: each
+// time it joined or left, the whole still picture would be drawn again.
+// Marks each drawing command's `still`.
 void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int tile);
 // The list's still commands (with every clip), as drawn into the still picture.
 DisplayList still_part(const DisplayList& l);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/common.h"
+#include "gfx/blit.h"
 #include "gfx/frame.h"
 
 using Microsoft::WRL::ComPtr;
@@ -205,7 +206,8 @@ struct Surface : Canvas {
     u32 rects = 0;        // drawn again
     u64 pixels = 0;       // in those rectangles
     u64 still_pixels = 0; // drawn again in the still picture
-    u64 calls = 0;        // Direct2D draw calls made for them
+    u64 calls = 0;        // draw calls made for them (Direct2D's and the blitter's)
+    u32 blits = 0;        // of those, bitmaps laid by the blitter
     bool presented = false;
     // Seconds of this thread's time by phase: recording (list_begin to
     // list_end), the difference of the two lists, the rectangles worked out
@@ -248,6 +250,11 @@ struct Surface : Canvas {
   bool full = true;     // the next listed frame draws everything (new targets, other pixels)
   bool repaint = false; // the next listed frame is presented even when nothing changed
   FrameStats stats;
+  // Bitmaps laid by the device where it can (false: everything through
+  // Direct2D, as tests compare).
+  bool blits = true;
+  Blitter blitter;
+  std::vector<std::pair<ComPtr<ID2D1Bitmap>, ComPtr<ID3D11ShaderResourceView>>> sources;
   double listed_at = 0;  // now_s() at list_begin
   u64 presents = 0;     // frames presented (off-screen: drawn) since creation
 
@@ -278,10 +285,24 @@ struct Surface : Canvas {
   void draw_picture(const Picture& p);
   bool prefilter(const Picture& p, D2D_RECT_F source);
   bool make_composed();
-  // Draws the commands of l that touch rect, clipped to it, over the
-  // background; moving_only: only those outside the still picture, over
-  // what the rectangle holds.
-  void replay(const DisplayList& l, const RECT& rect, bool moving_only = false);
+  // Draws the commands [from, to) of l that touch rect, clipped to it, in
+  // the pass open on dc: from the first, over the background; moving_only:
+  // only those outside the still picture, over what the rectangle holds.
+  void replay(const DisplayList& l, const RECT& rect, bool moving_only, size_t from, size_t to);
+  // Draws the commands of l over each of rects (which must not overlap),
+  // as replay does, onto target (no pass open). Bitmaps laid pixel for pixel
+  // outside any clip go through the blitter (gfx/blit.h) between passes of
+  // Direct2D: a bitmap over a large area (a cached layer, the CRT overlay)
+  // then costs a copy's share, not a pass of Direct2D.
+  HRESULT draw_rects(const DisplayList& l, const std::vector<RECT>& rects, ID2D1Bitmap1* target, bool moving_only);
+  // Where a bitmap command lands when laid pixel for pixel: the target pixel
+  // of the source's corner and the pixels it covers; false when it is
+  // scaled, faded, transformed or off the pixel grid.
+  bool blit_place(const Cmd& c, POINT& at, RECT& dest) const;
+  // The view the blitter reads a bitmap through, made once while the
+  // bitmap is drawn by a list on show.
+  ComPtr<ID3D11ShaderResourceView> source_view(ID2D1Bitmap* b);
+  void prune_sources();
   bool make_still();
   bool read_bitmap(ID2D1Bitmap1* from, std::vector<u8>& out);
 };

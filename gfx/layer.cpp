@@ -135,6 +135,70 @@ float text_fast(Canvas& c, std::string_view text, float x, float y, float size, 
   return tp->width;
 }
 
+// ---- batched strokes ---------------------------------------------------------------
+
+Strokes::Group& Strokes::group(D3DCOLORVALUE c, float width) {
+  for (Group& g : groups)
+    if (g.colour.r == c.r && g.colour.g == c.g && g.colour.b == c.b && g.colour.a == c.a && g.width == width) return g;
+  groups.push_back(Group{c, width, {}, {}});
+  return groups.back();
+}
+
+void Strokes::poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed) {
+  if (n < 2) return;
+  Group& g = group(c, width);
+  g.bounds = points_bounds(p, n, g.bounds);
+  g.points.insert(g.points.end(), p, p + n);
+  g.figures.push_back({u32(n), closed});
+}
+
+void Strokes::line(float x1, float y1, float x2, float y2, D3DCOLORVALUE c, float width) {
+  D2D_POINT_2F p[2] = {{x1, y1}, {x2, y2}};
+  poly(p, 2, c, width, false);
+}
+
+void Strokes::circle(float cx, float cy, float r, D3DCOLORVALUE c, float width) {
+  const float pi = 3.14159265f;
+  D2D_POINT_2F p[24];
+  for (int i = 0; i < 24; ++i) p[i] = {cx + r * std::cos(i * pi / 12), cy + r * std::sin(i * pi / 12)};
+  poly(p, 24, c, width, true);
+}
+
+void Strokes::arc(float cx, float cy, float r, float a0, float a1, D3DCOLORVALUE c, float width) {
+  std::vector<D2D_POINT_2F> p = arc_points(cx, cy, r, a0, a1);
+  poly(p.data(), p.size(), c, width, false);
+}
+
+void Strokes::draw(Canvas& canvas) {
+  static std::unordered_map<u64, ComPtr<ID2D1PathGeometry>> made;
+  for (Group& g : groups) {
+    u64 key = hash64(g.points.data(), g.points.size() * sizeof(D2D_POINT_2F));
+    key = hash64(g.figures.data(), g.figures.size() * sizeof(g.figures[0]), key);
+    ComPtr<ID2D1PathGeometry>& geo = made[key];
+    if (!geo) {
+      ComPtr<ID2D1GeometrySink> sink;
+      if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) {
+        made.erase(key);
+        continue;
+      }
+      const D2D_POINT_2F* p = g.points.data();
+      for (auto [n, closed] : g.figures) {
+        sink->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
+        sink->AddLines(p + 1, n - 1);
+        sink->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
+        p += n;
+      }
+      if (FAILED(sink->Close())) {
+        made.erase(key);
+        continue;
+      }
+    }
+    canvas.geometry(geo.Get(), g.colour, g.width, &g.bounds);
+  }
+  groups.clear();
+  if (made.size() > 256) made.clear();  // paths of frames long gone
+}
+
 // ---- CRT overlay ------------------------------------------------------------------
 
 void CrtOverlay::draw(Surface& s) {

@@ -5,6 +5,7 @@
 // number of calls; these keep it low without changing the picture.
 #pragma once
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,33 @@ u64 hash_val(const T& v, u64 h) { return hash64(&v, sizeof v, h); }
 // that draws lower case apart, go through Canvas::text. Returns the width.
 float text_fast(Canvas& c, std::string_view text, float x, float y, float size, D3DCOLORVALUE colour,
                 Align align = AlignLeft, float tracking = 0, float weight = 0);
+
+// Strokes of one colour and width gathered into one path, drawn with one
+// call (in the order their groups were first used). A path with the same
+// figures as one drawn lately is that same path object: a listed frame then
+// sees the command unchanged and does not draw its pixels again.
+struct Strokes {
+  struct Group {
+    D3DCOLORVALUE colour;
+    float width;
+    std::vector<D2D_POINT_2F> points;
+    std::vector<std::pair<u32, bool>> figures;  // point count, closed
+    // Of its points: a listed frame redraws only where the path may touch
+    // (a renderer may give open figures no bounds of their own).
+    D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
+  };
+  std::vector<Group> groups;
+
+  Group& group(D3DCOLORVALUE c, float width);
+  void poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed);
+  void line(float x1, float y1, float x2, float y2, D3DCOLORVALUE c, float width);
+  // A circle as a closed polygon of 24 sides.
+  void circle(float cx, float cy, float r, D3DCOLORVALUE c, float width);
+  // An arc as Canvas::arc draws it (short segments).
+  void arc(float cx, float cy, float r, float a0, float a1, D3DCOLORVALUE c, float width);
+  // Draws every group and empties the batch.
+  void draw(Canvas& canvas);
+};
 
 // Scanlines and vignette of the CRT layer, baked into one bitmap per size
 // and DPI and drawn in one pass over the frame.

@@ -67,10 +67,20 @@ void Pixels::ring(float cx, float cy, float r, float width, D3DCOLORVALUE c) {
 void Pixels::line(float x0, float y0, float x1, float y1, float width, D3DCOLORVALUE c) {
   float dx = x1 - x0, dy = y1 - y0, len2 = dx * dx + dy * dy, o = width / 2 + 1;
   Span s = span(*this, std::min(x0, x1) - o, std::min(y0, y1) - o, std::max(x0, x1) + o, std::max(y0, y1) + o);
-  for (int y = s.y0; y < s.y1; ++y)
-    for (int x = s.x0; x < s.x1; ++x) {
+  float len = std::sqrt(len2);
+  for (int y = s.y0; y < s.y1; ++y) {
+    // Only the columns within o + 1 of the line through both ends: beyond
+    // that every pixel's share is 0 (a long slanted line's box is mostly such).
+    int xa = s.x0, xb = s.x1;
+    if (std::fabs(dy) * 64 > std::fabs(dx)) {
+      float py = y + 0.5f - y0, mid = x0 - 0.5f + py * dx / dy, reach = (o + 1) * len / std::fabs(dy) + 1;
+      xa = std::max(xa, int(std::floor(mid - reach)));
+      xb = std::min(xb, int(std::ceil(mid + reach)) + 1);
+    }
+    for (int x = xa; x < xb; ++x) {
       float px = x + 0.5f - x0, py = y + 0.5f - y0;
       float t = len2 > 0 ? std::clamp((px * dx + py * dy) / len2, 0.0f, 1.0f) : 0;
       blend(u32(x), u32(y), band(std::hypot(px - t * dx, py - t * dy), width), c);
     }
+  }
 }

@@ -1,6 +1,7 @@
 // Window surfaces: the phosphor glow, the CRT layer (scanlines, vignette),
 // queued pictures and read-back of off-screen frames.
 #include "gfx/gfx.h"
+#include "gfx/blit.h"
 #include "gfx/layer.h"
 
 #include <cfloat>
@@ -361,6 +362,10 @@ bool Surface::read_bitmap(ID2D1Bitmap1* from, std::vector<u8>& out) {
 static constexpr int kTile = 32;
 static constexpr size_t kMostRects = 24;
 static constexpr double kCallPixels = 2000;
+// Tiles by which a command is found to lie over another (split_still):
+// finer than the rectangles', so what lies beside something moving, not
+// under it, can still join the still picture.
+static constexpr int kStillTile = 8;
 
 bool Surface::make_composed() {
   if (composed) return true;
@@ -404,17 +409,18 @@ bool Surface::list_begin() {
   return true;
 }
 
-void Surface::replay(const DisplayList& l, const RECT& rect, bool moving_only) {
+void Surface::replay(const DisplayList& l, const RECT& rect, bool moving_only, size_t from, size_t to) {
   float k = 96.0f / dpi;
   D2D_RECT_F clip{rect.left * k, rect.top * k, rect.right * k, rect.bottom * k};
   dc->SetTransform(kIdentity);
   dc->PushAxisAlignedClip(clip, D2D1_ANTIALIAS_MODE_ALIASED);
-  if (!moving_only) {
+  if (!moving_only && from == 0) {
     dc->Clear(bg);
     ++g_draw_calls;
   }
   int depth = 0;
-  for (const Cmd& c : l.cmds) {
+  for (size_t i = from; i < std::min(to, l.cmds.size()); ++i) {
+    const Cmd& c = l.cmds[i];
     if (c.op == Op::Clip) {
       exec(c, nullptr);
       ++depth;
@@ -440,6 +446,115 @@ void Surface::replay(const DisplayList& l, const RECT& rect, bool moving_only) {
   for (; depth > 0; --depth) dc->PopAxisAlignedClip();
   dc->SetTransform(kIdentity);
   dc->PopAxisAlignedClip();
+}
+
+// ---- bitmaps laid by the device ----------------------------------------------
+
+bool Surface::blit_place(const Cmd& c, POINT& at, RECT& dest) const {
+  if (c.op != Op::Bitmap || !c.obj || c.opacity != 1 || c.interp != D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR ||
+      c.xf._11 != 1 || c.xf._12 != 0 || c.xf._21 != 0 || c.xf._22 != 1)
+    return false;
+  auto* b = static_cast<ID2D1Bitmap*>(c.obj.Get());
+  float bx = 96, by = 96;
+  b->GetDpi(&bx, &by);
+  D2D1_SIZE_U size = b->GetPixelSize();
+  // Source and destination in pixels; pixel for pixel only when both have
+  // the same size and the destination starts on a whole pixel.
+  float sk = bx / 96, k = dpi / 96;
+  D2D_RECT_F src = c.src.right > c.src.left ? c.src : D2D_RECT_F{0, 0, size.width / sk, size.height / sk};
+  float sl = src.left * sk, st = src.top * sk, sr = src.right * sk, sb = src.bottom * sk;
+  float dl = (c.r.left + c.xf._31) * k, dt = (c.r.top + c.xf._32) * k;
+  float dr = (c.r.right + c.xf._31) * k, db = (c.r.bottom + c.xf._32) * k;
+  auto whole = [](float v) { return std::fabs(v - std::round(v)) < 1e-3f; };
+  if (bx != by || !whole(sl) || !whole(st) || !whole(sr) || !whole(sb) || !whole(dl) || !whole(dt) ||
+      std::fabs((dr - dl) - (sr - sl)) > 1e-3f || std::fabs((db - dt) - (sb - st)) > 1e-3f || sl < 0 || st < 0 ||
+      std::lround(sr) > LONG(size.width) || std::lround(sb) > LONG(size.height))
+    return false;
+  at = POINT{std::lround(dl - sl), std::lround(dt - st)};
+  dest = RECT{std::lround(dl), std::lround(dt), std::lround(dr), std::lround(db)};
+  return true;
+}
+
+ComPtr<ID3D11ShaderResourceView> Surface::source_view(ID2D1Bitmap* b) {
+  for (auto& [bitmap, view] : sources)
+    if (bitmap.Get() == b) return view;
+  ComPtr<ID3D11Texture2D> tex = texture_of(b);
+  ComPtr<ID3D11ShaderResourceView> view;
+  if (!tex || FAILED(g_gfx.device->CreateShaderResourceView(tex.Get(), nullptr, &view))) return nullptr;
+  // Held with its bitmap, so no other bitmap can take its address meanwhile
+  // (prune_sources lets go of those no list on show draws).
+  sources.push_back({b, view});
+  return view;
+}
+
+void Surface::prune_sources() {
+  std::erase_if(sources, [&](const auto& s) {
+    for (const DisplayList* l : {&shown, &still_shown})
+      for (const Cmd& c : l->cmds)
+        if (c.op == Op::Bitmap && c.obj.Get() == s.first.Get()) return false;
+    return true;
+  });
+}
+
+HRESULT Surface::draw_rects(const DisplayList& l, const std::vector<RECT>& rects, ID2D1Bitmap1* target, bool moving_only) {
+  HRESULT hr = S_OK;
+  if (rects.empty() || !target) return hr;
+  ComPtr<ID3D11RenderTargetView> rtv;
+  if (blits && blitter.ready()) {
+    ComPtr<ID3D11Texture2D> tex = texture_of(target);
+    if (tex) g_gfx.device->CreateRenderTargetView(tex.Get(), nullptr, &rtv);
+  }
+  // A bitmap the device can lay, outside every clip: it ends a pass of
+  // Direct2D, is laid over each rectangle, and the next pass begins after it.
+  auto laid = [&](size_t i, int depth, POINT& at, RECT& dest) {
+    const Cmd& c = l.cmds[i];
+    return rtv && depth == 0 && (!moving_only || !c.still) && blit_place(c, at, dest) &&
+           source_view(static_cast<ID2D1Bitmap*>(c.obj.Get()));
+  };
+  size_t from = 0, n = l.cmds.size();
+  while (from < n || (from == 0 && !moving_only)) {
+    size_t to = from;
+    int depth = 0;
+    POINT at{};
+    RECT dest{};
+    for (; to < n; ++to) {
+      Op op = l.cmds[to].op;
+      if (op != Op::Clip && op != Op::Unclip && laid(to, depth, at, dest)) break;
+      depth += op == Op::Clip ? 1 : op == Op::Unclip && depth > 0 ? -1 : 0;
+    }
+    // A pass of Direct2D over the rectangles that commands in [from, to)
+    // touch (the first pass also clears them when drawing from the background).
+    std::vector<const RECT*> touched;
+    for (const RECT& r : rects) {
+      bool any = !moving_only && from == 0;
+      for (size_t i = from; i < to && !any; ++i) {
+        const Cmd& c = l.cmds[i];
+        any = c.op != Op::Clip && c.op != Op::Unclip && overlaps(c.box, r) && !(moving_only && c.still);
+      }
+      if (any) touched.push_back(&r);
+    }
+    if (!touched.empty()) {
+      dc->SetTarget(target);
+      dc->BeginDraw();
+      for (const RECT* r : touched) replay(l, *r, moving_only, from, to);
+      HRESULT e = dc->EndDraw();
+      dc->SetTarget(nullptr);
+      if (SUCCEEDED(hr)) hr = e;
+    }
+    if (to >= n) break;
+    const Cmd& c = l.cmds[to];
+    ComPtr<ID3D11ShaderResourceView> src = source_view(static_cast<ID2D1Bitmap*>(c.obj.Get()));
+    for (const RECT& r : rects) {
+      RECT clip = box_and(box_and(r, c.box), dest);
+      if (box_empty(clip)) continue;
+      blitter.draw(rtv.Get(), width, height, src.Get(), at, clip);
+      ++g_draw_calls;
+      ++stats.blits;
+    }
+    blitter.done();
+    from = to + 1;
+  }
+  return hr;
 }
 
 void Surface::list_end() {
@@ -480,7 +595,7 @@ void Surface::list_end() {
   if (full || !composed) rects.push_back(whole);
   else rects = merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels);
   // The still picture: drawn again where its commands changed.
-  split_still(frame_list, settle, width, height, kTile);
+  split_still(frame_list, settle, width, height, kStillTile);
   DisplayList still_now = still_part(frame_list);
   std::vector<RECT> still_rects;
   bool have_still = make_still();
@@ -496,6 +611,7 @@ void Surface::list_end() {
     shown.cmds.swap(frame_list.cmds);
     shown.points.swap(frame_list.points);
     if (have_still) still_shown = std::move(still_now);
+    prune_sources();
   };
   if (rects.empty() && still_rects.empty() && !repaint) {
     keep();
@@ -507,14 +623,8 @@ void Surface::list_end() {
   HRESULT hr = S_OK;
   // The still picture first (what settled joins it; the frame looks the same).
   if (!still_rects.empty()) {
-    dc->SetTarget(still.Get());
-    dc->BeginDraw();
-    for (const RECT& r : still_rects) {
-      replay(still_now, r, false);
-      stats.still_pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
-    }
-    hr = dc->EndDraw();
-    dc->SetTarget(nullptr);
+    hr = draw_rects(still_now, still_rects, still.Get(), false);
+    for (const RECT& r : still_rects) stats.still_pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
   }
   if (rects.empty() && !repaint) {
     stats.replay = now_s() - t2;
@@ -535,15 +645,9 @@ void Surface::list_end() {
       composed->CopyFromBitmap(&at, still.Get(), &from);
     }
   }
-  dc->SetTarget(composed.Get());
-  dc->BeginDraw();
-  for (const RECT& r : rects) {
-    replay(frame_list, r, have_still);
-    stats.pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
-  }
-  HRESULT hr2 = dc->EndDraw();
+  HRESULT hr2 = draw_rects(frame_list, rects, composed.Get(), have_still);
   if (SUCCEEDED(hr)) hr = hr2;
-  dc->SetTarget(nullptr);
+  for (const RECT& r : rects) stats.pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
   double t3 = now_s();
   stats.replay = t3 - t2;
   stats.rects = u32(rects.size());
@@ -582,10 +686,8 @@ bool Surface::read_whole_bgra(std::vector<u8>& out) {
   if (FAILED(dc->CreateBitmap(D2D1_SIZE_U{width, height}, nullptr, 0, bitmap_props(D2D1_BITMAP_OPTIONS_TARGET, dpi),
                               &whole)))
     return false;
-  dc->SetTarget(whole.Get());
-  dc->BeginDraw();
-  replay(shown, RECT{0, 0, LONG(width), LONG(height)});
-  dc->EndDraw();
-  dc->SetTarget(nullptr);
+  FrameStats frame = stats;  // the frame on show keeps its own figures
+  draw_rects(shown, {RECT{0, 0, LONG(width), LONG(height)}}, whole.Get(), false);
+  stats = frame;
   return read_bitmap(whole.Get(), out);
 }

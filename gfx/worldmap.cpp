@@ -1,4 +1,5 @@
 #include "gfx/worldmap.h"
+#include "gfx/layer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -209,7 +210,7 @@ void WorldMap::draw_norad(Canvas& canvas, float t, float k) {
     star[i] = {p.x + r * std::cos(a), p.y + r * std::sin(a)};
   }
   canvas.poly(star, 10, with_alpha(kWhite, k), 1.2f, true);
-  canvas.text("NORAD", p.x + 11, p.y + 6, 10, with_alpha(kWhite, k), AlignLeft, 0.16f, 0);
+  text_fast(canvas, "NORAD", p.x + 11, p.y + 6, 10, with_alpha(kWhite, k), AlignLeft, 0.16f, 0);
 }
 
 bool WorldMap::track_curve(const Site& target, bool inbound, std::array<D2D_POINT_2F, kTrackPoints>& q) const {
@@ -271,11 +272,14 @@ D2D_POINT_2F WorldMap::draw_track(Canvas& canvas, const Site& target, float t, D
   float pulse = 0.5f * std::sin(3 * t) + 0.5f;
   canvas.circle(p2.x, p2.y, 15, with_alpha(kPink, k), 1.4f);
   canvas.circle(p2.x, p2.y, 15 + 6 * pulse, with_alpha(kPink, k * 0.35f * (1 - pulse)), 1.0f);
+  // The four ticks turn every frame: one path, one call.
+  Strokes ticks;
   for (int i = 0; i < 4; i++) {
     float a = float(i * kPi / 2) + 0.6f * t;
-    canvas.line(p2.x + 15 * std::cos(a), p2.y + 15 * std::sin(a), p2.x + 21 * std::cos(a), p2.y + 21 * std::sin(a),
-                with_alpha(kPink, k), 1.2f);
+    ticks.line(p2.x + 15 * std::cos(a), p2.y + 15 * std::sin(a), p2.x + 21 * std::cos(a), p2.y + 21 * std::sin(a),
+               with_alpha(kPink, k), 1.2f);
   }
+  ticks.draw(canvas);
   if (!caption.empty()) {
     float y = target.label_dy < 0 ? p2.y + 14 : p2.y - 32;
     canvas.text(caption, p2.x + 22, y, 12, with_alpha(kPink, k), AlignLeft, 0.16f, 0);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "gfx/layer.h"
 #include "machines/library.h"
 #include "media/media.h"
 #include "media/media_views.h"
@@ -157,6 +158,26 @@ std::vector<CellLook> piece_cells(const TransferSnapshot& s, const PieceGrid& g)
     out.push_back(cell_look(c));
   }
   return out;
+}
+
+FieldTiles field_tiles(const PieceGrid& g, const std::vector<CellLook>& cells, float x0, float y0, bool blink_on) {
+  FieldTiles t;
+  u32 cols = std::max(1u, g.cols);
+  for (u32 col = kFieldTileCells; col < cols; col += kFieldTileCells) t.xs.push_back(x0 + 6 * float(col));
+  size_t rows = (cells.size() + cols - 1) / cols;
+  for (size_t row = 1; row < rows; ++row) t.ys.push_back(y0 + g.ch * float(row));
+  size_t across = t.xs.size() + 1;
+  t.versions.assign(across * (t.ys.size() + 1), hash_val(g.cols, hash_val(g.ch, 0)));
+  std::vector<char> flight(t.versions.size(), 0);
+  for (size_t i = 0; i < cells.size(); ++i) {
+    size_t at = (i / cols) * across + (i % cols) / kFieldTileCells;
+    const CellLook& c = cells[i];
+    t.versions[at] = hash_val(c.kind, hash_val(c.source, hash_val(c.alpha, hash_val(c.fill, t.versions[at]))));
+    flight[at] = flight[at] || c.kind == CellLook::Flight;
+  }
+  for (size_t at = 0; at < t.versions.size(); ++at)
+    if (flight[at]) t.versions[at] = hash_val(blink_on, t.versions[at]);
+  return t;
 }
 
 void field_pixels(Pixels& p, float ox, float oy, float k, const PieceGrid& g, const std::vector<CellLook>& cells,

@@ -20,220 +20,277 @@ namespace {
 
 constexpr float kPi = 3.14159265f;
 
+// ---- media picker ---------------------------------------------------------------
+
 // One catalog row of the picker, worked out before anything is drawn.
 struct PickRow {
   const MediaItem* item = nullptr;
-  u32 id = 0, act_id = 0;
-  D2D_RECT_F r{}, act{};
-  float m = 0;  // middle line
-  int s = 0;    // media state, taken before any click
+  u32 id = 0, action_id = 0;  // the row ("mrow") and its action ("mdl")
+  D2D_RECT_F rect{}, action{};
+  float mid = 0;      // the row's middle line
+  int state = 0;      // media state (kMedia...), taken before any click
   MediaJob* job = nullptr;
-  float frac = 0;
+  float frac = 0;     // of its download
   bool picked = false;
-  bool rest = false;
+  bool rest = false;  // painted into the picker's layer
 };
 
-bool has_button(int s) { return s == kMediaPartial || s == kMediaFailed || s == kMediaNone; }
+// What a frame of the picker shows, worked out before anything is drawn
+// (the still parts go into the picker's layer, keyed by it).
+struct PickerPlan {
+  float x = 0, y = 0, w = 0;
+  float action_x = 0;   // left edge of the rows' action column
+  PickerRows layout;
+  std::vector<PickRow> rows;
+  bool loading = false, unreachable = false;  // no rows: the status line says why
+  u32 retry_id = 0, browse_id = 0, own_id = 0;
+  D2D_RECT_F retry{}, own_pick{}, own_box{}, browse{};
+  bool retry_rest = true, browse_rest = false;
+};
+
+// The heading is not fitted: it may reach past the picker's width.
+const char kHeading[] =
+    "INSTALL MEDIA  //  OFFICIAL RELEASES, FETCHED OVER HTTPS AND BITTORRENT, CHECKED AGAINST SHA-256";
+
+bool has_button(int state) { return state == kMediaPartial || state == kMediaFailed || state == kMediaNone; }
 
 std::string button_text(const PickRow& row) {
-  if (row.s == kMediaPartial) return strf("RESUME  %d%%", int(row.frac * 100));
-  if (row.s == kMediaFailed) return "FAILED: RETRY";
+  if (row.state == kMediaPartial) return strf("RESUME  %d%%", int(row.frac * 100));
+  if (row.state == kMediaFailed) return "FAILED: RETRY";
   return "DOWNLOAD";
+}
+
+// A row's action button (RESUME, FAILED: RETRY or DOWNLOAD); true when clicked.
+bool row_button(App& a, const PickRow& row) {
+  return a.button(row.action_id, row.action, button_text(row),
+                  row.state == kMediaFailed ? App::Btn::Danger : App::Btn::Plain, true,
+                  row.state == kMediaNone ? 8.5f : 8);
+}
+
+PickerPlan plan_picker(App& a, float x, float y, float w, const Profile& profile) {
+  PickerPlan p;
+  p.x = x, p.y = y, p.w = w;
+  p.action_x = x + w - 186;
+  std::vector<const MediaItem*> items = g_cat.for_profile(profile.id);
+  std::vector<std::string> distros;
+  for (const MediaItem* it : items) distros.push_back(it->distro);
+  p.layout = picker_rows(distros, y);
+  for (size_t i = 0; i < items.size(); ++i) {
+    PickRow row;
+    row.item = items[i];
+    int h = file_hash(row.item->file);
+    row.id = a.id("mrow", h);
+    row.action_id = a.id("mdl", h);
+    float top = p.layout.tops[i];
+    row.rect = {x, top, x + w, top + 34};
+    row.action = {p.action_x, top + 5, p.action_x + 176, top + 29};
+    row.mid = top + 17;
+    row.state = g_media.state(*row.item, &row.job, &row.frac);
+    row.picked = a.media_pick == row.item->file;
+    row.rest = settled(a, row.id, row.rect, row.picked ? 1.0f : 0.0f) &&
+               (!has_button(row.state) || settled(a, row.action_id, row.action));
+    p.rows.push_back(row);
+  }
+  p.loading = items.empty() && g_cat.loading;
+  p.unreachable = items.empty() && !g_cat.loading;
+  p.retry_id = a.id("catretry", 0);
+  p.retry = {x + w - 100, y + 18 + 2, x + w, y + 18 + 30};
+  p.retry_rest = !p.unreachable || settled(a, p.retry_id, p.retry);
+  float own = p.layout.own_top;
+  p.own_id = a.id("mown", 0);
+  p.own_pick = {x, own, x + 26, own + 36};
+  p.own_box = {x + 30, own, x + 30 + (w - 142), own + 34};
+  p.browse_id = a.id("mbrowse", 0);
+  p.browse = {x + w - 100, own + 1, x + w, own + 33};
+  p.browse_rest = settled(a, p.browse_id, p.browse);
+  return p;
+}
+
+// The heading and the status line's words (the spinner and a RETRY that is
+// not at rest are drawn live).
+void draw_heading(App& a, const PickerPlan& p) {
+  a.label(p.x, p.y, kHeading, pal.dim, 8.5f);
+  if (p.loading) {
+    a.label(p.x + 28, p.y + 18 + 9, "QUERYING RELEASE SERVERS...", pal.cyan, 9);
+  } else if (p.unreachable) {
+    std::string line = a.surface.fit("RELEASE SERVERS UNREACHABLE: " + g_cat.err, p.w - 120, 8, kTrack);
+    text_fast(a.surface, line, p.x, p.y + 18 + 10, 8, pal.amber, AlignLeft, kTrack);
+    if (p.retry_rest) a.button(p.retry_id, p.retry, "RETRY", App::Btn::Plain, true, 10.5f);
+  }
+}
+
+// The status line's live part: the spinner turns while the catalog loads;
+// RETRY asks the release servers again.
+void draw_status_line(App& a, const PickerPlan& p) {
+  if (p.loading) {
+    float t = float(a.now);
+    a.surface.arc(p.x + 10, p.y + 18 + 14, 8, 4 * t, 4 * t + 4.2f, pal.cyan, 1.5f);
+    a.easing = true;
+  } else if (p.unreachable) {
+    bool again = p.retry_rest ? a.clicked(p.retry_id, p.retry, IDC_HAND)
+                              : a.button(p.retry_id, p.retry, "RETRY", App::Btn::Plain, true, 10.5f);
+    if (again) g_cat.refresh(a.hwnd);
+  }
+}
+
+// A catalog row as it looks at eased value e: background, radio mark, the
+// release's names, size and BT mark, and the check mark of a verified file.
+void draw_catalog_row(App& a, const PickerPlan& p, const PickRow& row, float e) {
+  Canvas& c = a.surface;
+  const MediaItem& it = *row.item;
+  D3DCOLORVALUE dc = distro_color(it.distro);
+  float x = p.x, ax = p.action_x, m = row.mid;
+  float bg = e * 0.06f + 0.03f;
+  if (row.picked) {
+    c.fill(row.rect, alpha(pal.pink, bg));
+    c.rect(row.rect, alpha(pal.pink, 0.8f), 1.2f);
+  } else {
+    c.fill(row.rect, alpha(pal.cyan, bg));
+  }
+  c.circle(x + 14, m, 6, row.picked ? pal.pink : pal.dim, 1.2f);
+  if (row.picked) c.disc(x + 14, m, 3, pal.pink);
+  float tx = x + 30;
+  tx += text_fast(c, it.distro, tx, m - 5, 10, dc, AlignLeft, kTrack) + 12;
+  tx += text_fast(c, it.label, tx, m - 5, 10, pal.ice, AlignLeft, kTrack) + 12;
+  std::string size = it.size ? human_bytes(it.size) : "";
+  float size_w = it.size ? c.text_width(size, 7.5f, kTrack) : 0;
+  float bt_w = it.torrent.empty() ? 0 : c.text_width("BT", 6.5f, kTrack);
+  // A long edition stops short of the size and BT column.
+  float room = edition_room(tx, ax, size_w, bt_w);
+  if (room > 0)
+    text_fast(c, c.fit(it.edition, room, 7.5f, kTrack), tx, m - 4, 7.5f, alpha(pal.cyan, 0.85f), AlignLeft, kTrack);
+  if (it.size) text_fast(c, size, ax - 14, m - 4, 7.5f, alpha(pal.dim, 1.3f), AlignRight, kTrack);
+  if (!it.torrent.empty()) text_fast(c, "BT", ax - 74, m - 4, 6.5f, alpha(pal.pink, 0.8f), AlignRight, kTrack);
+  if (row.state == kMediaOnDisk) {
+    D2D_POINT_2F tick[3] = {{ax + 6, m}, {ax + 11, m + 5}, {ax + 20, m - 6}};
+    c.poly(tick, 3, pal.green, 1.6f, false);
+    text_fast(c, "VERIFIED", ax + 28, m - 4, 8, pal.green, AlignLeft, kTrack);
+  }
+}
+
+// The progress bar of a queued or busy download and its word.
+void draw_row_progress(App& a, const PickerPlan& p, const PickRow& row) {
+  const MediaItem& it = *row.item;
+  D3DCOLORVALUE dc = distro_color(it.distro);
+  float ax = p.action_x;
+  D2D_RECT_F bar{ax, row.mid - 3, ax + 70, row.mid + 3};
+  a.surface.rect(snap(a, bar), alpha(dc, dc.a * 0.6f), 0.8f);
+  float f = std::clamp(row.frac, 0.0f, 1.0f);
+  if (f > 0) a.surface.fill({ax, bar.top, ax + 70 * f, bar.bottom}, dc);
+  std::string word = "QUEUED";
+  D3DCOLORVALUE wc = pal.amber;
+  if (row.state == kMediaBusy) {
+    wc = pal.ice;
+    if (row.job && row.job->snap.state == TState::Checking) word = "VERIFYING";
+    else word = strf("%d%%  %s", int(f * 100), row.job ? rate(row.job->snap.rate_down).c_str() : "");
+  }
+  text_fast(a.surface, word, ax + 78, row.mid - 4, 7, wc, AlignLeft, kTrack);
+  a.easing = true;
+}
+
+// A row's live part: a click on it picks its release; a row that is not at
+// rest is drawn; its action column starts, resumes or retries the download,
+// or shows its progress.
+void handle_catalog_row(App& a, const PickerPlan& p, const PickRow& row) {
+  const MediaItem& it = *row.item;
+  float e = a.ease(row.id, a.hovering(row.rect) || row.picked, 0.07f);
+  auto fill_name = [&] {
+    if (a.wizard_name.empty()) a.wizard_name = it.distro + " " + it.version;
+  };
+  if (a.clicked(row.id, row.rect, IDC_HAND)) {
+    a.media_pick = it.file;
+    a.wizard_media = row.state == kMediaOnDisk ? g_media.path(it) : std::wstring();
+    fill_name();
+    a.dirty = true;
+  }
+  if (!row.rest) draw_catalog_row(a, p, row, e);
+  if (has_button(row.state)) {
+    bool hit = row.rest ? a.clicked(row.action_id, row.action, IDC_HAND) : row_button(a, row);
+    if (!hit) return;
+    a.media_pick = it.file;
+    if (row.state == kMediaFailed) {
+      if (row.job) g_media.resume(row.job);
+    } else {
+      if (row.state == kMediaNone) fill_name();
+      a.download(it, false);
+    }
+    a.dirty = true;
+  } else if (row.state == kMediaQueued || row.state == kMediaBusy) {
+    draw_row_progress(a, p, row);
+  }
+}
+
+// The own-file row: its radio mark, and the box with the chosen file's name.
+void draw_own_file(App& a, const PickerPlan& p) {
+  Canvas& c = a.surface;
+  const D2D_RECT_F& box = p.own_box;
+  float m = p.layout.own_top + 18;
+  bool own_picked = a.media_pick.empty();
+  c.circle(p.x + 14, m, 6, own_picked ? pal.pink : pal.dim, 1.2f);
+  if (own_picked) c.disc(p.x + 14, m, 3, pal.pink);
+  c.fill(box, alpha(pal.cyan, 0.03f));
+  c.line(box.left, box.bottom, box.right, box.bottom, alpha(pal.cyan, 0.6f), 1.4f);
+  bool named = own_picked && !a.wizard_media.empty();
+  std::string text = named ? upper(narrow(path_leaf(a.wizard_media))) : "OWN ISO";
+  text_fast(c, c.fit(text, box.right - box.left - 20, 10, kTrack), box.left + 10, box.top + 12, 10,
+            named ? pal.ice : pal.dim, AlignLeft, kTrack);
+}
+
+// The own file's clicks: its radio picks it, BROWSE picks a file and it.
+void handle_own_file(App& a, const PickerPlan& p) {
+  if (a.clicked(p.own_id, p.own_pick, IDC_HAND)) {
+    a.media_pick.clear();
+    a.dirty = true;
+  }
+  bool browse = p.browse_rest ? a.clicked(p.browse_id, p.browse, IDC_HAND)
+                              : a.button(p.browse_id, p.browse, "BROWSE", App::Btn::Plain, true, 10.5f);
+  if (!browse) return;
+  std::wstring file = a.pick_file(false, L"Install media",
+                                  {{L"Install media (*.iso, *.img, *.cdr, *.dmg, *.toast)",
+                                    L"*.iso;*.img;*.cdr;*.dmg;*.toast;*.bin"},
+                                   {L"All files", L"*.*"}});
+  if (!file.empty()) {
+    a.media_pick.clear();
+    a.wizard_media = file;
+  }
+}
+
+// The picker's layer: the heading, the status line's words, the rows at
+// rest with their buttons, and the own-file row.
+void draw_picker_still(App& a, const PickerPlan& p) {
+  u64 key = hash_val(p.w, hash_val(p.x, hash_val(p.y, 0)));
+  key = hash_val(p.browse_rest, hash_val(p.retry_rest, hash_val(g_cat.loading, hash64(g_cat.err, key))));
+  key = hash64(a.media_pick, hash64(narrow(a.wizard_media), key));
+  for (const PickRow& row : p.rows) {
+    const MediaItem& it = *row.item;
+    key = hash64(it.file, hash64(it.distro, hash64(it.label, hash64(it.edition, hash64(it.torrent, key)))));
+    key = hash_val(it.size, hash_val(row.state, hash_val(row.rest, hash_val(row.picked, key))));
+    if (row.state == kMediaPartial) key = hash_val(int(row.frac * 100), key);
+  }
+  float head_w = a.surface.text_width(kHeading, 8.5f, kTrack);
+  D2D_RECT_F all{p.x, p.y, p.x + std::max(p.w, head_w), p.y + p.layout.height};
+  clipped_layer(a, a.id("mpicker", 0), all, key, [&] {
+    draw_heading(a, p);
+    for (const PickRow& row : p.rows) {
+      if (!row.rest) continue;
+      draw_catalog_row(a, p, row, row.picked ? 1 : 0);
+      if (has_button(row.state)) row_button(a, row);
+    }
+    draw_own_file(a, p);
+    if (p.browse_rest) a.button(p.browse_id, p.browse, "BROWSE", App::Btn::Plain, true, 10.5f);
+  });
 }
 
 }  // namespace
 
-// ---- media picker ---------------------------------------------------------------
-
 float App::draw_media_picker(float x, float y, float w, const Profile& p) {
   g_cat.ensure(hwnd);
-  std::vector<const MediaItem*> items = g_cat.for_profile(p.id);
-  std::vector<std::string> distros;
-  for (const MediaItem* it : items) distros.push_back(it->distro);
-  PickerRows layout = picker_rows(distros, y);
-  float ax = x + w - 186;
-
-  std::vector<PickRow> rows(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    PickRow& row = rows[i];
-    row.item = items[i];
-    int h = file_hash(row.item->file);
-    row.id = id("mrow", h);
-    row.act_id = id("mdl", h);
-    float cy = layout.tops[i];
-    row.r = {x, cy, x + w, cy + 34};
-    row.act = {ax, cy + 5, ax + 176, cy + 29};
-    row.m = cy + 17;
-    row.s = g_media.state(*row.item, &row.job, &row.frac);
-    row.picked = media_pick == row.item->file;
-    row.rest = settled(*this, row.id, row.r, row.picked ? 1.0f : 0.0f) &&
-               (!has_button(row.s) || settled(*this, row.act_id, row.act));
-  }
-  float own = layout.own_top;
-  D2D_RECT_F own_pick{x, own, x + 26, own + 36};
-  D2D_RECT_F box{x + 30, own, x + 30 + (w - 142), own + 34};
-  D2D_RECT_F browse{x + w - 100, own + 1, x + w, own + 33};
-  D2D_RECT_F retry{x + w - 100, y + 18 + 2, x + w, y + 18 + 30};
-  u32 browse_id = id("mbrowse", 0), retry_id = id("catretry", 0);
-  bool browse_rest = settled(*this, browse_id, browse);
-  bool unreachable = items.empty() && !g_cat.loading;
-  bool retry_rest = !unreachable || settled(*this, retry_id, retry);
-
-  auto draw_row = [&](const PickRow& row, float e) {
-    const MediaItem& it = *row.item;
-    D3DCOLORVALUE dc = distro_color(it.distro);
-    float a = e * 0.06f + 0.03f;
-    if (row.picked) {
-      surface.fill(row.r, alpha(pal.pink, a));
-      surface.rect(row.r, alpha(pal.pink, 0.8f), 1.2f);
-    } else {
-      surface.fill(row.r, alpha(pal.cyan, a));
-    }
-    surface.circle(x + 14, row.m, 6, row.picked ? pal.pink : pal.dim, 1.2f);
-    if (row.picked) surface.disc(x + 14, row.m, 3, pal.pink);
-    float tx = x + 30;
-    tx += text_fast(surface, it.distro, tx, row.m - 5, 10, dc, AlignLeft, kTrack) + 12;
-    tx += text_fast(surface, it.label, tx, row.m - 5, 10, pal.ice, AlignLeft, kTrack) + 12;
-    std::string size = it.size ? human_bytes(it.size) : "";
-    float size_w = it.size ? surface.text_width(size, 7.5f, kTrack) : 0;
-    float bt_w = it.torrent.empty() ? 0 : surface.text_width("BT", 6.5f, kTrack);
-    // A long edition stops short of the size and BT column.
-    float room = edition_room(tx, ax, size_w, bt_w);
-    if (room > 0)
-      text_fast(surface, surface.fit(it.edition, room, 7.5f, kTrack), tx, row.m - 4, 7.5f, alpha(pal.cyan, 0.85f),
-                AlignLeft, kTrack);
-    if (it.size) text_fast(surface, size, ax - 14, row.m - 4, 7.5f, alpha(pal.dim, 1.3f), AlignRight, kTrack);
-    if (!it.torrent.empty()) text_fast(surface, "BT", ax - 74, row.m - 4, 6.5f, alpha(pal.pink, 0.8f), AlignRight,
-                                       kTrack);
-    if (row.s == kMediaOnDisk) {
-      D2D_POINT_2F tick[3] = {{ax + 6, row.m}, {ax + 11, row.m + 5}, {ax + 20, row.m - 6}};
-      surface.poly(tick, 3, pal.green, 1.6f, false);
-      text_fast(surface, "VERIFIED", ax + 28, row.m - 4, 8, pal.green, AlignLeft, kTrack);
-    }
-  };
-  auto draw_own = [&] {
-    bool own_picked = media_pick.empty();
-    surface.circle(x + 14, own + 18, 6, own_picked ? pal.pink : pal.dim, 1.2f);
-    if (own_picked) surface.disc(x + 14, own + 18, 3, pal.pink);
-    surface.fill(box, alpha(pal.cyan, 0.03f));
-    surface.line(box.left, box.bottom, box.right, box.bottom, alpha(pal.cyan, 0.6f), 1.4f);
-    bool named = own_picked && !wizard_media.empty();
-    std::string text = named ? upper(narrow(path_leaf(wizard_media))) : "OWN ISO";
-    text_fast(surface, surface.fit(text, box.right - box.left - 20, 10, kTrack), box.left + 10, box.top + 12, 10,
-              named ? pal.ice : pal.dim, AlignLeft, kTrack);
-  };
-
-  // The still parts, in one layer: the heading, the status line's text, the
-  // rows at rest with their buttons, and the own-file row.
-  u64 key = hash_val(w, hash_val(x, hash_val(y, 0)));
-  key = hash_val(browse_rest, hash_val(retry_rest, hash_val(g_cat.loading, hash64(g_cat.err, key))));
-  key = hash64(media_pick, hash64(narrow(wizard_media), key));
-  for (const PickRow& row : rows) {
-    const MediaItem& it = *row.item;
-    key = hash64(it.file, hash64(it.distro, hash64(it.label, hash64(it.edition, hash64(it.torrent, key)))));
-    key = hash_val(it.size, hash_val(row.s, hash_val(row.rest, hash_val(row.picked, key))));
-    if (row.s == kMediaPartial) key = hash_val(int(row.frac * 100), key);
-  }
-  // The heading is not fitted: it may reach past the picker's width.
-  const char* heading = "INSTALL MEDIA  //  OFFICIAL RELEASES, FETCHED OVER HTTPS AND BITTORRENT, CHECKED AGAINST SHA-256";
-  float head_w = surface.text_width(heading, 8.5f, kTrack);
-  D2D_RECT_F all{x, y, x + std::max(w, head_w), y + layout.height};
-  clipped_layer(*this, id("mpicker", 0), all, key, [&] {
-    label(x, y, heading, pal.dim, 8.5f);
-    if (items.empty() && g_cat.loading) {
-      label(x + 28, y + 18 + 9, "QUERYING RELEASE SERVERS...", pal.cyan, 9);
-    } else if (unreachable) {
-      std::string line = surface.fit("RELEASE SERVERS UNREACHABLE: " + g_cat.err, w - 120, 8, kTrack);
-      text_fast(surface, line, x, y + 18 + 10, 8, pal.amber, AlignLeft, kTrack);
-      if (retry_rest) button(retry_id, retry, "RETRY", Btn::Plain, true, 10.5f);
-    }
-    for (const PickRow& row : rows) {
-      if (!row.rest) continue;
-      draw_row(row, row.picked ? 1 : 0);
-      if (has_button(row.s))
-        button(row.act_id, row.act, button_text(row), row.s == kMediaFailed ? Btn::Danger : Btn::Plain, true,
-               row.s == kMediaNone ? 8.5f : 8);
-    }
-    draw_own();
-    if (browse_rest) button(browse_id, browse, "BROWSE", Btn::Plain, true, 10.5f);
-  });
-
-  // Status line: the spinner turns while the catalog loads; RETRY asks again.
-  if (items.empty() && g_cat.loading) {
-    float t = float(now);
-    surface.arc(x + 10, y + 18 + 14, 8, 4 * t, 4 * t + 4.2f, pal.cyan, 1.5f);
-    easing = true;
-  } else if (unreachable) {
-    bool again = retry_rest ? clicked(retry_id, retry, IDC_HAND)
-                            : button(retry_id, retry, "RETRY", Btn::Plain, true, 10.5f);
-    if (again) g_cat.refresh(hwnd);
-  }
-
-  // Rows: picking, the live ones drawn, and each row's action.
-  for (PickRow& row : rows) {
-    const MediaItem& it = *row.item;
-    float e = ease(row.id, hovering(row.r) || row.picked, 0.07f);
-    auto fill_name = [&] {
-      if (wizard_name.empty()) wizard_name = it.distro + " " + it.version;
-    };
-    if (clicked(row.id, row.r, IDC_HAND)) {
-      media_pick = it.file;
-      wizard_media = row.s == kMediaOnDisk ? g_media.path(it) : std::wstring();
-      fill_name();
-      dirty = true;
-    }
-    if (!row.rest) draw_row(row, e);
-    if (has_button(row.s)) {
-      Btn style = row.s == kMediaFailed ? Btn::Danger : Btn::Plain;
-      bool hit = row.rest ? clicked(row.act_id, row.act, IDC_HAND)
-                          : button(row.act_id, row.act, button_text(row), style, true,
-                                   row.s == kMediaNone ? 8.5f : 8);
-      if (hit) {
-        media_pick = it.file;
-        if (row.s == kMediaFailed) {
-          if (row.job) g_media.resume(row.job);
-        } else {
-          if (row.s == kMediaNone) fill_name();
-          download(it, false);
-        }
-        dirty = true;
-      }
-    } else if (row.s == kMediaQueued || row.s == kMediaBusy) {
-      D3DCOLORVALUE dc = distro_color(it.distro);
-      D2D_RECT_F bar{ax, row.m - 3, ax + 70, row.m + 3};
-      surface.rect(snap(*this, bar), alpha(dc, dc.a * 0.6f), 0.8f);
-      float f = std::clamp(row.frac, 0.0f, 1.0f);
-      if (f > 0) surface.fill({ax, bar.top, ax + 70 * f, bar.bottom}, dc);
-      std::string word = "QUEUED";
-      D3DCOLORVALUE wc = pal.amber;
-      if (row.s == kMediaBusy) {
-        wc = pal.ice;
-        if (row.job && row.job->snap.state == TState::Checking) word = "VERIFYING";
-        else word = strf("%d%%  %s", int(f * 100), row.job ? rate(row.job->snap.rate_down).c_str() : "");
-      }
-      text_fast(surface, word, ax + 78, row.m - 4, 7, wc, AlignLeft, kTrack);
-      easing = true;
-    }
-  }
-
-  // The own file: its radio picks it, BROWSE picks a file and it.
-  if (clicked(id("mown", 0), own_pick, IDC_HAND)) {
-    media_pick.clear();
-    dirty = true;
-  }
-  bool browse_hit = browse_rest ? clicked(browse_id, browse, IDC_HAND)
-                                : button(browse_id, browse, "BROWSE", Btn::Plain, true, 10.5f);
-  if (browse_hit) {
-    std::wstring file = pick_file(false, L"Install media",
-                                  {{L"Install media (*.iso, *.img, *.cdr, *.dmg, *.toast)",
-                                    L"*.iso;*.img;*.cdr;*.dmg;*.toast;*.bin"},
-                                   {L"All files", L"*.*"}});
-    if (!file.empty()) {
-      media_pick.clear();
-      wizard_media = file;
-    }
-  }
-  return layout.height;
+  PickerPlan plan = plan_picker(*this, x, y, w, p);
+  draw_picker_still(*this, plan);
+  draw_status_line(*this, plan);
+  for (const PickRow& row : plan.rows) handle_catalog_row(*this, plan, row);
+  handle_own_file(*this, plan);
+  return plan.layout.height;
 }
 
 // ---- media storage view -------------------------------------------------------------

@@ -7,8 +7,9 @@
 //
 // Drawing: what stays the same from frame to frame (the grid, headings,
 // frames, rows and buttons at rest, the map's outlines) is one cached layer;
-// the piece field is one bitmap filled again only when its cells change; the
-// scope is three polylines and the radar a handful of paths.
+// the piece field is one bitmap in tiles, each copied in and drawn again only
+// when its cells change or blink; the radar's peers and sweep are bitmaps
+// too; the scope is three polylines and the radar's mirrors a few paths.
 #include "media/app_media.h"
 
 #include <shellapi.h>
@@ -36,7 +37,7 @@ struct CpuBitmap {
   ComPtr<ID2D1DeviceContext> dc;  // the bitmap belongs to this context (held, so its address stays unique)
   ComPtr<ID2D1Bitmap> bitmap;
   float dpi = 0;
-  u64 version = 0;
+  std::vector<u64> versions;  // of what each tile holds
   Pixels pixels;
 };
 CpuBitmap g_field, g_peers, g_sweep;
@@ -71,28 +72,57 @@ bool cpu_bitmap_fits(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, Place& at
   return true;
 }
 
-// Draws `b` over `area` (DIPs), painted anew by `paint` when `version`
-// changes. paint gets the pixels and the device-pixel position of the
-// bitmap's corner (left, top): a point at DIP x lies at pixel x k - left.
-void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, u64 version,
+// Draws `b` over `area` (DIPs) as a grid of tiles, each with a version of
+// its own: the tiles' inner edges are `xs` and `ys` (DIPs, in order), and
+// `versions` holds a version per tile, row by row. When a version changes
+// the pixels are painted anew by `paint` and only the tiles whose version
+// changed are copied in; each tile is drawn as a part of its own, so a
+// listed frame draws again only the tiles that changed. paint gets the
+// pixels and the device-pixel position of the bitmap's corner (left, top):
+// a point at DIP x lies at pixel x k - left.
+void cpu_bitmap(Surface& s, CpuBitmap& b, const D2D_RECT_F& area, const std::vector<float>& xs,
+                const std::vector<float>& ys, std::vector<u64> versions,
                 const std::function<void(Pixels&, float left, float top, float k)>& paint) {
   Place at;
   bool fresh = false;
-  if (!cpu_bitmap_fits(s, b, area, at, fresh)) return;
-  version = hash_val(at.w, hash_val(at.h, hash_val(at.left, hash_val(at.top, hash_val(at.k, version)))));
-  if (fresh || b.version != version) {
-    paint(b.pixels, at.left, at.top, at.k);
-    b.bitmap->CopyFromMemory(nullptr, b.pixels.px.data(), at.w * 4);
-    b.version = version;
-  }
+  if (versions.size() != (xs.size() + 1) * (ys.size() + 1) || !cpu_bitmap_fits(s, b, area, at, fresh)) return;
   float k = at.k;
-  s.bitmap(b.bitmap.Get(), {at.left / k, at.top / k, (at.left + at.w) / k, (at.top + at.h) / k}, version);
+  u64 place = hash_val(at.w, hash_val(at.h, hash_val(at.left, hash_val(at.top, hash_val(k, 0)))));
+  // The tiles' first pixel columns and rows, and the bitmap's width and height.
+  auto cuts = [k](const std::vector<float>& edges, float corner, u32 size) {
+    std::vector<u32> out{0};
+    for (float e : edges) out.push_back(std::clamp(u32(std::max(0.0f, std::floor(e * k) - corner)), out.back(), size));
+    out.push_back(size);
+    return out;
+  };
+  std::vector<u32> cols = cuts(xs, at.left, at.w), rows = cuts(ys, at.top, at.h);
+  for (u64& v : versions) v = hash_val(place, v);
+  if (fresh || b.versions.size() != versions.size()) b.versions.assign(versions.size(), ~0ull);
+  bool painted = false;
+  for (size_t i = 0; i < versions.size(); ++i) {
+    if (b.versions[i] == versions[i]) continue;
+    if (!painted) paint(b.pixels, at.left, at.top, k);
+    painted = true;
+    size_t r = i / (xs.size() + 1), c = i % (xs.size() + 1);
+    D2D1_RECT_U tile{cols[c], rows[r], cols[c + 1], rows[r + 1]};
+    if (tile.right > tile.left && tile.bottom > tile.top)
+      b.bitmap->CopyFromMemory(&tile, b.pixels.at(tile.left, tile.top), at.w * 4);
+    b.versions[i] = versions[i];
+  }
+  for (size_t i = 0; i < versions.size(); ++i) {
+    size_t r = i / (xs.size() + 1), c = i % (xs.size() + 1);
+    if (cols[c + 1] <= cols[c] || rows[r + 1] <= rows[r]) continue;
+    D2D_RECT_F src{cols[c] / k, rows[r] / k, cols[c + 1] / k, rows[r + 1] / k};
+    D2D_RECT_F dest{(at.left + cols[c]) / k, (at.top + rows[r]) / k, (at.left + cols[c + 1]) / k,
+                    (at.top + rows[r + 1]) / k};
+    s.bitmap(b.bitmap.Get(), dest, versions[i], 1, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, &src);
+  }
 }
 
 // The radar's sweep: twelve lines from (cx, cy) at angles a, a - 0.05, ...,
 // R long, fading, painted into the bitmap over `area` (DIPs). Only the
 // box the lines cross is cleared, painted, copied in and drawn.
-void sweep(Surface& s, const D2D_RECT_F& area, float cx, float cy, float R, float a) {
+void draw_radar_sweep(Surface& s, const D2D_RECT_F& area, float cx, float cy, float R, float a) {
   CpuBitmap& b = g_sweep;
   Place at;
   bool fresh = false;
@@ -109,11 +139,13 @@ void sweep(Surface& s, const D2D_RECT_F& area, float cx, float cy, float R, floa
     x1 = std::max(x1, ends[i].x), y1 = std::max(y1, ends[i].y);
   }
   // The lines' pixels: half their width and the pixel beside each edge more.
-  u32 bx0 = u32(std::clamp(std::floor(x0 - k - 2), 0.0f, float(w))), by0 = u32(std::clamp(std::floor(y0 - k - 2), 0.0f, float(h)));
-  u32 bx1 = u32(std::clamp(std::ceil(x1 + k + 2), 0.0f, float(w))), by1 = u32(std::clamp(std::ceil(y1 + k + 2), 0.0f, float(h)));
+  auto within = [](float v, u32 n) { return u32(std::clamp(v, 0.0f, float(n))); };
+  u32 bx0 = within(std::floor(x0 - k - 2), w), by0 = within(std::floor(y0 - k - 2), h);
+  u32 bx1 = within(std::ceil(x1 + k + 2), w), by1 = within(std::ceil(y1 + k + 2), h);
   if (bx1 <= bx0 || by1 <= by0) return;
   Pixels& p = b.pixels;
-  for (u32 row = by0; row < by1; ++row) std::fill_n(p.px.begin() + (size_t(row) * w + bx0) * 4, size_t(bx1 - bx0) * 4, 0);
+  for (u32 row = by0; row < by1; ++row)
+    std::fill_n(p.px.begin() + (size_t(row) * w + bx0) * 4, size_t(bx1 - bx0) * 4, 0);
   for (int i = 0; i < 12; ++i) p.line(x, y, ends[i].x, ends[i].y, k, alpha(pal.cyan, 0.4f * (1 - i / 12.0f)));
   D2D1_RECT_U part{bx0, by0, bx1, by1};
   b.bitmap->CopyFromMemory(&part, p.px.data() + (size_t(by0) * w + bx0) * 4, w * 4);
@@ -122,76 +154,6 @@ void sweep(Surface& s, const D2D_RECT_F& area, float cx, float cy, float R, floa
   u64 version = hash_val(a, hash_val(R, hash_val(cx, hash_val(cy, hash_val(k, 0)))));
   s.bitmap(b.bitmap.Get(), dest, version, 1, D2D1_INTERPOLATION_MODE_NEAREST_NEIGHBOR, &src);
 }
-
-// Strokes of one colour and width gathered into one path, drawn with one
-// call. A path with the same figures as one drawn lately is that same path
-// object: a listed frame then sees the command unchanged and does not draw
-// its pixels again (the scope's traces stand still between samples).
-struct Strokes {
-  struct Group {
-    D3DCOLORVALUE colour;
-    float width;
-    std::vector<D2D_POINT_2F> points;
-    std::vector<std::pair<u32, bool>> figures;  // point count, closed
-    // Of its points: a listed frame redraws only where the path may touch
-    // (the renderer here gives open figures no bounds of their own).
-    D2D_RECT_F bounds{INFINITY, INFINITY, -INFINITY, -INFINITY};
-  };
-  std::vector<Group> groups;
-
-  Group& group(D3DCOLORVALUE c, float width) {
-    for (Group& g : groups)
-      if (g.colour.r == c.r && g.colour.g == c.g && g.colour.b == c.b && g.colour.a == c.a && g.width == width)
-        return g;
-    groups.push_back(Group{c, width, {}, {}});
-    return groups.back();
-  }
-  void poly(const D2D_POINT_2F* p, size_t n, D3DCOLORVALUE c, float width, bool closed) {
-    if (n < 2) return;
-    Group& g = group(c, width);
-    g.bounds = points_bounds(p, n, g.bounds);
-    g.points.insert(g.points.end(), p, p + n);
-    g.figures.push_back({u32(n), closed});
-  }
-  void line(float x1, float y1, float x2, float y2, D3DCOLORVALUE c, float width) {
-    D2D_POINT_2F p[2] = {{x1, y1}, {x2, y2}};
-    poly(p, 2, c, width, false);
-  }
-  void circle(float cx, float cy, float r, D3DCOLORVALUE c, float width) {
-    D2D_POINT_2F p[24];
-    for (int i = 0; i < 24; ++i) p[i] = {cx + r * std::cos(i * kPi / 12), cy + r * std::sin(i * kPi / 12)};
-    poly(p, 24, c, width, true);
-  }
-  void draw(Canvas& canvas) {
-    static std::unordered_map<u64, ComPtr<ID2D1PathGeometry>> made;
-    for (Group& g : groups) {
-      u64 key = hash64(g.points.data(), g.points.size() * sizeof(D2D_POINT_2F));
-      key = hash64(g.figures.data(), g.figures.size() * sizeof(g.figures[0]), key);
-      ComPtr<ID2D1PathGeometry>& geo = made[key];
-      if (!geo) {
-        ComPtr<ID2D1GeometrySink> sink;
-        if (!g_gfx.d2d_factory || FAILED(g_gfx.d2d_factory->CreatePathGeometry(&geo)) || FAILED(geo->Open(&sink))) {
-          made.erase(key);
-          continue;
-        }
-        const D2D_POINT_2F* p = g.points.data();
-        for (auto [n, closed] : g.figures) {
-          sink->BeginFigure(p[0], D2D1_FIGURE_BEGIN_HOLLOW);
-          sink->AddLines(p + 1, n - 1);
-          sink->EndFigure(closed ? D2D1_FIGURE_END_CLOSED : D2D1_FIGURE_END_OPEN);
-          p += n;
-        }
-        if (FAILED(sink->Close())) {
-          made.erase(key);
-          continue;
-        }
-      }
-      canvas.geometry(geo.Get(), g.colour, g.width, &g.bounds);
-    }
-    groups.clear();
-    if (made.size() > 256) made.clear();  // paths of frames long gone
-  }
-};
 
 // Alpha in steps of 1/64, so strokes whose alphas differ invisibly share a path.
 float step_alpha(float a) { return std::round(a * 64) / 64; }
@@ -220,14 +182,12 @@ void App::draw_piece_field(const D2D_RECT_F& r, const MediaJob& job) {
   bool blink_on = std::fmod(now, 0.5) < 0.25;
 
   if (!cells.empty()) {
-    u64 version = hash_val(g.cols, hash_val(g.ch, hash_val(x0, hash_val(y0, 0))));
-    for (const CellLook& c : cells)
-      version = hash_val(c.kind, hash_val(c.source, hash_val(c.alpha, hash_val(c.fill, version))));
-    if (blinking) version = hash_val(blink_on, version);
-    cpu_bitmap(surface, g_field, {x0, y0, x0 + w, y0 + h}, version, [&](Pixels& p, float left, float top, float k) {
-      field_pixels(p, x0 * k - left, y0 * k - top, k, g, cells, blink_on,
-                   {pal.ice, pal.pink, pal.cyan, pal.amber, alpha(pal.dim, 0.45f)});
-    });
+    FieldTiles tiles = field_tiles(g, cells, x0, y0, blink_on);
+    cpu_bitmap(surface, g_field, {x0, y0, x0 + w, y0 + h}, tiles.xs, tiles.ys, tiles.versions,
+               [&](Pixels& p, float left, float top, float k) {
+                 field_pixels(p, x0 * k - left, y0 * k - top, k, g, cells, blink_on,
+                              {pal.ice, pal.pink, pal.cyan, pal.amber, alpha(pal.dim, 0.45f)});
+               });
   }
   if (blinking) easing = true;
 
@@ -311,7 +271,7 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
   // The sweep's twelve fading lines: one bitmap over the radar, of which
   // only the part they cross is painted anew and drawn each frame (a
   // listed frame then draws again only around the sweep, not the radar).
-  sweep(surface, {cx - Rr - 2, cy - Rr - 2, cx + Rr + 2, cy + Rr + 2}, cx, cy, Rr, a);
+  draw_radar_sweep(surface, {cx - Rr - 2, cy - Rr - 2, cx + Rr + 2, cy + Rr + 2}, cx, cy, Rr, a);
   easing = true;
   // The peers stand still between snapshots: one bitmap. The mirrors turn
   // and the sending peers' rings pulse every frame: strokes.
@@ -324,7 +284,7 @@ void App::draw_radar(const D2D_RECT_F& r, const MediaJob& job) {
     version = hash_val(c.kind, hash_val(c.rate, hash_val(c.progress, hash_val(c.choked, hash_val(c.id, version)))));
   }
   if (!s.conns.empty()) {
-    cpu_bitmap(surface, g_peers, {cx - Rr - 8, cy - Rr - 8, cx + Rr + 8, cy + Rr + 8}, version,
+    cpu_bitmap(surface, g_peers, {cx - Rr - 8, cy - Rr - 8, cx + Rr + 8, cy + Rr + 8}, {}, {}, {version},
                [&](Pixels& p, float left, float top, float k) {
                  radar_peer_pixels(p, cx * k - left, cy * k - top, Rr * k, k, s.conns, {pal.pink, pal.orange});
                });
@@ -363,9 +323,9 @@ namespace {
 struct XferRow {
   MediaJob* job = nullptr;
   u32 id = 0;
-  D2D_RECT_F r{};
+  D2D_RECT_F rect{};
   bool selected = false, rest = false;  // rest: painted into the page's layer
-  float f = 0;                          // the bar's fill
+  float fill = 0;                       // of its progress bar, 0..1
 };
 
 // One action button of the selected job.
@@ -373,17 +333,17 @@ struct XferButton {
   XferAction action = CancelJob;
   const char* label = "";
   App::Btn style = App::Btn::Plain;
-  D2D_RECT_F r{};
+  D2D_RECT_F rect{};
   bool rest = false;
 };
 
 // What a frame of the page shows for the selected job, worked out before
 // anything is drawn (the still parts go into the page's layer, keyed by it).
 struct XferPage {
-  D2D_RECT_F r{};
-  XferLayout x;
+  D2D_RECT_F content{};
+  XferLayout layout;
   std::vector<XferRow> rows;
-  MediaJob* sel = nullptr;
+  MediaJob* job = nullptr;  // the selected one, shown in detail
   D3DCOLORVALUE colour{};  // the release's distribution
   std::string percent, state, name, release;  // the detail's first two lines, fitted
   std::vector<XferButton> buttons;
@@ -409,58 +369,52 @@ u64 header_key(const D2D_RECT_F& r) {
 }
 
 // No job: a sentence and the button that leads to the wizard.
-void draw_no_jobs(App& a, const D2D_RECT_F& r, const XferLayout& x) {
+void draw_no_jobs(App& a, const D2D_RECT_F& r, const XferLayout& layout) {
   u32 plan = a.id("xplan", 0);
   float mx = (r.left + r.right) / 2;
-  D2D_RECT_F br{mx - 100, x.top + 160, mx + 100, x.top + 196};
+  D2D_RECT_F br{mx - 100, layout.top + 160, mx + 100, layout.top + 196};
   bool rest = settled(a, plan, br);
   a.layers.draw(a.surface, a.id("transfers", 0), r, hash_val(rest, header_key(r)), [&] {
     paint_still(a, [&] {
       page_header(a, r);
-      text_fast(a.surface, "NO TRANSFERS. PICK A RELEASE IN THE MISSION PLANNER (LINUX X86-64).", mx, x.top + 120, 11,
-                pal.cyan, AlignCentre, kTrack);
+      text_fast(a.surface, "NO TRANSFERS. PICK A RELEASE IN THE MISSION PLANNER (LINUX X86-64).", mx,
+                layout.top + 120, 11, pal.cyan, AlignCentre, kTrack);
       if (rest) a.button(plan, br, "MISSION PLANNER", App::Btn::Primary, true, 10.5f);
     });
   }, 0);
-  bool hit = rest ? a.clicked(plan, br, IDC_HAND) : a.button(plan, br, "MISSION PLANNER", App::Btn::Primary, true, 10.5f);
+  bool hit = rest ? a.clicked(plan, br, IDC_HAND)
+                  : a.button(plan, br, "MISSION PLANNER", App::Btn::Primary, true, 10.5f);
   if (hit) a.go(App::Wizard);
 }
 
-XferPage plan_page(App& a, const D2D_RECT_F& r, MediaJob* sel) {
-  XferPage p;
-  p.r = r;
-  p.x = xfer_layout(r);
-  const XferLayout& x = p.x;
-  p.sel = sel;
+// How full a job's progress bar in the list is: the bytes received, the
+// verification's progress while it is checked, all of it once verified.
+float row_fill(const TransferSnapshot& s) {
+  float f = s.total ? float(double(s.done) / double(s.total)) : 0;
+  if (s.state == TState::Checking) f = s.progress;
+  if (s.state == TState::Done) f = 1;
+  return std::clamp(f, 0.0f, 1.0f);
+}
+
+void plan_rows(App& a, XferPage& p) {
   for (size_t i = 0; i < g_media.jobs.size(); ++i) {
     MediaJob* j = g_media.jobs[i].get();
-    float top = x.top + 68 * float(i);
-    XferRow row{j, a.id("xrow", file_hash(j->item.file)), {r.left, top, r.left + x.list_w, top + 62}, j == sel};
-    const TransferSnapshot& s = j->snap;
-    row.f = s.total ? float(double(s.done) / double(s.total)) : 0;
-    if (s.state == TState::Checking) row.f = s.progress;
-    if (s.state == TState::Done) row.f = 1;
-    row.f = std::clamp(row.f, 0.0f, 1.0f);
-    row.rest = settled(a, row.id, row.r, row.selected ? 1.0f : 0.0f);
+    float top = p.layout.top + 68 * float(i);
+    XferRow row{j, a.id("xrow", file_hash(j->item.file))};
+    row.rect = {p.content.left, top, p.content.left + p.layout.list_w, top + 62};
+    row.selected = j == p.job;
+    row.fill = row_fill(j->snap);
+    row.rest = settled(a, row.id, row.rect, row.selected ? 1.0f : 0.0f);
     p.rows.push_back(row);
   }
-  const TransferSnapshot& s = sel->snap;
-  const MediaItem& item = sel->item;
-  p.colour = distro_color(item.distro);
-  // The detail's first two lines: the figures on the right change while the
-  // job runs; the release's names beside them are fitted to what they leave.
-  float pct = s.total ? float(double(s.done) / double(s.total)) : 0;
-  p.percent = strf("%d%%", int(std::clamp(pct, 0.0f, 1.0f) * 100));
-  p.state = state_word(s.state);
-  if (s.state == TState::Running) p.state += "  //  ETA " + eta_text(s.eta);
-  float wp = a.surface.text_width(p.percent, 26, kTrack), ws = a.surface.text_width(p.state, 8, kTrack);
-  p.name = a.surface.fit(item.distro, x.detail_w - wp - 30, 26, kTrack);
-  p.release = a.surface.fit(item.label + "  " + item.edition, x.detail_w - ws - 30, 11, kTrack);
+}
 
-  p.cancel_key = a.id("xcancel", file_hash(item.file));
+// The actions the selected job's state allows, laid from the right.
+void plan_buttons(App& a, XferPage& p) {
+  p.cancel_key = a.id("xcancel", file_hash(p.job->item.file));
   p.armed = a.armed == p.cancel_key && a.now - a.armed_at < 3.0;
-  float bx = x.detail_r;
-  for (XferAction act : xfer_actions(s.state)) {
+  float right = p.layout.detail_r, top = p.layout.buttons_y;
+  for (XferAction act : xfer_actions(p.job->snap.state)) {
     XferButton b{act};
     switch (act) {
       case RemoveFromList: b.label = "REMOVE FROM LIST", b.style = App::Btn::Secondary; break;
@@ -470,84 +424,113 @@ XferPage plan_page(App& a, const D2D_RECT_F& r, MediaJob* sel) {
       case PauseJob: b.label = "PAUSE"; break;
     }
     float w = a.surface.text_width(b.label, 9, kTrack) + 40;
-    b.r = {bx - w, x.buttons_y, bx, x.buttons_y + 34};
-    bx -= w + 10;
-    b.rest = settled(a, a.id("xact", act), b.r);
+    b.rect = {right - w, top, right, top + 34};
+    right -= w + 10;
+    b.rest = settled(a, a.id("xact", act), b.rect);
     p.buttons.push_back(b);
   }
+}
+
+XferPage plan_page(App& a, const D2D_RECT_F& content, MediaJob* selected) {
+  XferPage p;
+  p.content = content;
+  p.layout = xfer_layout(content);
+  p.job = selected;
+  plan_rows(a, p);
+  const XferLayout& layout = p.layout;
+  const TransferSnapshot& s = selected->snap;
+  const MediaItem& item = selected->item;
+  p.colour = distro_color(item.distro);
+  // The detail's first two lines: the figures on the right change while the
+  // job runs; the release's names beside them are fitted to what they leave.
+  float pct = s.total ? float(double(s.done) / double(s.total)) : 0;
+  p.percent = strf("%d%%", int(std::clamp(pct, 0.0f, 1.0f) * 100));
+  p.state = state_word(s.state);
+  if (s.state == TState::Running) p.state += "  //  ETA " + eta_text(s.eta);
+  float wp = a.surface.text_width(p.percent, 26, kTrack), ws = a.surface.text_width(p.state, 8, kTrack);
+  p.name = a.surface.fit(item.distro, layout.detail_w - wp - 30, 26, kTrack);
+  p.release = a.surface.fit(item.label + "  " + item.edition, layout.detail_w - ws - 30, 11, kTrack);
+  plan_buttons(a, p);
   p.site = find_site(item.site);
-  p.field = {x.detail_x, x.pieces_y + 14, x.detail_r, x.pieces_y + 14 + x.field_h};
-  p.scope = {x.detail_x, x.displays_y, x.detail_x + x.scope_w, x.displays_y + x.displays_h};
-  p.radar = {x.detail_r - x.displays_h, x.displays_y, x.detail_r, x.displays_y + x.displays_h};
+  float field_top = layout.pieces_y + 14, displays_bottom = layout.displays_y + layout.displays_h;
+  p.field = {layout.detail_x, field_top, layout.detail_r, field_top + layout.field_h};
+  p.scope = {layout.detail_x, layout.displays_y, layout.detail_x + layout.scope_w, displays_bottom};
+  p.radar = {layout.detail_r - layout.displays_h, layout.displays_y, layout.detail_r, displays_bottom};
   return p;
 }
 
-// A row of the list: its still part (background, names, the bar's outline)
-// or what changes while its download runs (the bar's fill, state, percentage).
-void draw_row(App& a, const XferPage& p, const XferRow& row, float e, bool still) {
+// A row of the list at eased value e: background, the release's names and
+// the progress bar's outline (painted into the page's layer while at rest).
+void draw_row_still(App& a, const XferPage& p, const XferRow& row, float e) {
   Canvas& c = a.surface;
   const MediaItem& it = row.job->item;
-  const TransferSnapshot& rs = row.job->snap;
   D3DCOLORVALUE dc = distro_color(it.distro);
-  float left = row.r.left, top = row.r.top, right = row.r.right;
-  D2D_RECT_F bar{left + 14, top + 30, left + p.x.list_w - 14, top + 36};
-  if (still) {
-    float al = 0.03f + 0.07f * e;
-    if (row.selected) {
-      c.fill(row.r, alpha(pal.pink, al));
-      c.line(left + 1, top + 4, left + 1, row.r.bottom - 4, pal.pink, 3);
-    } else {
-      c.fill(row.r, alpha(pal.cyan, al));
-    }
-    float wd = text_fast(c, it.distro, left + 14, top + 8, 10, dc, AlignLeft, kTrack);
-    std::string l = c.fit(it.label + "  " + it.edition, (right - 8) - (left + 24 + wd), 8, kTrack);
-    text_fast(c, l, left + 24 + wd, top + 9, 8, pal.ice, AlignLeft, kTrack);
-    c.rect(snap(a, bar), alpha(dc, dc.a * 0.5f), 0.8f);
-    return;
+  float left = row.rect.left, top = row.rect.top, right = row.rect.right;
+  float bg = 0.03f + 0.07f * e;
+  if (row.selected) {
+    c.fill(row.rect, alpha(pal.pink, bg));
+    c.line(left + 1, top + 4, left + 1, row.rect.bottom - 4, pal.pink, 3);
+  } else {
+    c.fill(row.rect, alpha(pal.cyan, bg));
   }
-  if (row.f > 0) c.fill({bar.left, bar.top, bar.left + (bar.right - bar.left) * row.f, bar.bottom}, dc);
-  std::string st = state_word(rs.state);
-  if (rs.state == TState::Running) st += "  " + rate(rs.rate_down);
-  text_fast(c, st, left + 14, top + 44, 6.5f, state_col(rs.state), AlignLeft, kTrack);
-  text_fast(c, strf("%d%%", int(row.f * 100)), right - 10, top + 44, 6.5f, pal.ice, AlignRight, kTrack);
+  float wd = text_fast(c, it.distro, left + 14, top + 8, 10, dc, AlignLeft, kTrack);
+  std::string names = c.fit(it.label + "  " + it.edition, (right - 8) - (left + 24 + wd), 8, kTrack);
+  text_fast(c, names, left + 24 + wd, top + 9, 8, pal.ice, AlignLeft, kTrack);
+  c.rect(snap(a, D2D_RECT_F{left + 14, top + 30, left + p.layout.list_w - 14, top + 36}), alpha(dc, dc.a * 0.5f),
+         0.8f);
+}
+
+// What changes in a row while its download runs: the bar's fill, the state
+// and the percentage.
+void draw_row_figures(App& a, const XferPage& p, const XferRow& row) {
+  Canvas& c = a.surface;
+  const TransferSnapshot& s = row.job->snap;
+  float left = row.rect.left, top = row.rect.top;
+  D2D_RECT_F bar{left + 14, top + 30, left + p.layout.list_w - 14, top + 36};
+  D3DCOLORVALUE dc = distro_color(row.job->item.distro);
+  if (row.fill > 0) c.fill({bar.left, bar.top, bar.left + (bar.right - bar.left) * row.fill, bar.bottom}, dc);
+  std::string state = state_word(s.state);
+  if (s.state == TState::Running) state += "  " + rate(s.rate_down);
+  text_fast(c, state, left + 14, top + 44, 6.5f, state_col(s.state), AlignLeft, kTrack);
+  text_fast(c, strf("%d%%", int(row.fill * 100)), row.rect.right - 10, top + 44, 6.5f, pal.ice, AlignRight, kTrack);
 }
 
 // The page's layer: the header, the rows and buttons at rest, the release's
 // names, the pieces header with its legend, the instruments' frames and the
 // map's outlines.
 void draw_still_parts(App& a, const XferPage& p) {
-  const XferLayout& x = p.x;
-  const TransferSnapshot& s = p.sel->snap;
-  const MediaItem& item = p.sel->item;
-  u64 key = hash64(p.name, hash64(p.release, header_key(p.r)));
+  const XferLayout& layout = p.layout;
+  const TransferSnapshot& s = p.job->snap;
+  const MediaItem& item = p.job->item;
+  u64 key = hash64(p.name, hash64(p.release, header_key(p.content)));
   for (const XferRow& row : p.rows) {
     const MediaItem& it = row.job->item;
     key = hash64(it.file, hash64(it.distro, hash64(it.label, hash64(it.edition, key))));
     key = hash_val(row.selected, hash_val(row.rest, key));
   }
-  key = hash_val(s.pieces, hash_val(s.piece_size, hash_val(s.state, hash_val(x.map, key))));
+  key = hash_val(s.pieces, hash_val(s.piece_size, hash_val(s.state, hash_val(layout.map, key))));
   key = hash64(item.site, hash64(item.sha256, key));
-  for (const XferButton& b : p.buttons) key = hash64(b.label, hash_val(b.rest, hash_val(b.r, key)));
+  for (const XferButton& b : p.buttons) key = hash64(b.label, hash_val(b.rest, hash_val(b.rect, key)));
   Canvas& c = a.surface;
-  a.layers.draw(a.surface, a.id("transfers", 0), p.r, key, [&] {
+  a.layers.draw(a.surface, a.id("transfers", 0), p.content, key, [&] {
     paint_still(a, [&] {
-      page_header(a, p.r);
+      page_header(a, p.content);
       for (const XferRow& row : p.rows)
-        if (row.rest) draw_row(a, p, row, row.selected ? 1 : 0, true);
-      text_fast(c, p.name, x.detail_x, x.top - 2, 26, p.colour, AlignLeft, 0.18f);
-      a.label(x.detail_x, x.top + 33, p.release, pal.ice, 11);
-      a.label(x.detail_x, x.pieces_y, strf("PIECES  //  %u x %s", s.pieces, human_bytes(s.piece_size).c_str()),
-              alpha(pal.cyan, 0.85f), 6.5f);
-      float lx = x.detail_r;
+        if (row.rest) draw_row_still(a, p, row, row.selected ? 1 : 0);
+      text_fast(c, p.name, layout.detail_x, layout.top - 2, 26, p.colour, AlignLeft, 0.18f);
+      a.label(layout.detail_x, layout.top + 33, p.release, pal.ice, 11);
+      std::string pieces = strf("PIECES  //  %u x %s", s.pieces, human_bytes(s.piece_size).c_str());
+      a.label(layout.detail_x, layout.pieces_y, pieces, alpha(pal.cyan, 0.85f), 6.5f);
+      float lx = layout.detail_r;
       const std::pair<const char*, D3DCOLORVALUE> legend[4] = {
           {"RESUMED", pal.ice}, {"PEERS", pal.pink}, {"MIRRORS", pal.cyan}, {"IN FLIGHT", pal.amber}};
       for (const auto& [word, colour] : legend)
-        lx -= text_fast(c, word, lx, x.pieces_y, 6, colour, AlignRight, kTrack) + 12;
+        lx -= text_fast(c, word, lx, layout.pieces_y, 6, colour, AlignRight, kTrack) + 12;
       c.rect(snap(a, p.field), alpha(pal.dim, 0.5f), 0.8f);
       scope_frame(a, p.scope);
       radar_frame(a, p.radar);
-      if (x.map) {
-        const D2D_RECT_F& M = x.map_rect;
+      if (layout.map) {
+        const D2D_RECT_F& M = layout.map_rect;
         c.rect(snap(a, M), alpha(pal.dim, 0.5f), 0.8f);
         a.push_clip(M);
         a.map.draw(a.surface, 0.75f);
@@ -557,7 +540,7 @@ void draw_still_parts(App& a, const XferPage& p) {
                   kTrack);
       }
       for (const XferButton& b : p.buttons)
-        if (b.rest) a.button(a.id("xact", b.action), b.r, b.label, b.style, true, 9);
+        if (b.rest) a.button(a.id("xact", b.action), b.rect, b.label, b.style, true, 9);
     });
   }, 0);
 }
@@ -565,81 +548,82 @@ void draw_still_parts(App& a, const XferPage& p) {
 // The list's live parts, and a click on a row selects its job.
 void draw_job_list(App& a, const XferPage& p) {
   for (const XferRow& row : p.rows) {
-    float e = a.ease(row.id, row.selected || a.hovering(row.r), 0.07f);
-    if (a.clicked(row.id, row.r, IDC_HAND)) {
+    float e = a.ease(row.id, row.selected || a.hovering(row.rect), 0.07f);
+    if (a.clicked(row.id, row.rect, IDC_HAND)) {
       a.transfer_sel = row.job->item.file;  // the detail follows from the next frame
       a.dirty = true;
     }
-    if (!row.rest) draw_row(a, p, row, e, true);
-    draw_row(a, p, row, e, false);
+    if (!row.rest) draw_row_still(a, p, row, e);
+    draw_row_figures(a, p, row);
   }
 }
 
 // The selected job's figures, its instruments and the map's moving parts.
 void draw_detail(App& a, const XferPage& p) {
-  const XferLayout& x = p.x;
-  const TransferSnapshot& s = p.sel->snap;
-  const MediaItem& item = p.sel->item;
-  text_fast(a.surface, p.percent, x.detail_r, x.top - 2, 26, kWhite, AlignRight, kTrack);
-  text_fast(a.surface, p.state, x.detail_r, x.top + 34, 8, state_col(s.state), AlignRight, kTrack);
-  a.label(x.detail_x, x.top + 54, a.surface.fit(s.label.empty() ? upper(item.file) : s.label, x.detail_w, 7, kTrack),
-          alpha(pal.dim, 1.4f), 7);
+  const XferLayout& layout = p.layout;
+  const TransferSnapshot& s = p.job->snap;
+  const MediaItem& item = p.job->item;
+  text_fast(a.surface, p.percent, layout.detail_r, layout.top - 2, 26, kWhite, AlignRight, kTrack);
+  text_fast(a.surface, p.state, layout.detail_r, layout.top + 34, 8, state_col(s.state), AlignRight, kTrack);
+  std::string status = s.label.empty() ? upper(item.file) : s.label;
+  a.label(layout.detail_x, layout.top + 54, a.surface.fit(status, layout.detail_w, 7, kTrack), alpha(pal.dim, 1.4f), 7);
   if (s.state == TState::Failed)
-    a.label(x.detail_x, x.top + 68, a.surface.fit("ERROR: " + upper(s.error), x.detail_w, 8, kTrack), pal.red, 8);
-  a.draw_piece_field(p.field, *p.sel);
-  a.draw_scope(p.scope, *p.sel);
-  if (x.map) {
-    a.push_clip(x.map_rect);
+    a.label(layout.detail_x, layout.top + 68, a.surface.fit("ERROR: " + upper(s.error), layout.detail_w, 8, kTrack),
+            pal.red, 8);
+  a.draw_piece_field(p.field, *p.job);
+  a.draw_scope(p.scope, *p.job);
+  if (layout.map) {
+    a.push_clip(layout.map_rect);
     a.map.draw_norad(a.surface, float(a.now), 0.8f);
     if (p.site && (s.state == TState::Starting || s.state == TState::Running))
       a.map.draw_track(a.surface, *p.site, float(a.now), p.colour, 1.0f, "", true);
     a.pop_clip();
   }
-  a.draw_radar(p.radar, *p.sel);
+  a.draw_radar(p.radar, *p.job);
 }
 
 // The split bar, bytes by source, rates and the total, and the launch note.
 void draw_counters(App& a, const XferPage& p) {
-  const XferLayout& x = p.x;
-  const TransferSnapshot& s = p.sel->snap;
-  float dx = x.detail_x, y = x.counters_y;
-  SplitBar split = split_bar(s.via_mirrors, s.via_peers, x.bar_w);
+  const XferLayout& layout = p.layout;
+  const TransferSnapshot& s = p.job->snap;
+  float dx = layout.detail_x, y = layout.counters_y;
+  SplitBar split = split_bar(s.via_mirrors, s.via_peers, layout.bar_w);
   if (split.empty) {
-    a.surface.rect(snap(a, D2D_RECT_F{dx, y, dx + x.bar_w, y + 10}), alpha(pal.dim, 0.5f), 0.8f);
+    a.surface.rect(snap(a, D2D_RECT_F{dx, y, dx + layout.bar_w, y + 10}), alpha(pal.dim, 0.5f), 0.8f);
   } else {
     a.surface.fill({dx, y, dx + split.mirrors, y + 10}, alpha(pal.cyan, 0.8f));
-    a.surface.fill({dx + split.mirrors, y, dx + x.bar_w, y + 10}, alpha(pal.pink, 0.8f));
+    a.surface.fill({dx + split.mirrors, y, dx + layout.bar_w, y + 10}, alpha(pal.pink, 0.8f));
   }
   a.label(dx, y + 18,
           a.surface.fit(strf("MIRRORS %s  //  PEERS %s  //  SENT TO PEERS %s", human_bytes(s.via_mirrors).c_str(),
                              human_bytes(s.via_peers).c_str(), human_bytes(s.uploaded).c_str()),
-                        x.counters_w, 8, kTrack),
+                        layout.counters_w, 8, kTrack),
           pal.ice, 8);
   a.label(dx, y + 36,
           a.surface.fit(strf("%s DOWN  //  %s UP  //  %s OF %s", rate(s.rate_down).c_str(), rate(s.rate_up).c_str(),
                              human_bytes(s.done).c_str(), human_bytes(s.total).c_str()),
-                        x.counters_w, 8, kTrack),
+                        layout.counters_w, 8, kTrack),
           alpha(pal.cyan, 0.9f), 8);
-  if (!p.sel->launch_after.empty() && s.state != TState::Done)
-    text_fast(a.surface, "A NEW SYSTEM LAUNCHES WHEN THIS IS VERIFIED", x.detail_r, x.buttons_y + 42, 7, pal.amber,
-              AlignRight, kTrack);
+  if (!p.job->launch_after.empty() && s.state != TState::Done)
+    text_fast(a.surface, "A NEW SYSTEM LAUNCHES WHEN THIS IS VERIFIED", layout.detail_r, layout.buttons_y + 42, 7,
+              pal.amber, AlignRight, kTrack);
 }
 
 // The action buttons' clicks. Removing, cancelling or resuming ends this
 // frame's drawing of the page (the job or its figures are gone).
 void handle_buttons(App& a, const XferPage& p) {
-  MediaJob* sel = p.sel;
+  MediaJob* job = p.job;
   for (const XferButton& b : p.buttons) {
     u32 bid = a.id("xact", b.action);
-    bool hit = b.rest ? a.clicked(bid, b.r, IDC_HAND) : a.button(bid, b.r, b.label, b.style, true, 9);
+    bool hit = b.rest ? a.clicked(bid, b.rect, IDC_HAND) : a.button(bid, b.rect, b.label, b.style, true, 9);
     if (!hit) continue;
     a.dirty = true;
     switch (b.action) {
       case RemoveFromList:
-        g_media.forget(sel);
+        g_media.forget(job);
         return;
       case ShowInFolder: {
-        std::wstring file = sel->transfer ? sel->transfer->final_path() : g_media.path(sel->item);
+        std::wstring file = job->transfer ? job->transfer->final_path() : g_media.path(job->item);
         std::wstring params = L"/select,\"" + file + L"\"";
         ShellExecuteW(a.hwnd, L"open", L"explorer.exe", params.c_str(), nullptr, SW_SHOWNORMAL);
         break;
@@ -647,14 +631,14 @@ void handle_buttons(App& a, const XferPage& p) {
       case CancelJob:
         if (p.armed) {
           a.armed = 0;
-          g_media.cancel(sel);
+          g_media.cancel(job);
           return;
         }
         a.armed = p.cancel_key;
         a.armed_at = a.now;
         break;
-      case ResumeJob: g_media.resume(sel); return;  // the job's Transfer is new: its figures come next frame
-      case PauseJob: g_media.pause(sel); break;
+      case ResumeJob: g_media.resume(job); return;  // the job's Transfer is new: its figures come next frame
+      case PauseJob: g_media.pause(job); break;
     }
   }
 }
@@ -667,11 +651,11 @@ void App::draw_transfers(const D2D_RECT_F& r) {
     return;
   }
   // A name that matches no job shows the first one, without changing the name.
-  MediaJob* sel = g_media.find(transfer_sel);
-  if (!sel) sel = g_media.jobs[0].get();
-  XferPage p = plan_page(*this, r, sel);
-  if (p.x.map) {
-    const D2D_RECT_F& M = p.x.map_rect;
+  MediaJob* selected = g_media.find(transfer_sel);
+  if (!selected) selected = g_media.jobs[0].get();
+  XferPage p = plan_page(*this, r, selected);
+  if (p.layout.map) {
+    const D2D_RECT_F& M = p.layout.map_rect;
     map.layout({M.left + 6, M.top + 6, M.right - 6, M.bottom - 6});
   }
   draw_still_parts(*this, p);

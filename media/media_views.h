@@ -56,6 +56,18 @@ CellLook cell_look(const u32 counts[5]);
 // usable).
 std::vector<CellLook> piece_cells(const TransferSnapshot& s, const PieceGrid& g);
 
+// The piece field's bitmap is laid in tiles of one row of cells and
+// kFieldTileCells columns, each copied in and drawn again only when it
+// changes: the tiles' inner edges (DIPs; the inner area's corner at x0, y0)
+// and, per tile, row by row, a version that changes only when one of its
+// cells does or, for a tile with a cell in flight, when the blink turns.
+constexpr u32 kFieldTileCells = 16;
+struct FieldTiles {
+  std::vector<float> xs, ys;
+  std::vector<u64> versions;
+};
+FieldTiles field_tiles(const PieceGrid& g, const std::vector<CellLook>& cells, float x0, float y0, bool blink_on);
+
 // ---- shapes painted on the CPU --------------------------------------------------
 // What changes a few times a second (the piece field's cells, the radar's
 // peers) is painted into Pixels (gfx/pixels.h) and copied into one bitmap:

@@ -451,7 +451,8 @@ TEST_F(AppUi, SettingsSaveFailureShown) {
 }
 
 // Frames drawn part by part (only what changed since the last frame) equal
-// the same frames drawn whole from their lists, pixel for pixel, through the
+// the same frames drawn whole from their lists (and through Direct2D alone,
+// without the device's blits), pixel for pixel, through the
 // views' animations: the home view's radar and tracks, the launch effect, a
 // toast that fades, hover and sidebar easing, the wizard and the running
 // machine's view with its trace.
@@ -482,6 +483,10 @@ TEST_F(AppUi, ListedFramesEqualWholeFrames) {
       ASSERT_TRUE(g_app.surface.read_bgra(part));
       ASSERT_TRUE(g_app.surface.read_whole_bgra(whole));
       ASSERT_EQ(first_difference(part, whole, g_app.surface.width), "") << what << " frame " << i;
+      g_app.surface.blits = false;  // the same through Direct2D alone
+      ASSERT_TRUE(g_app.surface.read_whole_bgra(whole));
+      g_app.surface.blits = true;
+      ASSERT_EQ(first_difference(part, whole, g_app.surface.width), "") << what << " frame " << i << ", Direct2D only";
       ++frames;
       if (g_app.surface.stats.pixels < all) ++partial;
     }

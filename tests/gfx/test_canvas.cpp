@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "gfx/pixels.h"
 #include "tests/gfx/gfx_test.h"
 
 static const D3DCOLORVALUE kWhite{1, 1, 1, 1};
@@ -72,4 +73,28 @@ TEST(Canvas, ShapesLightWhereExpected) {
   EXPECT_GT(pixel(px, 240, 119, 64)[3], 100);
   for (int y = 14; y < 75; ++y)
     for (int x = 126; x < 240; ++x) ASSERT_EQ(pixel(px, 240, x, y)[3], 0) << x << "," << y;
+}
+
+// A slanted line painted on the CPU visits only the columns near it in each
+// row: it lights exactly the pixels a visit of its whole box lights.
+TEST(Pixels, SlantedLineAsItsWholeBox) {
+  auto band = [](float d, float w) {
+    d = std::fabs(d);
+    return std::max(0.0f, std::min(0.5f, d + w / 2) - std::max(-0.5f, d - w / 2));
+  };
+  for (float w : {1.0f, 2.5f})
+    for (float a = 0; a < 2 * kPi; a += 0.11f) {
+      float x0 = 40.3f, y0 = 40.7f, x1 = x0 + 37 * std::cos(a), y1 = y0 + 37 * std::sin(a);
+      Pixels got, want;
+      got.clear(82, 82);
+      want.clear(82, 82);
+      got.line(x0, y0, x1, y1, w, kWhite);
+      float dx = x1 - x0, dy = y1 - y0, len2 = dx * dx + dy * dy;
+      for (u32 y = 0; y < 82; ++y)
+        for (u32 x = 0; x < 82; ++x) {
+          float px = x + 0.5f - x0, py = y + 0.5f - y0, t = std::clamp((px * dx + py * dy) / len2, 0.0f, 1.0f);
+          want.blend(x, y, band(std::hypot(px - t * dx, py - t * dy), w), kWhite);
+        }
+      ASSERT_EQ(got.px, want.px) << "angle " << a << " width " << w;
+    }
 }

@@ -117,9 +117,9 @@ TEST(FramePlain, RectanglesMergedWhileCheaper) {
 TEST(FramePlain, StillPicture) {
   // A layer under everything, a moving disc, a label beside it and an
   // overlay over all, frame after frame: the layer is still after two frames
-  // unchanged, the label (which lay over the layer while it was not still)
-  // two frames after that; the overlay lies over the disc and stays out,
-  // even once the disc is gone.
+  // unchanged, the label (which lay over the layer while it changed) two
+  // frames after that; the overlay lies over the disc and stays out, even
+  // once the disc is gone.
   RECT all{0, 0, 100, 100}, disc{10, 10, 20, 20}, label{70, 70, 90, 80};
   DisplayList before, now;
   auto next = [&](DisplayList l) {
@@ -142,6 +142,13 @@ TEST(FramePlain, StillPicture) {
   for (int i = 0; i < 3; ++i) {
     now = next(list_of({cmd(1, all, Op::Bitmap), cmd(8, {12, 12, 18, 18})}));
     EXPECT_EQ(now.cmds[1].still, i >= 1) << "frame " << i;
+  }
+  // A stack of commands that never change settles all at once (a frame after
+  // the one at the bottom), not one level after another.
+  before = DisplayList{};
+  for (int i = 0; i < 4; ++i) {
+    now = next(list_of({cmd(20, all, Op::Bitmap), cmd(21, disc), cmd(22, disc), cmd(23, disc), cmd(24, disc)}));
+    for (size_t k = 0; k < 5; ++k) EXPECT_EQ(now.cmds[k].still, i >= (k == 0 ? 2 : 3)) << "frame " << i << " level " << k;
   }
   // Rectangles drawn over the still picture's copy never overlap.
   EXPECT_EQ(str(disjoint_rects({{0, 0, 40, 40}, {30, 30, 60, 60}, {100, 0, 110, 10}})), "(0,0,60,60)(100,0,110,10)");
@@ -198,7 +205,7 @@ TEST(FrameSurface, PartsDrawnEqualTheWholeFrame) {
                                D2D1_BITMAP_OPTIONS_NONE, nullptr};
     ASSERT_TRUE(SUCCEEDED(g.s.dc->CreateBitmap(D2D1_SIZE_U{4, 4}, checker, 16, &bp, &scene.picture)));
     std::vector<u8> part, whole;
-    int partial = 0, still_drawn = 0;
+    int partial = 0, still_drawn = 0, blitted = 0;
     // Commands join the still picture after three frames unchanged: the
     // layer, the frame's corner text and the picture come and go from it.
     g.s.settle = 3;
@@ -209,9 +216,18 @@ TEST(FrameSurface, PartsDrawnEqualTheWholeFrame) {
       ASSERT_TRUE(g.s.read_bgra(part));
       ASSERT_TRUE(g.s.read_whole_bgra(whole));
       ASSERT_EQ(first_difference(part, whole, g.s.width), "") << "frame " << i << " at " << dpi << " DPI";
+      // Bitmaps laid by the device look as Direct2D draws them.
+      g.s.blits = false;
+      ASSERT_TRUE(g.s.read_whole_bgra(whole));
+      g.s.blits = true;
+      ASSERT_EQ(first_difference(part, whole, g.s.width), "") << "frame " << i << " at " << dpi << " DPI, Direct2D only";
       if (i > 0 && g.s.stats.pixels < u64(g.s.width) * g.s.height) ++partial;
       if (g.s.stats.still_pixels > 0 && i > 0) ++still_drawn;
+      if (g.s.stats.blits > 0) ++blitted;
     }
+    // The layer and the overlay are laid by the device where a shader
+    // compiler is at hand (here: always).
+    if (g.s.blitter.ready()) EXPECT_GE(blitted, 25);
     EXPECT_GE(partial, 20) << "frames should mostly draw parts";
     EXPECT_GE(still_drawn, 3) << "what settles should join the still picture";
 

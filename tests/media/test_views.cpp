@@ -507,8 +507,8 @@ TEST_F(MediaViews, TransfersInEveryState) {
 
 // The transfers page with a receiving job drawn part by part (only what
 // changed, over a copy of the still picture) equals the same frames drawn
-// whole from their lists, pixel for pixel, while its figures move as a
-// download's do.
+// whole from their lists, and drawn whole through Direct2D alone, pixel for
+// pixel, while its figures move as a download's do.
 TEST_F(MediaViews, TransfersPartsEqualWholeFrames) {
   if (g_app.surface.phosphor.glow) GTEST_SKIP() << "this Direct2D has the glow: frames are composed whole";
   Catalog7 c;
@@ -533,6 +533,12 @@ TEST_F(MediaViews, TransfersPartsEqualWholeFrames) {
     ASSERT_TRUE(g_app.surface.read_bgra(part));
     ASSERT_TRUE(g_app.surface.read_whole_bgra(whole));
     ASSERT_EQ(first_difference(part, whole, g_app.surface.width), "") << "frame " << i;
+    // The bitmaps (the field's bands, the radar's, the layers, the CRT
+    // overlay) laid by the device look as Direct2D draws them.
+    g_app.surface.blits = false;
+    ASSERT_TRUE(g_app.surface.read_whole_bgra(whole));
+    g_app.surface.blits = true;
+    ASSERT_EQ(first_difference(part, whole, g_app.surface.width), "") << "frame " << i << ", Direct2D only";
     if (g_app.surface.stats.pixels < u64(g_app.surface.width) * g_app.surface.height / 4) ++partial;
   }
   g_app.surface.settle = settle;

@@ -163,6 +163,31 @@ TEST(PieceField, PixelsOfTheBars) {
   EXPECT_EQ(at(8, 30)[3], 0);
 }
 
+TEST(PieceField, TilesChangeOnlyWhereTheirCellsDo) {
+  // 40 columns of cells in 3 rows: tiles of 16, 16 and 8 columns a row, the
+  // inner edges 96 and 192 DIPs right of x0 and one row height apart.
+  PieceGrid g = piece_grid(240, 66, 120);
+  ASSERT_EQ(g.cols, 40u);
+  ASSERT_EQ(g.rows_used, 3u);
+  std::vector<CellLook> cells(120);
+  for (CellLook& c : cells) c.kind = CellLook::Filled, c.fill = 1, c.alpha = 0.9f;
+  cells[20].kind = CellLook::Flight;  // row 0, second tile
+  FieldTiles t = field_tiles(g, cells, 10, 20, true);
+  EXPECT_EQ(t.xs, (std::vector<float>{106, 202}));
+  EXPECT_EQ(t.ys, (std::vector<float>{20 + g.ch, 20 + 2 * g.ch}));
+  ASSERT_EQ(t.versions.size(), 9u);
+  auto changed = [&](const FieldTiles& u) {
+    std::vector<int> out;
+    for (size_t i = 0; i < 9; ++i)
+      if (u.versions[i] != t.versions[i]) out.push_back(int(i));
+    return out;
+  };
+  EXPECT_EQ(changed(field_tiles(g, cells, 10, 20, true)), std::vector<int>{});
+  EXPECT_EQ(changed(field_tiles(g, cells, 10, 20, false)), std::vector<int>{1}) << "only the tile that blinks";
+  cells[119].fill = 0.5f;  // the last cell: row 2, third tile
+  EXPECT_EQ(changed(field_tiles(g, cells, 10, 20, true)), std::vector<int>{8});
+}
+
 TEST(Radar, PeersByBearingAndSpeed) {
   // A radar of radius 100 at (110, 110). The fastest sending, unchoked peer
   // sits at 0.38 R on the bearing of its id (id 0: angle 0, to the right)
