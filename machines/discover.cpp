@@ -49,8 +49,10 @@ std::wstring cmdline_from_peb(NtQip query, DWORD pid) {
       ReadProcessMemory(h, peb.ProcessParameters, &params, sizeof params, &got) && got == sizeof params &&
       params.CommandLine.Buffer && params.CommandLine.Length > 0) {
     std::wstring text(params.CommandLine.Length / 2, L'\0');
+    // A process that is still setting itself up can show the length before
+    // the text: a command line holds no NUL, so one that does is not there yet.
     if (ReadProcessMemory(h, params.CommandLine.Buffer, text.data(), text.size() * 2, &got) &&
-        got == text.size() * 2)
+        got == text.size() * 2 && text.find(L'\0') == std::wstring::npos)
       out = text;
   }
   CloseHandle(h);
