@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "bench/floor.h"
 #include "gfx/layer.h"
 #include "machines/profile.h"
 #include "media/catalog.h"
@@ -210,32 +211,16 @@ Run view_run(double seconds) {
 // clear and a present, at `fps` (the console's window meanwhile draws
 // nothing).
 Run floor_run(double seconds, float fps) {
-  static HWND w = nullptr;
-  static Surface s;
-  static ComPtr<ID3D11RenderTargetView> view;
+  static FloorWindow f;
+  static bool opened = f.open(int(g_app.surface.width), int(g_app.surface.height));
   static u64 shown = 0;
-  if (!w) {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"VunkFloor";
-    RegisterClassW(&wc);
-    w = CreateWindowExW(0, L"VunkFloor", L"floor", WS_POPUP | WS_VISIBLE, 0, 0, int(g_app.surface.width),
-                        int(g_app.surface.height), nullptr, nullptr, wc.hInstance, nullptr);
-    ComPtr<ID3D11Texture2D> buffer;
-    if (!w || !s.create(w) || !s.swap || FAILED(s.swap->GetBuffer(0, IID_PPV_ARGS(&buffer))) ||
-        FAILED(g_gfx.device->CreateRenderTargetView(buffer.Get(), nullptr, &view)))
-      view.Reset();
-  }
-  ShowWindow(w, SW_SHOWNA);
+  ShowWindow(f.w, SW_SHOWNA);
   Run r = paced(seconds, [] {
-    if (!view) return;
-    const float bg[4] = {s.bg.r, s.bg.g, s.bg.b, 1};
-    g_gfx.context->ClearRenderTargetView(view.Get(), bg);
-    s.swap->Present(1, 0);
+    if (!opened) return;
+    f.present();
     ++shown;
   }, [fps] { return fps; }, [] { return shown; });
-  ShowWindow(w, SW_HIDE);
+  ShowWindow(f.w, SW_HIDE);
   return r;
 }
 

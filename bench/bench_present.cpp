@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "gfx/gfx.h"
+#include "bench/floor.h"
 
 int wmain(int argc, wchar_t** argv) {
   double fps = argc > 1 ? _wtof(argv[1]) : 60, seconds = argc > 2 ? _wtof(argv[2]) : 10;
@@ -23,22 +23,11 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("bench_present: no graphics device\n");
     return 1;
   }
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = DefWindowProcW;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"VunkFloor";
-  RegisterClassW(&wc);
-  HWND w = CreateWindowExW(0, L"VunkFloor", L"floor", WS_POPUP | WS_VISIBLE, 0, 0, width, height, nullptr, nullptr,
-                           wc.hInstance, nullptr);
-  Surface s;
-  ComPtr<ID3D11Texture2D> buffer;
-  ComPtr<ID3D11RenderTargetView> view;
-  if (!w || !s.create(w) || !s.swap || FAILED(s.swap->GetBuffer(0, IID_PPV_ARGS(&buffer))) ||
-      FAILED(g_gfx.device->CreateRenderTargetView(buffer.Get(), nullptr, &view))) {
+  FloorWindow f;
+  if (!f.open(width, height)) {
     std::printf("bench_present: no swap chain\n");
     return 1;
   }
-  const float bg[4] = {s.bg.r, s.bg.g, s.bg.b, 1};
   double start = now_s(), next = start;
   long frames = 0;
   for (;;) {
@@ -47,8 +36,7 @@ int wmain(int argc, wchar_t** argv) {
     double t = now_s();
     if (t - start >= seconds) break;
     if (t >= next) {
-      g_gfx.context->ClearRenderTargetView(view.Get(), bg);
-      s.swap->Present(1, 0);
+      f.present();
       ++frames;
       next = t + 1 / fps;
       continue;
@@ -57,6 +45,6 @@ int wmain(int argc, wchar_t** argv) {
     if (ms > 0) MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
   std::printf("%ld frames in %.1f s\n", frames, now_s() - start);
-  DestroyWindow(w);
+  DestroyWindow(f.w);
   return 0;
 }

@@ -12,6 +12,10 @@ RECT box_and(const RECT& a, const RECT& b) {
   return r;
 }
 
+RECT box_or(const RECT& a, const RECT& b) {
+  return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right), std::max(a.bottom, b.bottom)};
+}
+
 RECT device_box(const D2D_RECT_F& local, float margin, const D2D1_MATRIX_3X2_F& xf, float scale, const RECT& clip) {
   const float k[6] = {xf._11, xf._12, xf._21, xf._22, xf._31, xf._32};
   bool known = std::isfinite(local.left) && std::isfinite(local.top) && std::isfinite(local.right) &&
@@ -196,9 +200,7 @@ std::vector<RECT> disjoint_rects(std::vector<RECT> rects) {
     for (size_t i = 0; i < rects.size() && !again; ++i)
       for (size_t j = i + 1; j < rects.size() && !again; ++j)
         if (overlaps(rects[i], rects[j])) {
-          const RECT &a = rects[i], &b = rects[j];
-          rects[i] = RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-                          std::max(a.bottom, b.bottom)};
+          rects[i] = box_or(rects[i], rects[j]);
           rects.erase(rects.begin() + long(j));
           again = true;
         }
@@ -254,26 +256,20 @@ std::vector<RECT> dirty_rects(const std::vector<RECT>& boxes, u32 width, u32 hei
   if (out.size() > most) {
     if (out.size() > 64 || most == 0) {
       RECT all = out[0];
-      for (const RECT& r : out)
-        all = RECT{std::min(all.left, r.left), std::min(all.top, r.top), std::max(all.right, r.right),
-                   std::max(all.bottom, r.bottom)};
+      for (const RECT& r : out) all = box_or(all, r);
       return {all};
     }
     // Merge the pair whose union adds the least area, until few enough remain.
     auto area = [](const RECT& r) { return i64(r.right - r.left) * (r.bottom - r.top); };
-    auto join = [](const RECT& a, const RECT& b) {
-      return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-                  std::max(a.bottom, b.bottom)};
-    };
     while (out.size() > most) {
       size_t bi = 0, bj = 1;
       i64 best = INT64_MAX;
       for (size_t i = 0; i < out.size(); ++i)
         for (size_t j = i + 1; j < out.size(); ++j) {
-          i64 added = area(join(out[i], out[j])) - area(out[i]) - area(out[j]);
+          i64 added = area(box_or(out[i], out[j])) - area(out[i]) - area(out[j]);
           if (added < best) best = added, bi = i, bj = j;
         }
-      out[bi] = join(out[bi], out[bj]);
+      out[bi] = box_or(out[bi], out[bj]);
       out.erase(out.begin() + long(bj));
     }
   }
@@ -282,14 +278,10 @@ std::vector<RECT> dirty_rects(const std::vector<RECT>& boxes, u32 width, u32 hei
 
 std::vector<RECT> merge_rects(std::vector<RECT> rects, const DisplayList& l, double call_pixels) {
   if (rects.size() < 2) return rects;
-  auto join = [](const RECT& a, const RECT& b) {
-    return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-                std::max(a.bottom, b.bottom)};
-  };
   // Only the boxes that can touch any union are weighed (the list holds many
   // more commands than lie in the changed area).
   RECT all = rects[0];
-  for (const RECT& r : rects) all = join(all, r);
+  for (const RECT& r : rects) all = box_or(all, r);
   std::vector<RECT> boxes;
   for (const Cmd& c : l.cmds)
     if (draws(c) && overlaps(c.box, all)) boxes.push_back(c.box);
@@ -306,7 +298,7 @@ std::vector<RECT> merge_rects(std::vector<RECT> rects, const DisplayList& l, dou
   std::vector<std::vector<double>> pair(n, std::vector<double>(n, 0));
   for (size_t i = 0; i < n; ++i) costs[i] = cost(rects[i]);
   for (size_t i = 0; i < n; ++i)
-    for (size_t j = i + 1; j < n; ++j) pair[i][j] = cost(join(rects[i], rects[j]));
+    for (size_t j = i + 1; j < n; ++j) pair[i][j] = cost(box_or(rects[i], rects[j]));
   std::vector<char> live(n, 1);
   for (;;) {
     size_t bi = 0, bj = 0;
@@ -315,12 +307,12 @@ std::vector<RECT> merge_rects(std::vector<RECT> rects, const DisplayList& l, dou
       for (size_t j = i + 1; live[i] && j < n; ++j)
         if (live[j] && costs[i] + costs[j] - pair[i][j] > best) best = costs[i] + costs[j] - pair[i][j], bi = i, bj = j;
     if (best <= 0) break;
-    rects[bi] = join(rects[bi], rects[bj]);
+    rects[bi] = box_or(rects[bi], rects[bj]);
     costs[bi] = pair[bi][bj];
     live[bj] = 0;
     for (size_t k = 0; k < n; ++k)
       if (live[k] && k != bi) {
-        double c = cost(join(rects[bi], rects[k]));
+        double c = cost(box_or(rects[bi], rects[k]));
         if (k < bi) pair[k][bi] = c;
         else pair[bi][k] = c;
       }

@@ -75,6 +75,8 @@ inline bool overlaps(const RECT& a, const RECT& b) {
   return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }
 RECT box_and(const RECT& a, const RECT& b);
+// The smallest box that holds both.
+RECT box_or(const RECT& a, const RECT& b);
 // Every pixel a clip can hold when there is none.
 constexpr RECT kNoClip{-(1 << 28), -(1 << 28), 1 << 28, 1 << 28};
 

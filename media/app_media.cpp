@@ -275,7 +275,7 @@ PickerRows picker_rows(const std::vector<std::string>& distros, float y) {
 }
 
 float edition_room(float x, float ax, float size_w, float bt_w) {
-  float end = bt_w > 0 ? ax - 74 - bt_w : size_w > 0 ? ax - 14 - size_w : ax;
+  float end = bt_w > 0 ? ax - kPickBtEnd - bt_w : size_w > 0 ? ax - kPickSizeEnd - size_w : ax;
   return end - 12 - x;
 }
 

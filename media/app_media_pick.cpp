@@ -159,8 +159,8 @@ void draw_catalog_row(App& a, const PickerPlan& p, const PickRow& row, float e) 
   float room = edition_room(tx, ax, size_w, bt_w);
   if (room > 0)
     text_fast(c, c.fit(it.edition, room, 7.5f, kTrack), tx, m - 4, 7.5f, alpha(pal.cyan, 0.85f), AlignLeft, kTrack);
-  if (it.size) text_fast(c, size, ax - 14, m - 4, 7.5f, alpha(pal.dim, 1.3f), AlignRight, kTrack);
-  if (!it.torrent.empty()) text_fast(c, "BT", ax - 74, m - 4, 6.5f, alpha(pal.pink, 0.8f), AlignRight, kTrack);
+  if (it.size) text_fast(c, size, ax - kPickSizeEnd, m - 4, 7.5f, alpha(pal.dim, 1.3f), AlignRight, kTrack);
+  if (!it.torrent.empty()) text_fast(c, "BT", ax - kPickBtEnd, m - 4, 6.5f, alpha(pal.pink, 0.8f), AlignRight, kTrack);
   if (row.state == kMediaOnDisk) {
     D2D_POINT_2F tick[3] = {{ax + 6, m}, {ax + 11, m + 5}, {ax + 20, m - 6}};
     c.poly(tick, 3, pal.green, 1.6f, false);

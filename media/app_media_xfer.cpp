@@ -323,7 +323,7 @@ namespace {
 struct XferRow {
   MediaJob* job = nullptr;
   u32 id = 0;
-  D2D_RECT_F rect{};
+  D2D_RECT_F rect{}, bar{};             // the row and its progress bar
   bool selected = false, rest = false;  // rest: painted into the page's layer
   float fill = 0;                       // of its progress bar, 0..1
 };
@@ -402,6 +402,7 @@ void plan_rows(App& a, XferPage& p) {
     float top = p.layout.top + 68 * float(i);
     XferRow row{j, a.id("xrow", file_hash(j->item.file))};
     row.rect = {p.content.left, top, p.content.left + p.layout.list_w, top + 62};
+    row.bar = {row.rect.left + 14, top + 30, row.rect.right - 14, top + 36};
     row.selected = j == p.job;
     row.fill = row_fill(j->snap);
     row.rest = settled(a, row.id, row.rect, row.selected ? 1.0f : 0.0f);
@@ -461,7 +462,7 @@ XferPage plan_page(App& a, const D2D_RECT_F& content, MediaJob* selected) {
 
 // A row of the list at eased value e: background, the release's names and
 // the progress bar's outline (painted into the page's layer while at rest).
-void draw_row_still(App& a, const XferPage& p, const XferRow& row, float e) {
+void draw_row_still(App& a, const XferRow& row, float e) {
   Canvas& c = a.surface;
   const MediaItem& it = row.job->item;
   D3DCOLORVALUE dc = distro_color(it.distro);
@@ -476,17 +477,16 @@ void draw_row_still(App& a, const XferPage& p, const XferRow& row, float e) {
   float wd = text_fast(c, it.distro, left + 14, top + 8, 10, dc, AlignLeft, kTrack);
   std::string names = c.fit(it.label + "  " + it.edition, (right - 8) - (left + 24 + wd), 8, kTrack);
   text_fast(c, names, left + 24 + wd, top + 9, 8, pal.ice, AlignLeft, kTrack);
-  c.rect(snap(a, D2D_RECT_F{left + 14, top + 30, left + p.layout.list_w - 14, top + 36}), alpha(dc, dc.a * 0.5f),
-         0.8f);
+  c.rect(snap(a, row.bar), alpha(dc, dc.a * 0.5f), 0.8f);
 }
 
 // What changes in a row while its download runs: the bar's fill, the state
 // and the percentage.
-void draw_row_figures(App& a, const XferPage& p, const XferRow& row) {
+void draw_row_figures(App& a, const XferRow& row) {
   Canvas& c = a.surface;
   const TransferSnapshot& s = row.job->snap;
   float left = row.rect.left, top = row.rect.top;
-  D2D_RECT_F bar{left + 14, top + 30, left + p.layout.list_w - 14, top + 36};
+  const D2D_RECT_F& bar = row.bar;
   D3DCOLORVALUE dc = distro_color(row.job->item.distro);
   if (row.fill > 0) c.fill({bar.left, bar.top, bar.left + (bar.right - bar.left) * row.fill, bar.bottom}, dc);
   std::string state = state_word(s.state);
@@ -516,7 +516,7 @@ void draw_still_parts(App& a, const XferPage& p) {
     paint_still(a, [&] {
       page_header(a, p.content);
       for (const XferRow& row : p.rows)
-        if (row.rest) draw_row_still(a, p, row, row.selected ? 1 : 0);
+        if (row.rest) draw_row_still(a, row, row.selected ? 1 : 0);
       text_fast(c, p.name, layout.detail_x, layout.top - 2, 26, p.colour, AlignLeft, 0.18f);
       a.label(layout.detail_x, layout.top + 33, p.release, pal.ice, 11);
       std::string pieces = strf("PIECES  //  %u x %s", s.pieces, human_bytes(s.piece_size).c_str());
@@ -553,8 +553,8 @@ void draw_job_list(App& a, const XferPage& p) {
       a.transfer_sel = row.job->item.file;  // the detail follows from the next frame
       a.dirty = true;
     }
-    if (!row.rest) draw_row_still(a, p, row, e);
-    draw_row_figures(a, p, row);
+    if (!row.rest) draw_row_still(a, row, e);
+    draw_row_figures(a, row);
   }
 }
 

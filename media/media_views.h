@@ -123,9 +123,13 @@ struct PickerRows {
   float height = 0;
 };
 PickerRows picker_rows(const std::vector<std::string>& distros, float y);
+// Where a catalog row's size and "BT" mark end (right-aligned), in DIPs left
+// of its action column.
+constexpr float kPickSizeEnd = 14, kPickBtEnd = 74;
 // The width a row's edition word may take from x: up to 12 DIPs before the
-// "BT" mark (bt_w wide, right-aligned at ax - 74) or, without one, before the
-// size (size_w wide, right-aligned at ax - 14); 0 or less when none is left.
+// "BT" mark (bt_w wide, ending at ax - kPickBtEnd) or, without one, before
+// the size (size_w wide, ending at ax - kPickSizeEnd); 0 or less when none is
+// left.
 float edition_room(float x, float ax, float size_w, float bt_w);
 
 // ---- transfers page ----------------------------------------------------------------

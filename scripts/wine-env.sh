@@ -27,6 +27,9 @@ WINE_SESSION_FILE="$WINEPREFIX/vunk-session"
 # ended.
 wine_settle() { timeout 120 wineserver -w || wineserver -k 2>/dev/null || true; }
 
+# Whether Linux process pid runs in this prefix's session.
+in_prefix() { tr '\0' '\n' <"/proc/$1/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; }
+
 # Linux ids of the console's programs (vunk.exe and the qemu-system-*.exe it
 # started) that run in this prefix's session.
 console_pids() {
@@ -36,7 +39,7 @@ console_pids() {
       vunk.exe | qemu-system-*.exe) ;;
       *) continue ;;
     esac
-    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
+    in_prefix "$p" && echo "$p"
   done
 }
 
@@ -125,7 +128,7 @@ if [ -z "$joined" ]; then
   i=0
   while [ $i -lt 200 ]; do
     for p in $(pgrep -f 'ping.exe -n 1000000'); do
-      tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && i=200
+      in_prefix "$p" && i=200
     done
     [ $i -lt 200 ] && sleep 0.1
     i=$((i + 1))

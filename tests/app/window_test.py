@@ -15,7 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from console import Console, until, widget_id, win_path  # noqa: E402
+from console import Checks, Console, until, widget_id, win_path  # noqa: E402
 
 BUILD = os.environ["VUNK_BUILD"]
 WORK = os.path.join(BUILD, "app-window")
@@ -24,15 +24,7 @@ EXE = os.path.join(BIN, "vunk.exe")
 LOG = os.path.join(BIN, "vunk.log")
 IM = "/usr/bin/convert-im6.q16"  # the real ImageMagick; "convert" on PATH may be something else
 HOME, WIZARD, SETTINGS = 0, 1, 4
-T0 = time.time()
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + "%5.1f s  " % (time.time() - T0) + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
+check = Checks()
 
 
 def run(*args, timeout=120, env=None):
@@ -254,8 +246,8 @@ def main():
     finally:
         d.stop()
     print("screenshots in %s" % WORK)
-    print("%d failed" % len(failures))
-    return 1 if failures else 0
+    print("%d failed" % len(check.failed))
+    return 1 if check.failed else 0
 
 
 if __name__ == "__main__":

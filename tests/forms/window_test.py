@@ -18,24 +18,14 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from console import Console, sh, until, widget_id, win_path as win  # noqa: E402
+from console import Checks, Console, sh, until, widget_id, win_path as win  # noqa: E402
 
 BUILD = os.environ["VUNK_BUILD"]
 WORK = os.path.join(BUILD, "forms-window")
 FIX = os.path.join(BUILD, "forms-work")  # images made by fixture.sh
 PROBE_PORT = int(os.environ.get("VUNK_FORMS_PORT", "18900"))
 HOME, WIZARD, IMPORT, RUNNING, EDIT = 0, 1, 2, 3, 5
-failures = []
-
-
-T0 = time.time()
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + "%5.1f s  " % (time.time() - T0) + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
+check = Checks()
 
 
 def read_ini(path):
@@ -308,8 +298,8 @@ def main():
     finally:
         c.shot(os.path.join(BUILD, "forms-last.png"))
         c.stop()
-    print("%d failed" % len(failures))
-    return 1 if failures else 0
+    print("%d failed" % len(check.failed))
+    return 1 if check.failed else 0
 
 
 if __name__ == "__main__":

@@ -22,25 +22,18 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.environ["VUNK_SRC"], "tests", "support"))
-from console import Console, sh, std_hash, widget_id, win_path  # noqa: E402
+from console import Checks, Console, sh, std_hash, widget_id, win_path  # noqa: E402
 
 BUILD = os.environ["VUNK_BUILD"]
 WORK = os.path.join(BUILD, "media-window")
 LIVE = os.path.join(BUILD, "tests", "fixture-live")
-failures = []
+check = Checks()
 
 DESKTOP = "ubuntu-24.04.2-desktop-amd64.iso"   # 48 MiB
 SERVER = "ubuntu-24.04.2-live-server-amd64.iso"  # its SHA256SUMS line is wrong
 FEDORA = "Fedora-Workstation-Live-x86_64-42-1.1.iso"  # 24 MiB
 OMARCHY = "omarchy-3.0.iso"  # 20 MiB, mirrors only
 STATE = {"queued": 0, "acquiring": 1, "receiving": 2, "paused": 3, "verifying": 4, "verified": 5, "failed": 6}
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
 
 
 def texts(v):
@@ -406,8 +399,8 @@ def main():
         shot(c, "last")
         c.stop()
         shutil.rmtree(folder, ignore_errors=True)
-    print("%d failed" % len(failures))
-    return 1 if failures else 0
+    print("%d failed" % len(check.failed))
+    return 1 if check.failed else 0
 
 
 if __name__ == "__main__":
