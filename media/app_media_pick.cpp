@@ -428,10 +428,7 @@ void App::draw_storage(const D2D_RECT_F& r) {
   g_set.save();
   wlog("media storage: %s", narrow(chosen).c_str());
   std::function<void()> then = std::move(parked);
-  parked = nullptr;
-  view = parked_view;
-  view_since = now;
-  dirty = true;
+  leave_storage();
   note("INSTALL MEDIA GOES TO " + shown, pal.cyan);
   if (then) then();
 }

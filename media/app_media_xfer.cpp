@@ -17,9 +17,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <unordered_map>
 
-#include "gfx/frame.h"
+#include "app/running.h"
 #include "media/catalog.h"
 #include "media/media.h"
 
@@ -413,7 +412,7 @@ void plan_rows(App& a, XferPage& p) {
 // The actions the selected job's state allows, laid from the right.
 void plan_buttons(App& a, XferPage& p) {
   p.cancel_key = a.id("xcancel", file_hash(p.job->item.file));
-  p.armed = a.armed == p.cancel_key && a.now - a.armed_at < 3.0;
+  p.armed = is_armed(a.armed, a.armed_at, p.cancel_key, a.now);
   float right = p.layout.detail_r, top = p.layout.buttons_y;
   for (XferAction act : xfer_actions(p.job->snap.state)) {
     XferButton b{act};
@@ -592,7 +591,7 @@ void draw_counters(App& a, const XferPage& p) {
     a.surface.rect(snap(a, D2D_RECT_F{dx, y, dx + layout.bar_w, y + 10}), alpha(pal.dim, 0.5f), 0.8f);
   } else {
     a.surface.fill({dx, y, dx + split.mirrors, y + 10}, alpha(pal.cyan, 0.8f));
-    a.surface.fill({dx + split.mirrors, y, dx + layout.bar_w, y + 10}, alpha(pal.pink, 0.8f));
+    a.surface.fill({dx + split.mirrors, y, dx + split.mirrors + split.peers, y + 10}, alpha(pal.pink, 0.8f));
   }
   a.label(dx, y + 18,
           a.surface.fit(strf("MIRRORS %s  //  PEERS %s  //  SENT TO PEERS %s", human_bytes(s.via_mirrors).c_str(),
@@ -629,14 +628,9 @@ void handle_buttons(App& a, const XferPage& p) {
         break;
       }
       case CancelJob:
-        if (p.armed) {
-          a.armed = 0;
-          g_media.cancel(job);
-          return;
-        }
-        a.armed = p.cancel_key;
-        a.armed_at = a.now;
-        break;
+        if (!two_click(a.armed, a.armed_at, p.cancel_key, a.now)) break;
+        g_media.cancel(job);
+        return;
       case ResumeJob: g_media.resume(job); return;  // the job's Transfer is new: its figures come next frame
       case PauseJob: g_media.pause(job); break;
     }
