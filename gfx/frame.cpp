@@ -194,18 +194,39 @@ DisplayList still_part(const DisplayList& l) {
   return out;
 }
 
-std::vector<RECT> disjoint_rects(std::vector<RECT> rects) {
-  for (bool again = true; again;) {
-    again = false;
-    for (size_t i = 0; i < rects.size() && !again; ++i)
-      for (size_t j = i + 1; j < rects.size() && !again; ++j)
-        if (overlaps(rects[i], rects[j])) {
-          rects[i] = box_or(rects[i], rects[j]);
-          rects.erase(rects.begin() + long(j));
-          again = true;
-        }
+// The parts of r outside o (up to four bands) appended to out.
+static void cut_away(const RECT& r, const RECT& o, std::vector<RECT>& out) {
+  if (!overlaps(r, o)) {
+    out.push_back(r);
+    return;
   }
-  return rects;
+  LONG top = std::max(r.top, o.top), bottom = std::min(r.bottom, o.bottom);
+  if (r.top < o.top) out.push_back(RECT{r.left, r.top, r.right, o.top});
+  if (o.bottom < r.bottom) out.push_back(RECT{r.left, o.bottom, r.right, r.bottom});
+  if (r.left < o.left) out.push_back(RECT{r.left, top, o.left, bottom});
+  if (o.right < r.right) out.push_back(RECT{o.right, top, r.right, bottom});
+}
+
+std::vector<RECT> disjoint_rects(std::vector<RECT> rects) {
+  std::erase_if(rects, box_empty);
+  bool any = false;
+  for (size_t i = 0; i < rects.size() && !any; ++i)
+    for (size_t j = i + 1; j < rects.size() && !any; ++j) any = overlaps(rects[i], rects[j]);
+  if (!any) return rects;
+  // The larger rectangles stay whole; the others lose what lies in them.
+  auto area = [](const RECT& r) { return i64(r.right - r.left) * (r.bottom - r.top); };
+  std::stable_sort(rects.begin(), rects.end(), [&](const RECT& a, const RECT& b) { return area(a) > area(b); });
+  std::vector<RECT> out, pieces, rest;
+  for (const RECT& r : rects) {
+    pieces.assign(1, r);
+    for (size_t k = 0, kept = out.size(); k < kept && !pieces.empty(); ++k) {
+      rest.clear();
+      for (const RECT& p : pieces) cut_away(p, out[k], rest);
+      pieces.swap(rest);
+    }
+    out.insert(out.end(), pieces.begin(), pieces.end());
+  }
+  return out;
 }
 
 // ---- rectangles to draw again ------------------------------------------------------

@@ -121,8 +121,10 @@ std::vector<RECT> changed_boxes(const DisplayList& before, const DisplayList& no
 void split_still(const DisplayList& l, u32 settle, u32 width, u32 height, int tile);
 // The list's still commands (with every clip), as drawn into the still picture.
 DisplayList still_part(const DisplayList& l);
-// Rectangles that overlap are joined until none does (each rectangle is then
-// drawn once over the still picture's copy).
+// The same pixels as rects, in rectangles that do not overlap: where two do,
+// the smaller one is cut into the bands around the larger (joining them
+// instead could draw a large box for two small ones). Every pixel is then
+// drawn in one rectangle only, so nothing translucent is blended twice.
 std::vector<RECT> disjoint_rects(std::vector<RECT> rects);
 
 // The rectangles to draw again for a set of changed boxes in a frame of

@@ -254,6 +254,9 @@ struct Surface : Canvas {
   // Direct2D, as tests compare).
   bool blits = true;
   Blitter blitter;
+  // Tests: the next so many draw_rects fail at once, drawing nothing, as a
+  // pass the device gave up on (no device here can be made to fail one).
+  u32 fail_draws = 0;
   std::vector<std::pair<ComPtr<ID2D1Bitmap>, ComPtr<ID3D11ShaderResourceView>>> sources;
   double listed_at = 0;  // now_s() at list_begin
   u64 presents = 0;     // frames presented (off-screen: drawn) since creation
@@ -289,12 +292,12 @@ struct Surface : Canvas {
   // the pass open on dc: from the first, over the background; moving_only:
   // only those outside the still picture, over what the rectangle holds.
   void replay(const DisplayList& l, const RECT& rect, bool moving_only, size_t from, size_t to);
-  // Draws the commands of l over each of rects (which must not overlap),
-  // as replay does, onto target (no pass open). Bitmaps laid pixel for pixel
+  // Draws the commands of l over each of rects (made disjoint first: each
+  // pixel is drawn once), as replay does, onto target (no pass open). Bitmaps laid pixel for pixel
   // outside any clip go through the blitter (gfx/blit.h) between passes of
   // Direct2D: a bitmap over a large area (a cached layer, the CRT overlay)
   // then costs a copy's share, not a pass of Direct2D.
-  HRESULT draw_rects(const DisplayList& l, const std::vector<RECT>& rects, ID2D1Bitmap1* target, bool moving_only);
+  HRESULT draw_rects(const DisplayList& l, std::vector<RECT> rects, ID2D1Bitmap1* target, bool moving_only);
   // Where a bitmap command lands when laid pixel for pixel: the target pixel
   // of the source's corner and the pixels it covers; false when it is
   // scaled, faded, transformed or off the pixel grid.

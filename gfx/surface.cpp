@@ -496,9 +496,16 @@ void Surface::prune_sources() {
   });
 }
 
-HRESULT Surface::draw_rects(const DisplayList& l, const std::vector<RECT>& rects, ID2D1Bitmap1* target, bool moving_only) {
+HRESULT Surface::draw_rects(const DisplayList& l, std::vector<RECT> rects, ID2D1Bitmap1* target, bool moving_only) {
   HRESULT hr = S_OK;
+  // Only the first pass clears, and each blit and later pass runs once per
+  // rectangle: where two overlapped, what is translucent would be blended twice.
+  rects = disjoint_rects(std::move(rects));
   if (rects.empty() || !target) return hr;
+  if (fail_draws > 0) {
+    --fail_draws;
+    return E_FAIL;
+  }
   ComPtr<ID3D11RenderTargetView> rtv;
   if (blits && blitter.ready()) {
     ComPtr<ID3D11Texture2D> tex = texture_of(target);
@@ -593,7 +600,7 @@ void Surface::list_end() {
   stats.diff = t1 - t0;
   std::vector<RECT> rects;
   if (full || !composed) rects.push_back(whole);
-  else rects = merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels);
+  else rects = disjoint_rects(merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels));
   // The still picture: drawn again where its commands changed.
   split_still(frame_list, settle, width, height, kStillTile);
   DisplayList still_now = still_part(frame_list);
@@ -602,8 +609,8 @@ void Surface::list_end() {
   if (have_still) {
     if (still_full) still_rects.push_back(whole);
     else
-      still_rects = merge_rects(dirty_rects(changed_boxes(still_shown, still_now), width, height, kTile, kMostRects),
-                                still_now, kCallPixels);
+      still_rects = disjoint_rects(merge_rects(
+          dirty_rects(changed_boxes(still_shown, still_now), width, height, kTile, kMostRects), still_now, kCallPixels));
   }
   stats.merge = now_s() - t1;
   auto keep = [&] {
@@ -620,45 +627,44 @@ void Surface::list_end() {
   if (!composed) return;
   double t2 = now_s();
   u64 calls0 = g_draw_calls;
-  HRESULT hr = S_OK;
   // The still picture first (what settled joins it; the frame looks the same).
+  // A pass that failed may have left it half drawn: it is drawn whole next.
+  HRESULT still_hr = S_OK;
   if (!still_rects.empty()) {
-    hr = draw_rects(still_now, still_rects, still.Get(), false);
+    still_hr = draw_rects(still_now, still_rects, still.Get(), false);
     for (const RECT& r : still_rects) stats.still_pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
+    still_full = FAILED(still_hr);
   }
   if (rects.empty() && !repaint) {
     stats.replay = now_s() - t2;
     stats.calls = g_draw_calls - calls0;
     keep();
-    if (hr == HRESULT(D2DERR_RECREATE_TARGET)) make_targets();
-    else still_full = false;
+    if (still_hr == HRESULT(D2DERR_RECREATE_TARGET)) make_targets();
     return;  // the frame itself did not change: nothing presented
   }
   // Each rectangle starts from a copy of the still picture (a copy costs
-  // next to nothing beside a pass of drawing), so the rectangles must not
-  // overlap: what moves would be drawn twice where they did.
-  if (have_still && SUCCEEDED(hr)) {
-    rects = disjoint_rects(std::move(rects));
+  // next to nothing beside a pass of drawing) when it holds what it should;
+  // otherwise from the background.
+  bool from_still = have_still && SUCCEEDED(still_hr);
+  if (from_still)
     for (const RECT& r : rects) {
       D2D1_POINT_2U at{u32(r.left), u32(r.top)};
       D2D1_RECT_U from{u32(r.left), u32(r.top), u32(r.right), u32(r.bottom)};
       composed->CopyFromBitmap(&at, still.Get(), &from);
     }
-  }
-  HRESULT hr2 = draw_rects(frame_list, rects, composed.Get(), have_still);
-  if (SUCCEEDED(hr)) hr = hr2;
+  HRESULT hr = draw_rects(frame_list, rects, composed.Get(), from_still);
   for (const RECT& r : rects) stats.pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
   double t3 = now_s();
   stats.replay = t3 - t2;
   stats.rects = u32(rects.size());
   stats.calls = g_draw_calls - calls0;
   keep();
-  if (hr == HRESULT(D2DERR_RECREATE_TARGET)) {
+  if (hr == HRESULT(D2DERR_RECREATE_TARGET) || still_hr == HRESULT(D2DERR_RECREATE_TARGET)) {
     make_targets();  // the next frame draws everything
     return;
   }
-  full = false;
-  still_full = false;
+  // A frame whose pass failed is drawn whole next, as its still picture is.
+  full = FAILED(hr);
   repaint = false;
   if (swap) {
     g_gfx.context->CopyResource(back.Get(), composed_tex.Get());

@@ -145,6 +145,10 @@ def main():
     except (OSError, IndexError, ET.ParseError) as e:
         results, trouble = None, "failed   CTest's result list (skips and entries not run look passed): %s" % e
     lines, counts = summarize(text, results)
+    if not trouble and not any(counts.values()):
+        # A run that tested nothing (a -R that matched nothing, an empty
+        # result list) has not shown anything to pass.
+        trouble = "failed   the run: no test case ran"
     if trouble:
         # The run cannot be told passed without it.
         counts["failed"] += 1

@@ -123,12 +123,13 @@ def main():
         check((got.returncode, got.stdout.splitlines()[-1]), (1, "6 passed, 7 failed, 2 skipped"),
               "a missing result list")
 
-        # Nothing ran (a -R that matched nothing): nothing failed either.
+        # Nothing ran (a -R that matched nothing): nothing was shown, the run failed.
         subprocess.run(["ctest", "-R", "^none$", "--output-junit", results], cwd=build, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         got = subprocess.run([sys.executable, os.path.join(SCRIPTS, "summarize.py"), log, results],
                              capture_output=True, text=True)
-        check((got.returncode, got.stdout), (0, "0 passed, 0 failed, 0 skipped\n"), "an empty run")
+        check((got.returncode, got.stdout), (1, "failed   the run: no test case ran\n0 passed, 1 failed, 0 skipped\n"),
+              "an empty run")
     print("%d failed" % len(fails))
     return 1 if fails else 0
 
