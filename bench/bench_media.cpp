@@ -151,6 +151,7 @@ void CALLBACK advance(HWND, UINT, UINT_PTR, DWORD) {
 struct Run {
   double fps = 0, cores = 0, calls = 0;  // frames presented a second; calls per frame presented
   double pixels = 0;  // drawn again per frame presented
+  double still_pixels = 0;  // drawn again into the still picture per frame presented
   double blits = 0;   // bitmaps laid by the blitter per frame presented
   std::map<std::string, double> threads;  // cores by thread name
   double phase[5] = {};  // ms of the drawing thread per frame presented: record, diff, merge, replay, present
@@ -164,7 +165,7 @@ Run paced(double seconds, Draw draw, Rate rate, Presents presents) {
   MSG m;
   double next = now_s(), start = now_s(), t0 = 0, c0 = 0;
   u64 shown0 = 0, calls0 = 0;
-  double pixels = 0, blits = 0, phase[5] = {};
+  double pixels = 0, still_pixels = 0, blits = 0, phase[5] = {};
   std::map<std::string, double> threads0;
   for (;;) {
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
@@ -179,6 +180,7 @@ Run paced(double seconds, Draw draw, Rate rate, Presents presents) {
       if (t0 != 0) {
         const Surface::FrameStats& st = g_app.surface.stats;
         pixels += double(st.pixels);
+        still_pixels += double(st.still_pixels);
         blits += st.blits;
         const double ph[5] = {st.record, st.diff, st.merge, st.replay, st.present};
         for (int i = 0; i < 5; ++i) phase[i] += ph[i];
@@ -198,6 +200,7 @@ Run paced(double seconds, Draw draw, Rate rate, Presents presents) {
   }
   out.calls = frames ? double(g_draw_calls - calls0) / frames : 0;
   out.pixels = frames ? pixels / frames : 0;
+  out.still_pixels = frames ? still_pixels / frames : 0;
   out.blits = frames ? blits / frames : 0;
   for (int i = 0; i < 5; ++i) out.phase[i] = frames ? phase[i] * 1000 / frames : 0;
   return out;
@@ -225,10 +228,11 @@ Run floor_run(double seconds, float fps) {
 }
 
 void report(const char* what, const Run& r, const Run& floor, double min_fps, double most_cores) {
-  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame (%.1f blits)  %4.1f %% of the window drawn   "
+  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame (%.1f blits)  %4.1f %% of the window drawn (%.0f pixels, %.0f more into the still picture)   "
               "floor (clear + present): %5.1f fps  %5.2f cores  %5.1f ms CPU/frame   target >= %.0f fps, < %.1f cores: %s\n",
               what, r.fps, r.cores, r.fps > 0 ? r.cores / r.fps * 1000 : 0, r.calls, r.blits,
-              100 * r.pixels / std::max(1.0, double(g_app.surface.width) * g_app.surface.height), floor.fps,
+              100 * r.pixels / std::max(1.0, double(g_app.surface.width) * g_app.surface.height), r.pixels,
+              r.still_pixels, floor.fps,
               floor.cores, floor.fps > 0 ? floor.cores / floor.fps * 1000 : 0, min_fps, most_cores,
               r.fps >= min_fps && r.cores < most_cores ? "met" : "MISSED");
   std::printf("%44s threads (cores):", "");

@@ -209,10 +209,6 @@ static void cut_away(const RECT& r, const RECT& o, std::vector<RECT>& out) {
 
 std::vector<RECT> disjoint_rects(std::vector<RECT> rects) {
   std::erase_if(rects, box_empty);
-  bool any = false;
-  for (size_t i = 0; i < rects.size() && !any; ++i)
-    for (size_t j = i + 1; j < rects.size() && !any; ++j) any = overlaps(rects[i], rects[j]);
-  if (!any) return rects;
   // The larger rectangles stay whole; the others lose what lies in them.
   auto area = [](const RECT& r) { return i64(r.right - r.left) * (r.bottom - r.top); };
   std::stable_sort(rects.begin(), rects.end(), [&](const RECT& a, const RECT& b) { return area(a) > area(b); });

@@ -600,7 +600,8 @@ void Surface::list_end() {
   stats.diff = t1 - t0;
   std::vector<RECT> rects;
   if (full || !composed) rects.push_back(whole);
-  else rects = disjoint_rects(merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels));
+  else
+    rects = disjoint_rects(merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels));
   // The still picture: drawn again where its commands changed.
   split_still(frame_list, settle, width, height, kStillTile);
   DisplayList still_now = still_part(frame_list);
