@@ -228,7 +228,8 @@ Run floor_run(double seconds, float fps) {
 }
 
 void report(const char* what, const Run& r, const Run& floor, double min_fps, double most_cores) {
-  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame (%.1f blits)  %4.1f %% of the window drawn (%.0f pixels, %.0f more into the still picture)   "
+  std::printf("%-44s %5.1f fps  %5.2f cores  %5.1f ms CPU/frame  %5.1f calls/frame (%.1f blits)  "
+              "%4.1f %% of the window drawn (%.0f pixels, %.0f more into the still picture)   "
               "floor (clear + present): %5.1f fps  %5.2f cores  %5.1f ms CPU/frame   target >= %.0f fps, < %.1f cores: %s\n",
               what, r.fps, r.cores, r.fps > 0 ? r.cores / r.fps * 1000 : 0, r.calls, r.blits,
               100 * r.pixels / std::max(1.0, double(g_app.surface.width) * g_app.surface.height), r.pixels,

@@ -293,10 +293,11 @@ struct Surface : Canvas {
   // only those outside the still picture, over what the rectangle holds.
   void replay(const DisplayList& l, const RECT& rect, bool moving_only, size_t from, size_t to);
   // Draws the commands of l over each of rects (made disjoint first: each
-  // pixel is drawn once), as replay does, onto target (no pass open). Bitmaps laid pixel for pixel
-  // outside any clip go through the blitter (gfx/blit.h) between passes of
-  // Direct2D: a bitmap over a large area (a cached layer, the CRT overlay)
-  // then costs a copy's share, not a pass of Direct2D.
+  // pixel is drawn once), as replay does, onto target (no pass open).
+  // Bitmaps laid pixel for pixel outside any clip go through the blitter
+  // (gfx/blit.h) between passes of Direct2D: a bitmap over a large area (a
+  // cached layer, the CRT overlay) then costs a copy's share, not a pass of
+  // Direct2D.
   HRESULT draw_rects(const DisplayList& l, std::vector<RECT> rects, ID2D1Bitmap1* target, bool moving_only);
   // Where a bitmap command lands when laid pixel for pixel: the target pixel
   // of the source's corner and the pixels it covers; false when it is
