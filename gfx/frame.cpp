@@ -210,8 +210,7 @@ static void cut_away(const RECT& r, const RECT& o, std::vector<RECT>& out) {
 std::vector<RECT> disjoint_rects(std::vector<RECT> rects) {
   std::erase_if(rects, box_empty);
   // The larger rectangles stay whole; the others lose what lies in them.
-  auto area = [](const RECT& r) { return i64(r.right - r.left) * (r.bottom - r.top); };
-  std::stable_sort(rects.begin(), rects.end(), [&](const RECT& a, const RECT& b) { return area(a) > area(b); });
+  std::stable_sort(rects.begin(), rects.end(), [](const RECT& a, const RECT& b) { return box_area(a) > box_area(b); });
   std::vector<RECT> out, pieces, rest;
   for (const RECT& r : rects) {
     pieces.assign(1, r);
@@ -277,13 +276,12 @@ std::vector<RECT> dirty_rects(const std::vector<RECT>& boxes, u32 width, u32 hei
       return {all};
     }
     // Merge the pair whose union adds the least area, until few enough remain.
-    auto area = [](const RECT& r) { return i64(r.right - r.left) * (r.bottom - r.top); };
     while (out.size() > most) {
       size_t bi = 0, bj = 1;
       i64 best = INT64_MAX;
       for (size_t i = 0; i < out.size(); ++i)
         for (size_t j = i + 1; j < out.size(); ++j) {
-          i64 added = area(box_or(out[i], out[j])) - area(out[i]) - area(out[j]);
+          i64 added = box_area(box_or(out[i], out[j])) - box_area(out[i]) - box_area(out[j]);
           if (added < best) best = added, bi = i, bj = j;
         }
       out[bi] = box_or(out[bi], out[bj]);

@@ -75,6 +75,13 @@ inline bool overlaps(const RECT& a, const RECT& b) {
   return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }
 RECT box_and(const RECT& a, const RECT& b);
+inline i64 box_area(const RECT& r) { return box_empty(r) ? 0 : i64(r.right - r.left) * (r.bottom - r.top); }
+// The pixels of rectangles that do not overlap.
+inline u64 pixels_of(const std::vector<RECT>& rects) {
+  u64 n = 0;
+  for (const RECT& r : rects) n += u64(box_area(r));
+  return n;
+}
 // The smallest box that holds both.
 RECT box_or(const RECT& a, const RECT& b);
 // Every pixel a clip can hold when there is none.

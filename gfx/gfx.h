@@ -292,13 +292,14 @@ struct Surface : Canvas {
   // the pass open on dc: from the first, over the background; moving_only:
   // only those outside the still picture, over what the rectangle holds.
   void replay(const DisplayList& l, const RECT& rect, bool moving_only, size_t from, size_t to);
-  // Draws the commands of l over each of rects (made disjoint first: each
-  // pixel is drawn once), as replay does, onto target (no pass open).
-  // Bitmaps laid pixel for pixel outside any clip go through the blitter
-  // (gfx/blit.h) between passes of Direct2D: a bitmap over a large area (a
-  // cached layer, the CRT overlay) then costs a copy's share, not a pass of
-  // Direct2D.
-  HRESULT draw_rects(const DisplayList& l, std::vector<RECT> rects, ID2D1Bitmap1* target, bool moving_only);
+  // Draws the commands of l over each of rects, made disjoint first (in
+  // place: each pixel is drawn once), onto target (no pass open): as replay
+  // does from the background, or with `base`, over a copy of it and only the
+  // commands outside the still picture. Bitmaps laid pixel for pixel outside
+  // any clip go through the blitter (gfx/blit.h) between passes of
+  // Direct2D: a bitmap over a large area (a cached layer, the CRT overlay)
+  // then costs a copy's share, not a pass of Direct2D.
+  HRESULT draw_rects(const DisplayList& l, std::vector<RECT>& rects, ID2D1Bitmap1* target, ID2D1Bitmap1* base);
   // Where a bitmap command lands when laid pixel for pixel: the target pixel
   // of the source's corner and the pixels it covers; false when it is
   // scaled, faded, transformed or off the pixel grid.

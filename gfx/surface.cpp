@@ -496,7 +496,7 @@ void Surface::prune_sources() {
   });
 }
 
-HRESULT Surface::draw_rects(const DisplayList& l, std::vector<RECT> rects, ID2D1Bitmap1* target, bool moving_only) {
+HRESULT Surface::draw_rects(const DisplayList& l, std::vector<RECT>& rects, ID2D1Bitmap1* target, ID2D1Bitmap1* base) {
   HRESULT hr = S_OK;
   // Only the first pass clears, and each blit and later pass runs once per
   // rectangle: where two overlapped, what is translucent would be blended twice.
@@ -506,6 +506,15 @@ HRESULT Surface::draw_rects(const DisplayList& l, std::vector<RECT> rects, ID2D1
     --fail_draws;
     return E_FAIL;
   }
+  // Over a copy of the base (a copy costs next to nothing beside a pass of
+  // drawing), only what is not in it is drawn.
+  const bool moving_only = base != nullptr;
+  if (base)
+    for (const RECT& r : rects) {
+      D2D1_POINT_2U at{u32(r.left), u32(r.top)};
+      D2D1_RECT_U from{u32(r.left), u32(r.top), u32(r.right), u32(r.bottom)};
+      target->CopyFromBitmap(&at, base, &from);
+    }
   ComPtr<ID3D11RenderTargetView> rtv;
   if (blits && blitter.ready()) {
     ComPtr<ID3D11Texture2D> tex = texture_of(target);
@@ -600,8 +609,7 @@ void Surface::list_end() {
   stats.diff = t1 - t0;
   std::vector<RECT> rects;
   if (full || !composed) rects.push_back(whole);
-  else
-    rects = disjoint_rects(merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels));
+  else rects = merge_rects(dirty_rects(boxes, width, height, kTile, kMostRects), frame_list, kCallPixels);
   // The still picture: drawn again where its commands changed.
   split_still(frame_list, settle, width, height, kStillTile);
   DisplayList still_now = still_part(frame_list);
@@ -610,8 +618,8 @@ void Surface::list_end() {
   if (have_still) {
     if (still_full) still_rects.push_back(whole);
     else
-      still_rects = disjoint_rects(merge_rects(
-          dirty_rects(changed_boxes(still_shown, still_now), width, height, kTile, kMostRects), still_now, kCallPixels));
+      still_rects = merge_rects(dirty_rects(changed_boxes(still_shown, still_now), width, height, kTile, kMostRects),
+                                still_now, kCallPixels);
   }
   stats.merge = now_s() - t1;
   auto keep = [&] {
@@ -632,8 +640,8 @@ void Surface::list_end() {
   // A pass that failed may have left it half drawn: it is drawn whole next.
   HRESULT still_hr = S_OK;
   if (!still_rects.empty()) {
-    still_hr = draw_rects(still_now, still_rects, still.Get(), false);
-    for (const RECT& r : still_rects) stats.still_pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
+    still_hr = draw_rects(still_now, still_rects, still.Get(), nullptr);
+    stats.still_pixels = pixels_of(still_rects);
     still_full = FAILED(still_hr);
   }
   if (rects.empty() && !repaint) {
@@ -643,18 +651,10 @@ void Surface::list_end() {
     if (still_hr == HRESULT(D2DERR_RECREATE_TARGET)) make_targets();
     return;  // the frame itself did not change: nothing presented
   }
-  // Each rectangle starts from a copy of the still picture (a copy costs
-  // next to nothing beside a pass of drawing) when it holds what it should;
-  // otherwise from the background.
-  bool from_still = have_still && SUCCEEDED(still_hr);
-  if (from_still)
-    for (const RECT& r : rects) {
-      D2D1_POINT_2U at{u32(r.left), u32(r.top)};
-      D2D1_RECT_U from{u32(r.left), u32(r.top), u32(r.right), u32(r.bottom)};
-      composed->CopyFromBitmap(&at, still.Get(), &from);
-    }
-  HRESULT hr = draw_rects(frame_list, rects, composed.Get(), from_still);
-  for (const RECT& r : rects) stats.pixels += u64(r.right - r.left) * u64(r.bottom - r.top);
+  // Each rectangle starts from the still picture when it holds what it
+  // should, otherwise from the background.
+  HRESULT hr = draw_rects(frame_list, rects, composed.Get(), have_still && SUCCEEDED(still_hr) ? still.Get() : nullptr);
+  stats.pixels = pixels_of(rects);
   double t3 = now_s();
   stats.replay = t3 - t2;
   stats.rects = u32(rects.size());
@@ -694,7 +694,8 @@ bool Surface::read_whole_bgra(std::vector<u8>& out) {
                               &whole)))
     return false;
   FrameStats frame = stats;  // the frame on show keeps its own figures
-  draw_rects(shown, {RECT{0, 0, LONG(width), LONG(height)}}, whole.Get(), false);
+  std::vector<RECT> all{RECT{0, 0, LONG(width), LONG(height)}};
+  draw_rects(shown, all, whole.Get(), nullptr);
   stats = frame;
   return read_bitmap(whole.Get(), out);
 }
