@@ -1,9 +1,7 @@
 #include "tests/fleet/fleet_test_util.h"
 
 #include <algorithm>
-#include <cstdio>
 
-#include "machines/proc.h"
 #include "tests/support/test_support.h"
 
 const char* const kGreeting =
@@ -167,20 +165,6 @@ std::vector<std::string> ScriptedPeer::seen() {
 
 std::wstring test_exe(const wchar_t* name) {
   return path_join(build_path("tests"), name);
-}
-
-bool start_program(const std::wstring& cmdline, PROCESS_INFORMATION& pi) {
-  // Hidden and without a console of its own, as the fleet starts QEMU. On a
-  // busy machine Wine has once failed a start that the next one made: what is
-  // tested is what the program does with the process, so a failed start is
-  // told and tried again, twice at most.
-  for (int attempt = 1;; ++attempt) {
-    if (create_child(cmdline, CREATE_NO_WINDOW, nullptr, nullptr, nullptr, nullptr, pi) && pi.dwProcessId != 0)
-      return true;
-    std::fprintf(stderr, "start %d failed (error %lu): %ls\n", attempt, GetLastError(), cmdline.c_str());
-    if (attempt == 3) return false;
-    Sleep(500);
-  }
 }
 
 bool serve_like_qemu(PeerConn& c, ScriptedPeer& p) {

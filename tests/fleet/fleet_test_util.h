@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "machines/fleet.h"
+#include "tests/support/test_support.h"
 
 // The hidden top-level window that plays the program's main window. WM_QMP
 // goes to g_fleet.on_qmp and to every standalone client registered below.
@@ -79,8 +80,6 @@ struct ScriptedPeer {
 
 // Path of a file built beside the tests (the embed display stand-in, ...).
 std::wstring test_exe(const wchar_t* name);
-// Starts a program with arguments (hidden); false when it could not start.
-bool start_program(const std::wstring& cmdline, PROCESS_INFORMATION& pi);
 
 // A scripted server that answers like a QEMU would, as far as the fleet
 // tests need: "query-status" gives {"status":"running"}, "emit-X" sends the

@@ -227,10 +227,8 @@ TEST(Store, KilledDuringADownloadResumesToVerified) {
   MediaItem c = item_of("c.iso", true);
   std::wstring cmd = L"\"" + build_path("tests/media_driver.exe") + L"\" \"" + s.dir + L"\" " + widen(c.url) +
                      L" c.iso " + widen(c.sha256) + widen(strf(" %llu", (unsigned long long)c.size));
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(start_program(cmd, pi));
   u64 done = 0, total = 0;
   for (double end = now_s() + 30; now_s() < end && !(transfer_resume_info(s.dir, "c.iso", done, total) && done > 0);)
     Sleep(100);

@@ -18,3 +18,6 @@ std::wstring unix_to_win(const std::string& unix_path);
 // The repository and build folders (from VUNK_SRC / VUNK_BUILD, set by CTest).
 std::wstring src_path(const std::string& rel);
 std::wstring build_path(const std::string& rel);
+// Starts a program with arguments, hidden and inheriting no handle; false
+// when it could not start (told on stderr with the error, after three tries).
+bool start_program(const std::wstring& cmdline, struct _PROCESS_INFORMATION& pi);

@@ -525,18 +525,12 @@ TEST(Mirrors, KilledTenTimesResumesAndVerifies) {
   const int slots = 2;
   std::wstring cmd = L"\"" + build_path("tests/xfer_driver.exe") + L"\" \"" + dir + L"\" big.bin " +
                      widen(sha_of("big.bin")) + widen(strf(" %d ", slots)) + widen(faulty(slow, "big.bin"));
-  auto launch = [&](PROCESS_INFORMATION& pi) {
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    std::wstring line = cmd;
-    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-  };
   std::mt19937 rng(17);
   u64 done_before = 0, total = 0;
   for (int round = 0; round < 10; ++round) {
     u64 sent0 = served()[slow];
     PROCESS_INFORMATION pi;
-    ASSERT_TRUE(launch(pi));
+    ASSERT_TRUE(start_program(cmd, pi));
     // Killed at a random point of its download: once the mirror has sent
     // it 4 to 16 MiB more, however long that takes on a busy machine.
     u64 kill_at = sent0 + (4u << 20) + rng() % (12u << 20);
@@ -560,7 +554,7 @@ TEST(Mirrors, KilledTenTimesResumesAndVerifies) {
   EXPECT_LT(done_before, size_of("big.bin"));  // every kill hit a running download
   u64 sent0 = served()[slow];
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(launch(pi));
+  ASSERT_TRUE(start_program(cmd, pi));
   ASSERT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
   DWORD code = 99;
   GetExitCodeProcess(pi.hProcess, &code);
