@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "machines/proc.h"
+
 std::wstring test_dir(const std::string& tag) {
   static std::atomic<int> seq{0};
   wchar_t tmp[MAX_PATH];
@@ -77,18 +79,12 @@ std::wstring src_path(const std::string& rel) { return unix_to_win(env_str("VUNK
 std::wstring build_path(const std::string& rel) { return unix_to_win(env_str("VUNK_BUILD") + "/" + rel); }
 
 bool start_program(const std::wstring& cmdline, PROCESS_INFORMATION& pi) {
-  // Hidden, with no standard handles, as the program starts its children (one
-  // holding the test's output open would keep CTest waiting after the test).
+  // Hidden and without standard handles, as the program starts its children.
   // On a busy machine Wine has now and then failed a start that the next one
   // made: what is tested is what happens to the process, so a failed start is
   // told and tried again, twice at most.
   for (int attempt = 1;; ++attempt) {
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    std::wstring line = cmdline;
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi) &&
-        pi.dwProcessId != 0)
+    if (create_child(cmdline, CREATE_NO_WINDOW, nullptr, nullptr, nullptr, nullptr, pi) && pi.dwProcessId != 0)
       return true;
     std::fprintf(stderr, "start %d failed (error %lu): %ls\n", attempt, GetLastError(), cmdline.c_str());
     if (attempt == 3) return false;
