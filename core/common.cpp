@@ -137,6 +137,13 @@ std::wstring path_leaf(const std::wstring& p) {
   return k == std::wstring::npos ? p : p.substr(k + 1);
 }
 
+bool bare_file_name(std::string_view name) {
+  if (name.empty() || name[0] == '.') return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+  return true;
+}
+
 std::wstring path_dir(const std::wstring& p) {
   size_t k = p.find_last_of(L"\\/");
   return k == std::wstring::npos ? std::wstring() : p.substr(0, k);

@@ -41,6 +41,10 @@ std::wstring path_leaf(const std::wstring& p);
 std::wstring path_dir(const std::wstring& p);
 std::wstring exe_dir();
 std::wstring full_path(const std::wstring& p);
+// A file name that stays inside the folder it is joined to: not empty, no
+// slash or backslash, no ":" (a drive or a stream), not starting with "."
+// (no ".." and no hidden name), no control character.
+bool bare_file_name(std::string_view name);
 
 // ---- hashing ----------------------------------------------------------
 // FNV-1a, 32 bits: widget ids and the stable ids of connection rows.

@@ -385,7 +385,9 @@ void fetch_fedora(CatalogResult& r) {
       }, kMaxSizeLine);
       std::string file, sha;
       each_match(sums, sha_rx, "SHA256 (", [&](const std::cmatch& m) {
-        if (m[1].str().find(row.marker) == std::string::npos) return true;
+        // The name becomes a file in the media folder: one that would reach
+        // outside it is passed over, and the search goes on.
+        if (m[1].str().find(row.marker) == std::string::npos || !bare_file_name(m[1].str())) return true;
         file = m[1].str();
         sha = m[2].str();
         return false;

@@ -72,7 +72,7 @@ int MediaStore::state(const MediaItem& item, MediaJob** job_out, float* frac) {
       case TState::Paused: code = kMediaPartial; break;
       case TState::Idle: code = job->started ? kMediaBusy : kMediaQueued; break;
     }
-  } else if (!has_dir()) {
+  } else if (!has_dir() || !bare_file_name(item.file)) {
     code = kMediaNone;
   } else if (file_exists(path(item))) {
     code = kMediaOnDisk;
@@ -90,6 +90,15 @@ int MediaStore::state(const MediaItem& item, MediaJob** job_out, float* frac) {
 
 MediaJob* MediaStore::start(const MediaItem& item) {
   if (!has_dir()) return nullptr;
+  if (!bare_file_name(item.file)) {
+    // The name came from a release server; joined to the media folder it
+    // would name a file elsewhere. Nothing is created, renamed or deleted.
+    std::string shown = item.file;
+    for (char& c : shown)
+      if ((unsigned char)c < 0x20 || c == 0x7F) c = '?';
+    wlog("media: refused \"%s\": not a plain file name", shown.c_str());
+    return nullptr;
+  }
   if (MediaJob* job = find(item.file)) {
     if (job->transfer && (job->snap.state == TState::Paused || job->snap.state == TState::Failed))
       resume(job);

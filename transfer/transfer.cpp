@@ -18,6 +18,15 @@ Transfer::Transfer(TransferSpec spec) : spec_(std::move(spec)) {
   snap_.total = spec_.size;
   snap_.has_torrent = !spec_.torrent.empty();
   snap_.has_mirrors = !spec_.mirrors.empty();
+  if (!plain_) {
+    // A name that would reach outside the destination folder: the job fails
+    // at once, and no run or cancel ever touches a file of that name.
+    snap_.state = TState::Failed;
+    snap_.label = "FAILED";
+    snap_.error = "not a plain file name";
+    wlog("transfer: %s: refused: not a plain file name", spec_.name.c_str());
+    return;
+  }
   u64 done = 0, total = 0;
   if (transfer_resume_info(spec_.dir, spec_.file, done, total)) {
     snap_.total = total;
@@ -38,6 +47,7 @@ Transfer::~Transfer() {
 
 void Transfer::start() {
   std::lock_guard<std::mutex> lk(mu_);
+  if (!plain_) return;
   TState st = snap_.state;
   if (st == TState::Done || st == TState::Starting || st == TState::Running || st == TState::Checking) return;
   u64 gen = ++generation_;
@@ -64,7 +74,7 @@ void Transfer::start() {
 
 void Transfer::pause() {
   std::lock_guard<std::mutex> lk(mu_);
-  if (snap_.state == TState::Done) return;
+  if (snap_.state == TState::Done || !plain_) return;
   ++generation_;
   if (run_) run_->halt();
   snap_.state = TState::Paused;
@@ -76,6 +86,7 @@ void Transfer::pause() {
 
 void Transfer::cancel() {
   std::lock_guard<std::mutex> lk(mu_);
+  if (!plain_) return;
   ++generation_;
   if (run_) run_->halt();
   run_.reset();

@@ -100,6 +100,7 @@ class Transfer {
 
  private:
   TransferSpec spec_;
+  bool plain_ = bare_file_name(spec_.file);
   std::wstring final_, part_;
   mutable std::mutex mu_;
   TransferSnapshot snap_;
@@ -109,5 +110,6 @@ class Transfer {
 };
 
 // Whether dir\file.part and its resume file exist and parse; done and total
-// are then the resume file's values.
+// are then the resume file's values. A file that is not a bare name (see
+// bare_file_name) has none, and its Transfer fails at once.
 bool transfer_resume_info(const std::wstring& dir, const std::string& file, u64& done, u64& total);

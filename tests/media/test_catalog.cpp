@@ -198,6 +198,11 @@ TEST(Fetchers, LookAlikeServers) {
                    "NO OMARCHY ISO LINK FOUND. ");
   fetch_case("nolinks", r);
   EXPECT_EQ(r.err.substr(0, 26), "NO UBUNTU RELEASES FOUND. ");
+
+  // Checksum names that would leave the media folder are passed over; a
+  // plain one after them is still offered.
+  EXPECT_EQ(fetch_case("hostile", r),
+            (std::vector<std::string>{"FEDORA|42|42|WORKSTATION|Fedora-Workstation-Live-x86_64-42-1.4.iso"}));
 }
 
 // Index, listing and checksum pages of about 60 MiB with megabyte lines.

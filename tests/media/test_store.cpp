@@ -250,3 +250,42 @@ TEST(Store, KilledDuringADownloadResumesToVerified) {
   EXPECT_EQ(read_bytes(s.st.path(c)), read_bytes(served("c.iso")));
   EXPECT_EQ(s.verified, 1);
 }
+
+// A name from a release server that would reach outside the media folder
+// starts nothing, through the store or handed to a Transfer: a folder beside
+// the media folder keeps what it holds, cancel included.
+TEST(Store, NamesOutsideTheFolderAreRefused) {
+  Store s;
+  std::wstring beside = test_dir("beside");
+  for (const wchar_t* f : {L"x.iso", L"x.iso.part", L"x.iso.part.resume"})
+    ASSERT_TRUE(write_bytes(path_join(beside, f), "mine"));
+  auto listing = [&] {
+    std::string out;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(path_join(beside, L"*").c_str(), &fd);
+    for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &fd))
+      out += narrow(fd.cFileName) + "=" + read_bytes(path_join(beside, fd.cFileName)) + " ";
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+    return out;
+  };
+  const std::string before = listing();
+  const std::string up = "..\\" + narrow(path_leaf(beside)) + "\\x.iso";
+  for (std::string name : {up, "../" + narrow(path_leaf(beside)) + "/x.iso", std::string("C:x.iso"),
+                           std::string(".x.iso"), std::string("x\r\n.iso"), std::string()}) {
+    MediaItem m = item_of("a.iso");
+    m.file = name;
+    EXPECT_EQ(s.st.start(m), nullptr) << name;
+    EXPECT_EQ(s.st.state(m, nullptr, nullptr), kMediaNone) << name;
+    Transfer t(spec_of(m, s.dir));
+    t.start();
+    t.pause();
+    EXPECT_EQ(t.snapshot().state, TState::Failed) << name;
+    EXPECT_EQ(t.snapshot().error, "not a plain file name");
+    t.cancel();
+  }
+  EXPECT_TRUE(s.st.jobs.empty());
+  EXPECT_EQ(listing(), before);
+  EXPECT_NE(log_text().find("media: refused \"" + up + "\": not a plain file name"), std::string::npos);
+  EXPECT_NE(log_text().find("media: refused \"x??.iso\": not a plain file name"), std::string::npos);
+  remove_tree(beside);
+}
