@@ -105,7 +105,9 @@ std::vector<std::wstring> qemu_args(const QemuSpec& s, bool* install_boot) {
   const std::wstring mem = std::to_wstring(s.mem);
   const std::wstring cpus = std::to_wstring(s.cpus);
 
-  add({L"-name", widen(s.name)});
+  // QEMU reads the value as an option list: as the value of guest= with its
+  // commas doubled, a name may hold commas and equals signs.
+  add({L"-name", L"guest=" + opt_escape(widen(s.name))});
   add({L"-qmp", widen(strf("tcp:127.0.0.1:%d,server=on,wait=off", s.port))});
   add({L"-display", s.display});
   add({L"-m", mem});
@@ -254,23 +256,28 @@ namespace {
 
 bool has(const std::wstring& s, const wchar_t* what) { return s.find(what) != std::wstring::npos; }
 
-// The file= part of a -drive value, with doubled commas made single again.
-std::wstring drive_file(const std::wstring& v) {
-  size_t k = v.find(L"file=");
-  if (k == std::wstring::npos) return L"";
-  std::wstring path;
-  for (size_t i = k + 5; i < v.size(); i++) {
+// An option list's value from `at` to the first single comma, with doubled
+// commas made single again.
+std::wstring opt_value(const std::wstring& v, size_t at) {
+  std::wstring out;
+  for (size_t i = at; i < v.size(); i++) {
     if (v[i] == L',') {
       if (i + 1 < v.size() && v[i + 1] == L',') {
-        path += L',';
+        out += L',';
         i++;
         continue;
       }
       break;
     }
-    path += v[i];
+    out += v[i];
   }
-  return path;
+  return out;
+}
+
+// The file= part of a -drive value.
+std::wstring drive_file(const std::wstring& v) {
+  size_t k = v.find(L"file=");
+  return k == std::wstring::npos ? L"" : opt_value(v, k + 5);
 }
 
 }  // namespace
@@ -281,12 +288,10 @@ QemuArgv parse_qemu_argv(const std::vector<std::wstring>& argv) {
     const std::wstring& o = argv[i];
     const std::wstring v = i + 1 < argv.size() ? argv[i + 1] : L"";
     if (o == L"-name" && !v.empty()) {
-      std::wstring n = v;
-      size_t g = n.find(L"guest=");
-      if (g != std::wstring::npos) n = n.substr(g + 6);
-      size_t c = n.find(L',');
-      if (c != std::wstring::npos) n.resize(c);
-      r.name = narrow(n);
+      // After guest= a doubled comma is one comma of the name (as QEMU
+      // reads it); a bare name ends at the first comma.
+      size_t g = v.find(L"guest=");
+      r.name = narrow(g != std::wstring::npos ? opt_value(v, g + 6) : v.substr(0, v.find(L',')));
     } else if (o == L"-qmp" && r.qmp_port == 0) {
       size_t t = v.find(L"tcp:");
       if (t != std::wstring::npos) {

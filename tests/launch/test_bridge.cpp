@@ -108,7 +108,9 @@ TEST_F(Bridge, EveryFamilyRunsAnswersEjectsAndSavesItsScreen) {
   int exits = 0, messages = 0;
   g_fleet.on_event = [&](Vm&, VmEvent e, i64) { exits += e == VmEvent::Exited, messages += e == VmEvent::Message; };
   for (const char* profile : profiles) {
-    Machine& m = machine(profile, profile, qcow2(widen(profile) + L".qcow2"));
+    // The PC's name holds what QEMU reads as option syntax.
+    Machine& m = machine(profile == profiles[0] ? "Hello, World = 1" : profile, profile,
+                         qcow2(widen(profile) + L".qcow2"));
     m.mem = 256;
     m.cpus = 1;
     m.cdrom = path_join(root, widen(profile) + L".iso");
@@ -139,6 +141,11 @@ TEST_F(Bridge, EveryFamilyRunsAnswersEjectsAndSavesItsScreen) {
                            90))
         << vm->name << ": status '" << vm->status << "', log:\n" << read_bytes(vm->log_path);
   EXPECT_EQ(messages, 1);
+  // Discovery reads the whole name back from the command line in the log.
+  std::string launched = read_bytes(pc->log_path);
+  std::vector<std::wstring> argv;
+  ASSERT_TRUE(split_cmdline(widen(launched.substr(2, launched.find("\r\n") - 2)), argv));
+  EXPECT_EQ(parse_qemu_argv(argv).name, "Hello, World = 1");
   EXPECT_EQ(read_bytes(path_join(vms[2]->machine->dir, L"pram.img")), std::string(256, '\0'));
   EXPECT_NE(read_bytes(vms[2]->log_path).find(" -bios " + narrow(path_join(root, L"made-up.rom")) + " "),
             std::string::npos);

@@ -71,7 +71,7 @@ TEST(Cmdline, FamilyChoicesEscapingInstallBootAndExtra) {
     QemuSpec s;
     s.arch = p->arch;
     s.os = (int)p->os;
-    s.name = "Box";
+    s.name = "Box, No=1";
     s.port = 4600;
     s.display = L"sdl";
     s.mem = p->mem_mb;
@@ -86,7 +86,7 @@ TEST(Cmdline, FamilyChoicesEscapingInstallBootAndExtra) {
     bool boot = false;
     Args a = qemu_args(s, &boot);
     EXPECT_EQ(values_of(a, c.opt), c.want) << c.profile << " " << narrow(c.opt);
-    EXPECT_EQ(Args(a.begin(), a.begin() + 6), (Args{L"-name", L"Box", L"-qmp", L"tcp:127.0.0.1:4600,server=on,wait=off",
+    EXPECT_EQ(Args(a.begin(), a.begin() + 6), (Args{L"-name", L"guest=Box,, No=1", L"-qmp", L"tcp:127.0.0.1:4600,server=on,wait=off",
                                                     L"-display", L"sdl"}));
     EXPECT_EQ(Args(a.end() - 2, a.end()), (Args{L"-usb", L"hello world"})) << c.profile;
     // Only the PC families clear the install flag after one boot from the media.
@@ -241,6 +241,18 @@ TEST(Cmdline, ParsesQemuCommandLinesFoundRunning) {
   ASSERT_TRUE(split_cmdline(L"q -name Alpha,process=x -machine q35 -qmp", argv));
   a = parse_qemu_argv(argv);
   EXPECT_EQ(a.name, "Alpha");
+  // A name with commas and equals signs reads back whole from the launcher's
+  // own command line; a bare one given by hand ends at its first comma.
+  QemuSpec named;
+  named.arch = "x86_64";
+  named.name = "Hello,, World = 1,";
+  ASSERT_TRUE(split_cmdline(join_cmdline(L"q", qemu_args(named, nullptr)), argv));
+  EXPECT_EQ(parse_qemu_argv(argv).name, named.name);
+  ASSERT_TRUE(split_cmdline(L"q -name \"guest=A,,B = C,debug-threads=on\" -name A=B,,C", argv));
+  EXPECT_EQ(parse_qemu_argv(argv).name, "A=B");
+  argv.pop_back();
+  argv.pop_back();
+  EXPECT_EQ(parse_qemu_argv(argv).name, "A,B = C");
   EXPECT_EQ(a.qmp_port, 0);
   EXPECT_STREQ(guess_external_profile(a, L"C:\\Q\\QEMU-SYSTEM-PPC.EXE"), "other-x64");
   EXPECT_STREQ(guess_external_profile(a, L"C:\\q\\qemu-system-aarch64.exe"), "linux-arm64");

@@ -128,7 +128,7 @@ TEST_F(Running, LaunchToolsCaptureAndForceOff) {
   auto qemu_seconds = [] {
     std::string out;
     run_capture(quote_arg(path_join(build_path("qemu"), L"linux-run.exe")) + L" sh -c " +
-                    quote_arg(L"for p in $(pgrep -f '^[^ ]*qemu-system-x86_64 .*-name Run Test'); do "
+                    quote_arg(L"for p in $(pgrep -f '^[^ ]*qemu-system-x86_64 .*-name guest=Run Test'); do "
                               L"sed 's/^.*) //' /proc/$p/stat; done | "
                               L"awk -v h=$(getconf CLK_TCK) '{ s += $12 + $13; n++ } END { if (n) print s / h }'"),
                 out, 20000);
