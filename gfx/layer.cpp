@@ -203,16 +203,17 @@ void Strokes::draw(Canvas& canvas) {
 
 void CrtOverlay::draw(Surface& s) {
   if (!s.dc || (!s.drawing && !s.list)) return;
-  if (!bitmap || width != s.width || height != s.height || dpi != s.dpi) {
+  if (!bitmap || width != s.width || height != s.height || dpi != s.dpi || scanlines != s.scanlines) {
     bitmap.Reset();
-    width = s.width, height = s.height, dpi = s.dpi;
+    width = s.width, height = s.height, dpi = s.dpi, scanlines = s.scanlines;
     // Same layer the surface draws per frame: every third physical row
-    // darkened by alpha 0x2E, and a radial vignette to alpha 0.42 (gamma 2.2).
+    // darkened by alpha 0x2E (with scanlines), and a radial vignette to alpha
+    // 0.42 (gamma 2.2).
     std::vector<u8> px(size_t(width) * height * 4, 0);
     float W = float(width), H = float(height);
     float rx = 0.72f * W, ry = 0.8f * H;
     for (u32 y = 0; y < height; ++y) {
-      float scan = (y % 3 == 2) ? 0x2E / 255.0f : 0;
+      float scan = (scanlines && y % 3 == 2) ? 0x2E / 255.0f : 0;
       for (u32 x = 0; x < width; ++x) {
         float dx = (x + 0.5f - 0.5f * W) / rx, dy = (y + 0.5f - 0.5f * H) / ry;
         float d = std::sqrt(dx * dx + dy * dy);
@@ -235,6 +236,6 @@ void CrtOverlay::draw(Surface& s) {
   D2D1_MATRIX_3X2_F saved = s.xf;
   s.xf = kIdentity;
   D2D1_RECT_F dest{0, 0, width * 96.0f / dpi, height * 96.0f / dpi};
-  s.bitmap(bitmap.Get(), dest, hash_val(dpi, hash_val(height, hash_val(width, 0))));
+  s.bitmap(bitmap.Get(), dest, hash_val(scanlines, hash_val(dpi, hash_val(height, hash_val(width, 0)))));
   s.xf = saved;
 }

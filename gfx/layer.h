@@ -83,11 +83,13 @@ struct Strokes {
   void draw(Canvas& canvas);
 };
 
-// Scanlines and vignette of the CRT layer, baked into one bitmap per size
-// and DPI and drawn in one pass over the frame.
+// Scanlines and vignette of the CRT layer, baked into one bitmap per size,
+// DPI and scanline setting and drawn in one pass over the frame. The
+// scanlines follow the surface's `scanlines`, as the surface's own layer does.
 struct CrtOverlay {
   ComPtr<ID2D1Bitmap1> bitmap;
   u32 width = 0, height = 0;
   float dpi = 0;
+  bool scanlines = false;
   void draw(Surface& s);
 };

@@ -1,6 +1,7 @@
 // Window and off-screen surfaces: frames, resizes, the CRT layer, pictures.
 #include <gtest/gtest.h>
 
+#include "gfx/layer.h"
 #include "tests/gfx/gfx_test.h"
 
 namespace {
@@ -89,6 +90,26 @@ TEST(Surface, VignetteOnlyWithCrtAndReadBackOpaque) {
         ASSERT_EQ(green(g.px, 120, x, y), 153) << x << "," << y;
       }
     }
+}
+
+// The baked overlay (the console's CRT layer without the glow) darkens every
+// third row only while the surface has scanlines; turned off, the same
+// overlay leaves the vignette alone, and back on, the rows again.
+TEST(Surface, BakedOverlayFollowsScanlines) {
+  ASSERT_TRUE(gfx_ready());
+  TestSurface g(120, 90, kGrey, false);
+  ASSERT_TRUE(g.created);
+  CrtOverlay crt;
+  for (bool rows : {true, false, true}) {
+    g.s.scanlines = rows;
+    g.s.begin();
+    crt.draw(g.s);
+    g.s.end();
+    ASSERT_TRUE(g.s.read_bgra(g.px));
+    EXPECT_NEAR(green(g.px, 120, 60, 43), 153, 1);  // 43 % 3 == 1: never darkened
+    EXPECT_NEAR(green(g.px, 120, 60, 44), rows ? 125 : 153, 2) << "scanlines " << rows;
+    EXPECT_LT(green(g.px, 120, 0, 0), 133) << "the vignette stays";
+  }
 }
 
 TEST(Surface, PicturesUnderOverAndScaled) {

@@ -3,9 +3,10 @@
 # servers (tests/fixtures/live):
 #   1. the smallest image (Debian netinst) from the nginx mirror and the
 #      libtorrent seeders: exit 0, "PASS: state VERIFIED" with bytes from
-#      mirrors and from peers, the three PNGs (copied to the build folder as
-#      media-selftest-*.png to be looked at; one the download passed between
-#      two frames is named skipped), the image and its folder gone;
+#      mirrors and from peers, the three PNGs (the console's frames, with
+#      their scanlines; copied to the build folder as media-selftest-*.png
+#      to be looked at; one the download passed between two frames is named
+#      skipped), the image and its folder gone;
 #   2. a Debian checksum file that disagrees with the image: FAIL with the
 #      catalog's value on the final line and the engine's error, exit 1;
 #   3. unreachable servers: "FAIL: empty catalog", exit 1, the media folder kept;
@@ -47,6 +48,11 @@ for png in media-40 media-verify media-done; do
   else echo "[  SKIPPED ] $png.png: the download passed that point between two frames"
   fi
 done
+# Its shots are the console's frames as a user sees them, scanlines and all.
+if [ -s "$work/ok/media-done.png" ]; then
+  r=$(scan_rows "$work/ok/media-done.png")
+  awk "BEGIN { exit !($r < 0.9) }" 2>/dev/null || fail "media-done.png shows no scanlines (rows y % 3 = 2 at $r)"
+fi
 [ -e "$work/ok/media" ] && fail "download: the media folder is left: $(ls -a "$work/ok/media")"
 iconv -f UTF-16LE -t UTF-8 "$work/prog/vunk.ini" | grep -q media_dir && fail "download: the media folder was saved"
 

@@ -7,8 +7,9 @@
 #      reads H.264 1920 x 1080 with as many frames as the log's final line
 #      counts, at least the tour's 1850; the log shows the catalog pick, the
 #      download reaching VERIFIED from mirrors and peers, no widget missed, and
-#      the final line; "demo-media" is gone; frames of the tour saved as PNG in
-#      the build folder (record-demo-NNNN.png) to be looked at;
+#      the final line; "demo-media" is gone; frames of the tour, without
+#      scanlines, saved as PNG in the build folder (record-demo-NNNN.png) to
+#      be looked at;
 #   2. an ffmpeg that stops reading, with the servers unreachable (run beside
 #      the whole tour): the tour ends at the empty catalog, "pipe broken", exit 1;
 #   3. no ffmpeg under the root: the single line "ffmpeg did not start", exit 1.
@@ -65,6 +66,7 @@ for n in 200 560 720 860 1100 $((frames - 100)); do
   ffmpeg -v error -y -i "$video" -vf "select=eq(n\,$n)" -frames:v 1 "$B/record-demo-$(printf '%04d' $n).png"
   [ -s "$B/record-demo-$(printf '%04d' $n).png" ] || fail "frame $n not extracted"
 done
+no_scan_rows "$B"/record-demo-*.png
 
 # ---- 2. ffmpeg stops reading -----------------------------------------------------------
 wait $short
