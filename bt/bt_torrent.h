@@ -40,7 +40,3 @@ struct Torrent {
 // Parses a .torrent file. Errors: "not a torrent file", "bad torrent: ..."
 // with the reason, "unsafe file path in torrent", "v2-only torrent".
 [[nodiscard]] bool parse_torrent(std::string_view data, Torrent& t, std::string& err);
-// A path component that stays inside the destination folder on Windows: no
-// "." or "..", no separators, drive letters, reserved device names or
-// characters Windows cannot store.
-bool safe_path_component(std::string_view c);

@@ -137,11 +137,29 @@ std::wstring path_leaf(const std::wstring& p) {
   return k == std::wstring::npos ? p : p.substr(k + 1);
 }
 
-bool bare_file_name(std::string_view name) {
-  if (name.empty() || name[0] == '.') return false;
-  for (unsigned char c : name)
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+bool safe_path_component(std::string_view c) {
+  if (c.empty() || c == "." || c == ".." || c.size() > 255) return false;
+  for (unsigned char ch : c)
+    if (ch < 0x20 || ch == 0x7f || std::string_view("<>:\"/\\|?*").find(char(ch)) != std::string_view::npos)
+      return false;
+  // Windows drops trailing dots and blanks, so "..." or "a. " would name
+  // another file than the one written down.
+  if (c.back() == '.' || c.back() == ' ') return false;
+  // Device names are reserved with any extension ("nul.txt") and any case.
+  std::string stem(c.substr(0, c.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& ch : stem) ch = char(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
+  static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* r : reserved)
+    if (stem == r) return false;
+  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+      stem[3] >= '0' && stem[3] <= '9')
+    return false;
   return true;
+}
+
+bool bare_file_name(std::string_view name) {
+  return !name.empty() && name[0] != '.' && safe_path_component(name);
 }
 
 std::wstring path_dir(const std::wstring& p) {

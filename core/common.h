@@ -41,9 +41,12 @@ std::wstring path_leaf(const std::wstring& p);
 std::wstring path_dir(const std::wstring& p);
 std::wstring exe_dir();
 std::wstring full_path(const std::wstring& p);
-// A file name that stays inside the folder it is joined to: not empty, no
-// slash or backslash, no ":" (a drive or a stream), not starting with "."
-// (no ".." and no hidden name), no control character.
+// A path component that stays inside the destination folder on Windows: no
+// "." or "..", no separators, drive letters, reserved device names or
+// characters Windows cannot store.
+bool safe_path_component(std::string_view c);
+// A file name from elsewhere (a release server) for a file of our own folder:
+// a safe path component that does not start with "." either.
 bool bare_file_name(std::string_view name);
 
 // ---- hashing ----------------------------------------------------------

@@ -92,7 +92,8 @@ MediaJob* MediaStore::start(const MediaItem& item) {
   if (!has_dir()) return nullptr;
   if (!bare_file_name(item.file)) {
     // The name came from a release server; joined to the media folder it
-    // would name a file elsewhere. Nothing is created, renamed or deleted.
+    // would not name a file of the folder's own. Nothing is created, renamed
+    // or deleted.
     std::string shown = item.file;
     for (char& c : shown)
       if ((unsigned char)c < 0x20 || c == 0x7F) c = '?';

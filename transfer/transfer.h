@@ -110,6 +110,5 @@ class Transfer {
 };
 
 // Whether dir\file.part and its resume file exist and parse; done and total
-// are then the resume file's values. A file that is not a bare name (see
-// bare_file_name) has none, and its Transfer fails at once.
+// are then the resume file's values.
 bool transfer_resume_info(const std::wstring& dir, const std::string& file, u64& done, u64& total);

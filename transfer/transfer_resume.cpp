@@ -225,7 +225,6 @@ void TransferEngine::drop_side_files() {
 // ---- before any run ------------------------------------------------------------
 
 bool transfer_resume_info(const std::wstring& dir, const std::string& file, u64& done, u64& total) {
-  if (!bare_file_name(file)) return false;
   std::wstring part = path_join(dir, widen(file)) + L".part";
   if (!file_exists(part)) return false;
   ResumeData r;
