@@ -39,7 +39,6 @@ TEST(Mirrors, ThreeNginxMirrorsSixSlotsBigFile) {
   EXPECT_EQ(s.done, size_of("big.bin"));
   EXPECT_EQ(s.via_mirrors, s.total);
   EXPECT_EQ(s.pieces, 64u);
-  EXPECT_TRUE(saw_six);
   EXPECT_TRUE(same_file(t.final_path(), fixture("www/big.bin")));
   expect_no_side_files(t.final_path());
   // From the servers' logs: body bytes per mirror, and the most ranged
@@ -62,11 +61,14 @@ TEST(Mirrors, ThreeNginxMirrorsSixSlotsBigFile) {
   std::sort(edges.begin(), edges.end());
   int open = 0, most = 0;
   for (auto& e : edges) most = std::max(most, open += e.second);
-  // Never more than the six slots; that all six ran at once the snapshot
-  // showed (saw_six): the servers' clocks can split a moment of six on a busy
-  // machine, but a download taken one request at a time cannot pass.
+  // Never more than the six slots. That all six ran at once the snapshot
+  // shows on a busy machine, the servers' logs on an idle one (where the
+  // whole file can be in between two snapshots; the servers' clocks can
+  // split a moment of six on a busy one). A download taken one request at
+  // a time cannot pass.
   EXPECT_LE(most, 6);
   EXPECT_GE(most, 3);
+  EXPECT_TRUE(saw_six || most == 6) << "at most " << most << " requests at once";
   remove_tree(dir);
 }
 
@@ -210,10 +212,11 @@ TEST(Torrent, EveryMirrorPieceIsCheckedAgainstTheTorrent) {
   std::wstring dir = test_dir("xfer-corrupt");
   std::wstring log = path_join(dir, L"engine.log");
   SetEnvironmentVariableW(L"VUNK_TRANSFER_LOG", log.c_str());
-  TransferSpec spec = spec_for(dir, "mid.bin", {faulty("corrupt", "mid.bin"), nginx(1, "mid.bin")});
-  // Its tracker is dead: the mirrors are the only sources, so the corrupting
-  // one is still serving when its first piece is checked (with the swarm's
-  // seeders a busy machine's download could end before that).
+  TransferSpec spec = spec_for(dir, "mid.bin", {faulty("corrupt", "mid.bin"), faulty("slow4194304", "mid.bin")});
+  // Its tracker is dead and the good mirror is held to 4 MiB/s a request:
+  // the corrupting mirror is still serving when its first piece is checked
+  // (with the swarm's seeders, or a fast nginx beside a busy machine's
+  // slow one, the download could end before that).
   spec.torrent = nginx(0, "mid-quiet.torrent");
   spec.http_slots = 4;
   Transfer t(spec);
